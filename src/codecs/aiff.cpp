@@ -1,0 +1,192 @@
+// AIFF: uncompressed big-endian integer PCM, converted to what OpenAL takes
+// (host byte order, unsigned 8-bit samples).
+#include "../streamdec.h"
+
+#include <cstring>
+
+namespace {
+constexpr int64_t MaxPosition = 0x7FFFFFFF;
+
+// The sample rate is an 80-bit extended float; usual rates convert exactly.
+ALuint read_be80extended(std::istream &in)
+{
+    unsigned char b[10];
+    if (!in.read(reinterpret_cast<char *>(b), 10))
+        return 0;
+    uint8_t shift = uint8_t(30 - b[1]);
+    uint32_t m = uint32_t(b[2]) << 24 | uint32_t(b[3]) << 16 | uint32_t(b[4]) << 8 | b[5];
+    uint32_t last = 0;
+    for (unsigned i = 0; i < shift; i++) {
+        last = m;
+        m >>= 1;
+    }
+    if (last & 1)
+        m++;
+    return m;
+}
+} // namespace
+
+class aiffStream final : public nuvexStream {
+public:
+    explicit aiffStream(std::istream *input);
+
+    bool IsValid() override { return dataOffset > 0 && format != 0; }
+    bool GetFormat(ALenum *fmt, ALuint *freq, ALuint *align) override;
+    ALuint GetData(ALubyte *data, ALuint bytes) override;
+    bool Rewind() override;
+    nuvexUInt64 GetLength() override;
+
+    static void Init() {}
+    static void Deinit() {}
+
+private:
+    void ReadComm(uint32_t &length);
+    bool ReadSsnd(uint32_t &length);
+    void SkipChunkBody(uint32_t length);
+
+    ALenum format = 0;
+    ALuint frequency = 0;
+    ALuint blockAlign = 0;
+    ALuint bytesPerSample = 0;
+    ALuint channelCount = 0;
+    int64_t dataOffset = 0;
+    uint32_t dataSize = 0;
+    uint32_t bytesLeft = 0;
+};
+
+aiffStream::aiffStream(std::istream *input) : nuvexStream(input)
+{
+    std::istream &in = *input;
+    char header[12];
+    if (!in.read(header, 12) || memcmp(header, "FORM", 4) != 0 ||
+        memcmp(header + 8, "AIFF", 4) != 0)
+        return;
+
+    while (dataOffset == 0 || format == 0) {
+        char tag[4];
+        if (!in.read(tag, 4))
+            break;
+        uint32_t length = read_be32(in);
+        // Lengths of 2 GiB and more are outside the format: such a file is
+        // not walked any further, so the walk never seeks backwards.
+        if (length > uint32_t(MaxPosition)) {
+            format = 0;
+            break;
+        }
+        if (memcmp(tag, "COMM", 4) == 0 && length > 17) {
+            ReadComm(length);
+        } else if (memcmp(tag, "SSND", 4) == 0 && length >= 8) {
+            if (!ReadSsnd(length))
+                break;
+        }
+        SkipChunkBody(length);
+    }
+    if (dataOffset <= 0 || format == 0) {
+        dataOffset = 0;
+        return;
+    }
+    // As for WAV: a truncated SSND chunk fails the skip; clear first so that
+    // files and memory images both deliver what they hold.
+    in.clear();
+    in.seekg(dataOffset);
+}
+
+void aiffStream::ReadComm(uint32_t &length)
+{
+    std::istream &in = *inputStream;
+    channelCount = read_be16(in);
+    in.seekg(4, std::ios_base::cur);
+    // Samples of 9 to 16 bits occupy two bytes (left-justified).
+    ALuint bits = read_be16(in);
+    bytesPerSample = (bits + 7) / 8;
+    frequency = read_be80extended(in);
+    blockAlign = channelCount * bytesPerSample;
+    format = GetSampleFormat(channelCount, bytesPerSample * 8, false);
+    length -= 18;
+}
+
+bool aiffStream::ReadSsnd(uint32_t &length)
+{
+    std::istream &in = *inputStream;
+    uint32_t offset = read_be32(in);
+    read_be32(in); // block size: unused
+    length -= 8;
+    // The offset says where the sound starts after these two fields.
+    if (offset > length)
+        offset = length;
+    std::streamoff here = in.tellg();
+    if (here <= 0 || here + std::streamoff(offset) > MaxPosition) {
+        dataOffset = 0;
+        return false;
+    }
+    dataOffset = here + offset;
+    dataSize = bytesLeft = length - offset;
+    return true;
+}
+
+void aiffStream::SkipChunkBody(uint32_t length)
+{
+    std::istream &in = *inputStream;
+    in.seekg(std::streamoff(length), std::ios_base::cur);
+    // The same pad rule as for WAV: after an odd body, a zero byte is the
+    // pad when a plausible tag (or the end of the input) follows it.
+    if ((length & 1) == 0 || !in)
+        return;
+    std::streampos afterBody = in.tellg();
+    char next[5];
+    in.read(next, 5);
+    std::streamsize got = in.gcount();
+    auto tagByte = [](char c) { return c >= 0x20 && c <= 0x7E; };
+    bool isPad = got >= 1 && next[0] == 0 &&
+                 (got == 1 || (got == 5 && tagByte(next[1]) && tagByte(next[2]) &&
+                               tagByte(next[3]) && tagByte(next[4])));
+    in.clear();
+    in.seekg(afterBody + std::streamoff(isPad ? 1 : 0));
+}
+
+bool aiffStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
+{
+    *fmt = format;
+    *freq = frequency;
+    *align = blockAlign;
+    return true;
+}
+
+ALuint aiffStream::GetData(ALubyte *data, ALuint bytes)
+{
+    ALuint n = bytes < bytesLeft ? bytes : bytesLeft;
+    n -= n % blockAlign;
+    if (n == 0)
+        return 0;
+    ALuint got = ALuint(ReadBytes(*inputStream, data, n));
+    got -= got % blockAlign;
+    bytesLeft -= got;
+    if (bytesPerSample == 1) {
+        // AIFF stores signed 8-bit samples; OpenAL's 8-bit formats are unsigned.
+        for (ALuint i = 0; i < got; i++)
+            data[i] ^= 0x80;
+    } else if (bytesPerSample == 2 && LittleEndian) {
+        SwapBytes(data, got, 2);
+    }
+    return got;
+}
+
+bool aiffStream::Rewind()
+{
+    inputStream->clear();
+    inputStream->seekg(dataOffset);
+    if (inputStream->fail())
+        return Fail("Seek failed", false);
+    bytesLeft = dataSize;
+    return true;
+}
+
+nuvexUInt64 aiffStream::GetLength()
+{
+    if (channelCount == 0 || bytesPerSample == 0)
+        return 0;
+    return nuvexUInt64(dataSize) / channelCount / bytesPerSample;
+}
+
+static DecoderDecl<aiffStream, 9> aiffStream_decoder;
+const void *nuvex_init_aiff() { return &aiffStream_decoder; }

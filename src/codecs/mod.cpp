@@ -1,0 +1,108 @@
+// Tracker modules through libmodplug with its default settings (16-bit stereo
+// at 44100 Hz). libmodplug loads only from a whole image in memory.
+#include "../streamdec.h"
+
+#include <libmodplug/modplug.h>
+
+#include <vector>
+
+namespace {
+// Real modules are far smaller; anything larger is not read whole.
+constexpr size_t MaxModuleSize = size_t(256) << 20;
+
+// Reads the rest of the input into `buffer` from `filled` on, doubling the
+// buffer relative to what it holds. False when the input is too large.
+bool ReadRest(std::istream &in, std::vector<ALubyte> &buffer, size_t filled)
+{
+    for (;;) {
+        size_t got = ReadBytes(in, buffer.data() + filled, buffer.size() - filled);
+        if (got == 0)
+            break;
+        filled += got;
+        if (filled > MaxModuleSize)
+            return false;
+        buffer.resize(filled * 2);
+    }
+    buffer.resize(filled);
+    return true;
+}
+} // namespace
+
+class modStream final : public nuvexStream {
+public:
+    explicit modStream(std::istream *input);
+    ~modStream() override;
+
+    bool IsValid() override { return moduleFile != nullptr; }
+    bool GetFormat(ALenum *fmt, ALuint *freq, ALuint *align) override;
+    ALuint GetData(ALubyte *data, ALuint bytes) override;
+    bool Rewind() override { return SetOrder(currentOrder); }
+    bool SetOrder(ALuint order) override;
+
+    static void Init() {}
+    static void Deinit() {}
+
+private:
+    ModPlugFile *moduleFile = nullptr;
+    ALuint currentOrder = 0;
+};
+
+modStream::modStream(std::istream *input) : nuvexStream(input)
+{
+    std::vector<ALubyte> buffer(1024);
+    size_t filled = ReadBytes(*input, buffer.data(), buffer.size());
+    if (filled < 32)
+        return;
+    buffer.resize(filled * 2);
+    if (!ReadRest(*input, buffer, filled))
+        return;
+    moduleFile = ModPlug_Load(buffer.data(), int(buffer.size()));
+    if (moduleFile && (ModPlug_GetModuleType(moduleFile) & 0x03FFFFFF) == 0) {
+        ModPlug_Unload(moduleFile);
+        moduleFile = nullptr;
+    }
+}
+
+modStream::~modStream()
+{
+    if (moduleFile)
+        ModPlug_Unload(moduleFile);
+    moduleFile = nullptr;
+}
+
+bool modStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
+{
+    *fmt = AL_FORMAT_STEREO16;
+    *freq = 44100;
+    *align = 4;
+    return true;
+}
+
+ALuint modStream::GetData(ALubyte *data, ALuint bytes)
+{
+    int request = bytes > 0x7FFFFFFF ? 0x7FFFFFFF : int(bytes);
+    int got = ModPlug_Read(moduleFile, data, request);
+    return got < 0 ? 0 : ALuint(got);
+}
+
+bool modStream::SetOrder(ALuint order)
+{
+    std::istream &in = *inputStream;
+    in.clear();
+    in.seekg(0, std::ios_base::beg);
+    std::vector<ALubyte> buffer(16384);
+    ModPlugFile *newModule = nullptr;
+    // An input that now yields nothing is not handed to libmodplug at all.
+    if (ReadRest(in, buffer, 0) && !buffer.empty())
+        newModule = ModPlug_Load(buffer.data(), int(buffer.size()));
+    if (!newModule)
+        return Fail("Could not reload data", false);
+    ModPlug_Unload(moduleFile);
+    moduleFile = newModule;
+    ModPlug_SeekOrder(moduleFile, int(order));
+    currentOrder = order;
+    return true;
+}
+
+static DecoderDecl<modStream, -1> modStream_decoder;
+const void *nuvex_init_modplug() { return &modStream_decoder; }

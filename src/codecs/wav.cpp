@@ -1,0 +1,199 @@
+// RIFF/WAVE: integer PCM, IEEE float, mu-law and IMA ADPCM, handed to OpenAL
+// as stored (only the byte order changes).
+#include "../streamdec.h"
+
+#include <cstring>
+
+namespace {
+constexpr uint32_t MaxPosition = 0x7FFFFFFF;
+
+bool IsChunkTagByte(int c) { return c >= 0x20 && c <= 0x7E; }
+} // namespace
+
+class wavStream final : public nuvexStream {
+public:
+    explicit wavStream(std::istream *input);
+
+    bool IsValid() override { return dataOffset > 0 && format != 0; }
+    bool GetFormat(ALenum *fmt, ALuint *freq, ALuint *align) override;
+    ALuint GetData(ALubyte *data, ALuint bytes) override;
+    bool Rewind() override;
+    nuvexUInt64 GetLength() override;
+
+    static void Init() {}
+    static void Deinit() {}
+
+private:
+    // Returns false when the chunk walk must end at once.
+    bool ReadFmt(uint32_t &length);
+    void SkipChunkBody(uint32_t length);
+
+    ALenum format = 0;
+    ALuint frequency = 0;
+    ALuint blockAlign = 0;
+    ALuint bitsPerSample = 0;
+    ALuint channelCount = 0;
+    ALuint formatTag = 0;
+    int64_t dataOffset = 0;
+    uint32_t dataSize = 0;
+    uint32_t bytesLeft = 0;
+};
+
+wavStream::wavStream(std::istream *input) : nuvexStream(input)
+{
+    std::istream &in = *input;
+    char header[12];
+    if (!in.read(header, 12) || memcmp(header, "RIFF", 4) != 0 ||
+        memcmp(header + 8, "WAVE", 4) != 0)
+        return;
+
+    while (dataOffset == 0 || format == 0) {
+        char tag[4];
+        if (!in.read(tag, 4))
+            break;
+        uint32_t length = read_le32(in);
+        if (memcmp(tag, "fmt ", 4) == 0 && length >= 16) {
+            if (!ReadFmt(length))
+                break;
+        } else if (memcmp(tag, "data", 4) == 0) {
+            std::streamoff here = in.tellg();
+            if (here <= 0 || here > std::streamoff(MaxPosition)) {
+                // Positions past 32 bits are outside what this decoder models.
+                dataOffset = 0;
+                break;
+            }
+            dataOffset = here;
+            dataSize = bytesLeft = length;
+        }
+        SkipChunkBody(length);
+    }
+    if (dataOffset <= 0 || format == 0) {
+        dataOffset = 0;
+        return;
+    }
+    // A data chunk that claims more than the input holds fails the skip
+    // above; clearing first lets file and memory inputs both deliver what
+    // they do hold.
+    in.clear();
+    in.seekg(dataOffset);
+}
+
+bool wavStream::ReadFmt(uint32_t &length)
+{
+    std::istream &in = *inputStream;
+    formatTag = read_le16(in);
+    if (formatTag != 1 && formatTag != 3 && formatTag != 7 && formatTag != 0x11)
+        return false;
+    channelCount = read_le16(in);
+    frequency = read_le32(in);
+    in.seekg(4, std::ios_base::cur);
+    blockAlign = read_le16(in);
+    if (blockAlign == 0)
+        return false;
+    bitsPerSample = read_le16(in);
+    length -= 16;
+
+    uint32_t extra = 0;
+    if (length > 1) {
+        extra = read_le16(in);
+        length -= 2;
+    }
+    if (extra > length)
+        extra = length;
+
+    if (formatTag == 1 || formatTag == 3) {
+        ALenum chosen = GetSampleFormat(channelCount, bitsPerSample, formatTag == 3);
+        if (chosen)
+            format = chosen;
+    } else if (formatTag == 7) {
+        static const struct {
+            ALuint channels;
+            ALenum format;
+        } mulaw[] = {{1, 0x10014}, {2, 0x10015}, {4, 0x10021},
+                     {6, 0x10023}, {7, 0x10024}, {8, 0x10025}};
+        if (bitsPerSample == 8)
+            for (const auto &row : mulaw)
+                if (row.channels == channelCount)
+                    format = row.format;
+    } else if (extra > 1) {
+        ALuint samplesPerBlock = read_le16(in);
+        length -= 2;
+        // The samples-per-block field counts frames: real stereo files say
+        // 65, not 130. Both spellings are accepted.
+        bool framesOk = samplesPerBlock == 65 || samplesPerBlock == channelCount * 65;
+        if (blockAlign == channelCount * 36 && framesOk && alIsExtensionPresent("AL_EXT_IMA4")) {
+            if (channelCount == 1)
+                format = AL_FORMAT_MONO_IMA4;
+            else if (channelCount == 2)
+                format = AL_FORMAT_STEREO_IMA4;
+        }
+    }
+    return true;
+}
+
+void wavStream::SkipChunkBody(uint32_t length)
+{
+    std::istream &in = *inputStream;
+    in.seekg(std::streamoff(length), std::ios_base::cur);
+    // An odd body is followed by a zero pad byte, but some writers forget
+    // it. A zero byte can never begin a chunk tag, so it is taken as the pad
+    // when a plausible tag (or the end of the input) follows it.
+    if ((length & 1) == 0 || !in)
+        return;
+    std::streampos afterBody = in.tellg();
+    char next[5];
+    in.read(next, 5);
+    std::streamsize got = in.gcount();
+    bool isPad = got >= 1 && next[0] == 0 &&
+                 (got == 1 || (got == 5 && IsChunkTagByte(next[1]) && IsChunkTagByte(next[2]) &&
+                               IsChunkTagByte(next[3]) && IsChunkTagByte(next[4])));
+    in.clear();
+    in.seekg(afterBody + std::streamoff(isPad ? 1 : 0));
+}
+
+bool wavStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
+{
+    *fmt = format;
+    *freq = frequency;
+    *align = blockAlign;
+    return true;
+}
+
+ALuint wavStream::GetData(ALubyte *data, ALuint bytes)
+{
+    ALuint n = bytes < bytesLeft ? bytes : bytesLeft;
+    n -= n % blockAlign;
+    if (n == 0)
+        return 0;
+    ALuint got = ALuint(ReadBytes(*inputStream, data, n));
+    got -= got % blockAlign;
+    bytesLeft -= got;
+    if (BigEndian && (bitsPerSample == 16 || bitsPerSample == 32 || bitsPerSample == 64))
+        SwapBytes(data, got, bitsPerSample / 8);
+    return got;
+}
+
+bool wavStream::Rewind()
+{
+    inputStream->clear();
+    inputStream->seekg(dataOffset);
+    if (inputStream->fail())
+        return Fail("Seek failed", false);
+    bytesLeft = dataSize;
+    return true;
+}
+
+nuvexUInt64 wavStream::GetLength()
+{
+    // 2 GiB or more is the "unknown length" of streaming writers.
+    if (dataSize > MaxPosition || channelCount == 0)
+        return 0;
+    if (format == AL_FORMAT_MONO_IMA4 || format == AL_FORMAT_STEREO_IMA4)
+        return nuvexUInt64(dataSize / blockAlign) * 65;
+    if (bitsPerSample == 0)
+        return 0;
+    return nuvexUInt64(dataSize) / channelCount * 8 / bitsPerSample;
+}
+
+static DecoderDecl<wavStream, 10> wavStream_decoder;
+const void *nuvex_init_wav() { return &wavStream_decoder; }

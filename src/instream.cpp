@@ -1,0 +1,205 @@
+// Byte sources: memory blocks, files through the I/O callback table, and the
+// exported call that replaces that table.
+#include "instream.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+// A bigger stdio buffer than the default: the read callback is still asked
+// for 1024 bytes at a time, but those come from memory instead of a syscall.
+constexpr size_t StdioBufferSize = 64 * 1024;
+
+void *open_wrap(const char *filename, ALuint mode)
+{
+    if (mode != 0 || !filename)
+        return nullptr;
+    FILE *file = fopen(filename, "rb");
+    if (file)
+        setvbuf(file, nullptr, _IOFBF, StdioBufferSize);
+    return file;
+}
+
+void close_wrap(void *handle) { fclose(static_cast<FILE *>(handle)); }
+
+ALsizei read_wrap(void *handle, ALubyte *buf, ALuint bytes)
+{
+    return ALsizei(fread(buf, 1, bytes, static_cast<FILE *>(handle)));
+}
+
+ALsizei write_wrap(void *handle, const ALubyte *buf, ALuint bytes)
+{
+    return ALsizei(fwrite(buf, 1, bytes, static_cast<FILE *>(handle)));
+}
+
+nuvexInt64 seek_wrap(void *handle, nuvexInt64 offset, ALint whence)
+{
+    FILE *file = static_cast<FILE *>(handle);
+    if (fseeko(file, off_t(offset), whence) != 0)
+        return -1;
+    return ftello(file);
+}
+
+constexpr IOCallbacks BuiltinCallbacks = {open_wrap, close_wrap, read_wrap, write_wrap, seek_wrap};
+} // namespace
+
+IOCallbacks Funcs = BuiltinCallbacks;
+
+extern "C" {
+NUVEX_API int UsingSTDIO = 1;
+}
+
+// ---- Memory ---------------------------------------------------------------
+
+MemStreamBuf::int_type MemStreamBuf::underflow()
+{
+    if (gptr() == egptr()) {
+        // Hand out the whole rest of the block at once: no call per chunk.
+        char *base = reinterpret_cast<char *>(const_cast<ALubyte *>(memInfo.data));
+        setg(base, base + memInfo.pos, base + memInfo.length);
+        memInfo.pos = memInfo.length;
+    }
+    if (gptr() < egptr())
+        return traits_type::to_int_type(*gptr());
+    return traits_type::eof();
+}
+
+MemStreamBuf::pos_type MemStreamBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
+                                             std::ios_base::openmode mode)
+{
+    if (mode & std::ios_base::out)
+        return pos_type(off_type(-1));
+    int64_t target;
+    if (dir == std::ios_base::beg)
+        target = offset;
+    else if (dir == std::ios_base::cur)
+        target = int64_t(memInfo.pos) - int64_t(egptr() - gptr()) + offset;
+    else if (dir == std::ios_base::end)
+        target = int64_t(memInfo.length) + offset;
+    else
+        return pos_type(off_type(-1));
+    return seekpos(pos_type(off_type(target)), mode);
+}
+
+MemStreamBuf::pos_type MemStreamBuf::seekpos(pos_type position, std::ios_base::openmode mode)
+{
+    if (mode & std::ios_base::out)
+        return pos_type(off_type(-1));
+    off_type target = off_type(position);
+    if (target < 0 || target > off_type(memInfo.length))
+        return pos_type(off_type(-1));
+    memInfo.pos = ALuint(target);
+    setg(nullptr, nullptr, nullptr);
+    return position;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+FileStreamBuf::FileStreamBuf(const char *filename, int mode) : handle(nullptr), io(Funcs)
+{
+    handle = io.open(filename, ALuint(mode));
+}
+
+FileStreamBuf::~FileStreamBuf()
+{
+    if (handle)
+        io.close(handle);
+}
+
+FileStreamBuf::int_type FileStreamBuf::underflow()
+{
+    if (handle && gptr() == egptr()) {
+        ALsizei got = io.read(handle, buffer, sizeof(buffer));
+        if (got >= 0) {
+            // A callback that claims more than it was asked for is clamped.
+            size_t n = std::min<size_t>(size_t(got), sizeof(buffer));
+            char *base = reinterpret_cast<char *>(buffer);
+            setg(base, base, base + n);
+        }
+    }
+    if (gptr() < egptr())
+        return traits_type::to_int_type(*gptr());
+    return traits_type::eof();
+}
+
+FileStreamBuf::pos_type FileStreamBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
+                                               std::ios_base::openmode mode)
+{
+    if (!handle || (mode & std::ios_base::out))
+        return pos_type(off_type(-1));
+    nuvexInt64 result;
+    if (dir == std::ios_base::beg)
+        result = io.seek(handle, offset, SEEK_SET);
+    else if (dir == std::ios_base::cur)
+        result = io.seek(handle, offset - off_type(egptr() - gptr()), SEEK_CUR);
+    else if (dir == std::ios_base::end)
+        result = io.seek(handle, offset, SEEK_END);
+    else
+        result = -1;
+    if (result >= 0)
+        setg(nullptr, nullptr, nullptr);
+    else
+        result = -1;
+    return pos_type(off_type(result));
+}
+
+FileStreamBuf::pos_type FileStreamBuf::seekpos(pos_type position, std::ios_base::openmode mode)
+{
+    return seekoff(off_type(position), std::ios_base::beg, mode);
+}
+
+// ---- Input streams -------------------------------------------------------------
+
+InStream::InStream(const char *filename) : std::istream(nullptr)
+{
+    auto *file = new FileStreamBuf(filename, 0);
+    buf.reset(file);
+    rdbuf(file);
+    if (!file->IsOpen())
+        clear(failbit);
+}
+
+InStream::InStream(const MemDataInfo &info) : std::istream(nullptr)
+{
+    buf.reset(new MemStreamBuf(info));
+    rdbuf(buf.get());
+}
+
+nuvexUInt64 InStream::SizeHint()
+{
+    if (fail())
+        return 0;
+    pos_type here = tellg();
+    if (here == pos_type(off_type(-1))) {
+        clear();
+        return 0;
+    }
+    seekg(0, end);
+    pos_type last = tellg();
+    clear();
+    seekg(here);
+    if (fail() || last == pos_type(off_type(-1)))
+        return 0;
+    return nuvexUInt64(off_type(last));
+}
+
+// ---- The exported table switch ----------------------------------------------------
+
+extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetIOCallbacks(
+    void *(*open)(const char *filename, ALuint mode), void (*close)(void *handle),
+    ALsizei (*read)(void *handle, ALubyte *buf, ALuint bytes),
+    ALsizei (*write)(void *handle, const ALubyte *buf, ALuint bytes),
+    nuvexInt64 (*seek)(void *handle, nuvexInt64 offset, ALint whence))
+{
+    if (open && close && read && write && seek) {
+        Funcs = {open, close, read, write, seek};
+        UsingSTDIO = 0;
+        return AL_TRUE;
+    }
+    if (!open && !close && !read && !write && !seek) {
+        Funcs = BuiltinCallbacks;
+        UsingSTDIO = 1;
+        return AL_TRUE;
+    }
+    return Fail<ALboolean>("Missing callback functions", AL_FALSE);
+}

@@ -1,0 +1,501 @@
+// Background playback: sources fed by the library, source control, and the
+// update thread that drives them.
+#include "playback.h"
+
+#include "streamdec.h"
+
+#include <cmath>
+#include <utility>
+
+// ---- Playback list and context guard ----------------------------------------------
+
+void ProtectContext::protect()
+{
+    savedContext = palcGetThreadContext ? palcGetThreadContext() : nullptr;
+    if (palcSetThreadContext)
+        palcSetThreadContext(alcGetCurrentContext());
+}
+
+void ProtectContext::unprotect()
+{
+    if (!palcSetThreadContext)
+        return;
+    if (!palcSetThreadContext(savedContext))
+        palcSetThreadContext(nullptr);
+}
+
+namespace {
+// Runs an entry's end-of-play callback with the caller's own context back in
+// force; the lock stays held.
+void RunCallback(const AsyncPlayEntry &entry, ProtectContext *guard)
+{
+    if (!entry.eosCallback)
+        return;
+    if (guard)
+        guard->unprotect();
+    entry.eosCallback(entry.userData, entry.source);
+    if (guard)
+        guard->protect();
+}
+
+void ReleaseBuffers(const AsyncPlayEntry &entry)
+{
+    alSourcei(entry.source, AL_BUFFER, 0);
+    alDeleteBuffers(ALsizei(entry.buffers.size()), entry.buffers.data());
+}
+
+// Takes the entry out of the list: clean-up and callback work on the copy, so
+// that the callback sees the list without it.
+AsyncPlayEntry TakeEntry(std::list<AsyncPlayEntry>::iterator it)
+{
+    AsyncPlayEntry entry = std::move(*it);
+    AsyncPlayList().erase(it);
+    return entry;
+}
+} // namespace
+
+void StopStream(nuvexStream *stream)
+{
+    StreamPlayLock lock;
+    auto &list = AsyncPlayList();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->stream != stream)
+            continue;
+        AsyncPlayEntry entry = TakeEntry(it);
+        ALCcontext *saved = palcGetThreadContext ? palcGetThreadContext() : nullptr;
+        if (!palcSetThreadContext || palcSetThreadContext(entry.context)) {
+            alSourceStop(entry.source);
+            ReleaseBuffers(entry);
+            alGetError();
+            if (palcSetThreadContext && !palcSetThreadContext(saved))
+                palcSetThreadContext(nullptr);
+        }
+        RunCallback(entry, nullptr);
+        return;
+    }
+}
+
+// ---- Source playback -------------------------------------------------------------------
+
+ALuint AsyncPlayEntry::NextChunk(bool firstBuffer)
+{
+    // A stream that rewinds but then yields nothing has ended: without this
+    // rule an endless loop count would spin here with the lock held.
+    bool rewoundWithoutData = false;
+    while (!finished) {
+        ALuint got = ReadChunk(*stream, streamAlign);
+        if (got > 0)
+            return got;
+        if (loopCount == maxLoops || firstBuffer || rewoundWithoutData) {
+            finished = true;
+            break;
+        }
+        if (maxLoops != -1)
+            loopCount++;
+        finished = !stream->Rewind();
+        rewoundWithoutData = true;
+    }
+    return 0;
+}
+
+ALint AsyncPlayEntry::Update(ALint *queued)
+{
+    ALint state = AL_STOPPED;
+    alGetSourcei(source, AL_SOURCE_STATE, &state);
+    ALint processed = 0;
+    alGetSourcei(source, AL_BUFFERS_PROCESSED, &processed);
+    for (; processed > 0; processed--) {
+        ALuint buffer = 0;
+        alSourceUnqueueBuffers(source, 1, &buffer);
+        ALuint got = NextChunk(false);
+        if (got > 0) {
+            alBufferData(buffer, streamFormat, stream->chunkBuffer.data(), ALsizei(got),
+                         ALsizei(streamFreq));
+            alSourceQueueBuffers(source, 1, &buffer);
+        }
+    }
+    *queued = 0;
+    alGetSourcei(source, AL_BUFFERS_QUEUED, queued);
+    return state;
+}
+
+namespace {
+// Deletes the generated buffer names on every failure path.
+class GeneratedBuffers {
+public:
+    explicit GeneratedBuffers(std::vector<ALuint> &names) : names(names) {}
+    ~GeneratedBuffers()
+    {
+        if (armed) {
+            alDeleteBuffers(ALsizei(names.size()), names.data());
+            alGetError();
+        }
+    }
+    void Arm() { armed = true; }
+    void Release() { armed = false; }
+
+private:
+    std::vector<ALuint> &names;
+    bool armed = false;
+};
+
+// The first entry that a new stream playback would conflict with, and why.
+const char *Conflict(ALuint source, const nuvexStream *stream, ALCcontext *ctx)
+{
+    for (const AsyncPlayEntry &entry : AsyncPlayList()) {
+        if (entry.stream && entry.stream == stream)
+            return "Stream is already playing";
+        if (entry.Matches(source, ctx))
+            return "Source is already playing";
+    }
+    return nullptr;
+}
+
+// Fills and queues the first buffers; returns how many were filled.
+ALsizei FillRing(AsyncPlayEntry &entry)
+{
+    ALsizei filled = 0;
+    if (!entry.stream->GetFormat(&entry.streamFormat, &entry.streamFreq, &entry.streamAlign))
+        return 0;
+    while (filled < ALsizei(entry.buffers.size())) {
+        ALuint got = entry.NextChunk(filled == 0);
+        if (got == 0)
+            break;
+        alBufferData(entry.buffers[filled], entry.streamFormat, entry.stream->chunkBuffer.data(),
+                     ALsizei(got), ALsizei(entry.streamFreq));
+        filled++;
+    }
+    return filled;
+}
+} // namespace
+
+extern "C" {
+
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
+                                                   void (*callback)(void *userdata, ALuint source),
+                                                   void *userdata)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        ProtectContext guard;
+        ALCcontext *ctx = alcGetCurrentContext();
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Existing OpenAL error", AL_FALSE);
+
+        StreamPlayLock lock;
+        auto &list = AsyncPlayList();
+        for (const AsyncPlayEntry &entry : list)
+            if (entry.Matches(source, ctx))
+                return Fail<ALboolean>("Source is already playing", AL_FALSE);
+
+        // The node is made before the source starts, so running out of
+        // memory cannot leave a playing source with a lost callback.
+        std::list<AsyncPlayEntry> node;
+        if (callback) {
+            node.emplace_back();
+            node.front().source = source;
+            node.front().eosCallback = callback;
+            node.front().userData = userdata;
+            node.front().context = ctx;
+        }
+        alSourcePlay(source);
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Error starting source", AL_FALSE);
+        list.splice(list.begin(), node);
+        return AL_TRUE;
+    });
+}
+
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
+    ALuint source, nuvexStream *stream, ALsizei numBufs, ALsizei loopcount,
+    void (*eos_callback)(void *userdata, ALuint source), void *userdata)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        ProtectContext guard;
+        ALCcontext *ctx = alcGetCurrentContext();
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Existing OpenAL error", AL_FALSE);
+        if (!nuvexStream::Verify(stream))
+            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
+        if (numBufs < 2)
+            return Fail<ALboolean>("Invalid buffer count", AL_FALSE);
+        if (!alIsSource(source))
+            return Fail<ALboolean>("Invalid source ID", AL_FALSE);
+
+        StreamPlayLock lock;
+        if (const char *conflict = Conflict(source, stream, ctx))
+            return Fail<ALboolean>(conflict, AL_FALSE);
+
+        std::list<AsyncPlayEntry> node(1);
+        AsyncPlayEntry &entry = node.front();
+        entry.source = source;
+        entry.stream = stream;
+        entry.maxLoops = loopcount;
+        entry.eosCallback = eos_callback;
+        entry.userData = userdata;
+        entry.context = ctx;
+        entry.buffers.assign(size_t(numBufs), 0);
+
+        alGenBuffers(numBufs, entry.buffers.data());
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Error generating buffers", AL_FALSE);
+        GeneratedBuffers generated(entry.buffers);
+        generated.Arm();
+
+        ALsizei filled = FillRing(entry);
+        if (filled == 0)
+            return Fail<ALboolean>("Error buffering from stream", AL_FALSE);
+
+        alSourcei(source, AL_LOOPING, AL_FALSE);
+        alSourcei(source, AL_BUFFER, 0);
+        bool started = !OpenALErrorPending();
+        if (started) {
+            alSourceQueueBuffers(source, filled, entry.buffers.data());
+            alSourcePlay(source);
+            started = !OpenALErrorPending();
+        }
+        if (!started) {
+            alSourcei(source, AL_BUFFER, 0);
+            return Fail<ALboolean>("Error starting source", AL_FALSE);
+        }
+        generated.Release();
+        AsyncPlayList().splice(AsyncPlayList().begin(), node);
+        return AL_TRUE;
+    });
+}
+
+NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void)
+{
+    Boundary<int>(0, []() -> int {
+        ProtectContext guard;
+        StreamPlayLock lock;
+        auto &list = AsyncPlayList();
+        auto it = list.begin();
+        while (it != list.end()) {
+            if (palcSetThreadContext && !palcSetThreadContext(it->context)) {
+                // The context is gone: end the playback without touching OpenAL.
+                RunCallback(TakeEntry(it), &guard);
+                it = list.begin();
+                continue;
+            }
+            if (!it->stream) {
+                ALint state = AL_STOPPED;
+                alGetSourcei(it->source, AL_SOURCE_STATE, &state);
+                if (state == AL_STOPPED || state == AL_INITIAL) {
+                    RunCallback(TakeEntry(it), &guard);
+                    it = list.begin();
+                    continue;
+                }
+            } else {
+                ALint queued = 0;
+                ALint state = it->Update(&queued);
+                if (state != AL_PLAYING) {
+                    if (queued == 0) {
+                        AsyncPlayEntry entry = TakeEntry(it);
+                        ReleaseBuffers(entry);
+                        RunCallback(entry, &guard);
+                        it = list.begin();
+                        continue;
+                    }
+                    if (!it->paused)
+                        alSourcePlay(it->source);
+                }
+            }
+            ++it;
+        }
+        return 0;
+    });
+}
+
+// ---- Source control ---------------------------------------------------------------------
+
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexStopSource(ALuint source, ALboolean run_callback)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        ProtectContext guard;
+        ALCcontext *ctx = alcGetCurrentContext();
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Existing OpenAL error", AL_FALSE);
+
+        StreamPlayLock lock;
+        alSourceStop(source);
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Error stopping source", AL_FALSE);
+        auto &list = AsyncPlayList();
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (!it->Matches(source, ctx))
+                continue;
+            AsyncPlayEntry entry = TakeEntry(it);
+            if (!entry.buffers.empty()) {
+                ReleaseBuffers(entry);
+                alGetError();
+            }
+            if (run_callback)
+                RunCallback(entry, &guard);
+            break;
+        }
+        return AL_TRUE;
+    });
+}
+
+namespace {
+// Pause and resume differ only in the OpenAL call, the message and the mark.
+ALboolean SetPaused(ALuint source, bool paused)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        ProtectContext guard;
+        ALCcontext *ctx = alcGetCurrentContext();
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Existing OpenAL error", AL_FALSE);
+
+        StreamPlayLock lock;
+        if (paused)
+            alSourcePause(source);
+        else
+            alSourcePlay(source);
+        if (OpenALErrorPending())
+            return Fail<ALboolean>(paused ? "Error pausing source" : "Error playing source",
+                                   AL_FALSE);
+        for (AsyncPlayEntry &entry : AsyncPlayList()) {
+            if (entry.Matches(source, ctx)) {
+                entry.paused = paused;
+                break;
+            }
+        }
+        return AL_TRUE;
+    });
+}
+} // namespace
+
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexPauseSource(ALuint source)
+{
+    return SetPaused(source, true);
+}
+
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexResumeSource(ALuint source)
+{
+    return SetPaused(source, false);
+}
+
+} // extern "C"
+
+// ---- Update thread ------------------------------------------------------------------------
+
+namespace {
+struct ThreadInfo {
+    ALuint (*func)(void *);
+    void *ptr;
+    pthread_t thread;
+};
+
+ALfloat CurrentInterval = 0.0f;
+ThreadInfo *PlayThreadHandle = nullptr;
+// Each started thread runs while the generation it was started with is
+// current, so a stop always ends the very thread it asked to stop, even when
+// another thread starts a new one before the old one notices.
+uintptr_t ThreadGeneration = 0;
+// Threads asked to stop but not yet joined: a stop requested while the
+// caller holds the lock (an end-of-play callback) cannot join there.
+std::vector<ThreadInfo *> PendingJoins;
+
+void *StarterFunc(void *arg)
+{
+    ThreadInfo *info = static_cast<ThreadInfo *>(arg);
+    return reinterpret_cast<void *>(uintptr_t(info->func(info->ptr)));
+}
+
+ThreadInfo *StartThread(ALuint (*func)(void *), void *ptr)
+{
+    ThreadInfo *info = new ThreadInfo{func, ptr, pthread_t()};
+    if (pthread_create(&info->thread, nullptr, StarterFunc, info) != 0) {
+        delete info;
+        return nullptr;
+    }
+    return info;
+}
+
+ALuint StopThread(ThreadInfo *info)
+{
+    pthread_join(info->thread, nullptr);
+    delete info;
+    return 0;
+}
+
+ALuint AsyncPlayFunc(void *ptr)
+{
+    const uintptr_t generation = reinterpret_cast<uintptr_t>(ptr);
+    EnterCriticalSection(&cs_StreamPlay);
+    while (CurrentInterval > 0.0f && ThreadGeneration == generation) {
+        nuvexUpdate();
+        ALfloat interval = CurrentInterval;
+        LeaveCriticalSection(&cs_StreamPlay);
+        nuvexSleep(interval);
+        EnterCriticalSection(&cs_StreamPlay);
+    }
+    LeaveCriticalSection(&cs_StreamPlay);
+    return 0;
+}
+
+// Joins the stopped threads, except the calling one; only called by a thread
+// that holds no lock, so the threads can take the lock to see their stop.
+void JoinStoppedThreads()
+{
+    std::vector<ThreadInfo *> joinable;
+    {
+        StreamPlayLock lock;
+        for (auto it = PendingJoins.begin(); it != PendingJoins.end();) {
+            if (pthread_equal((*it)->thread, pthread_self())) {
+                ++it;
+                continue;
+            }
+            joinable.push_back(*it);
+            it = PendingJoins.erase(it);
+        }
+    }
+    for (ThreadInfo *info : joinable)
+        StopThread(info);
+}
+} // namespace
+
+extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interval)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        const bool callerHoldsLock = StreamPlayDepth() > 0;
+        {
+            StreamPlayLock lock;
+            PendingJoins.reserve(PendingJoins.size() + 1);
+            if (interval <= 0.0f) {
+                CurrentInterval = 0.0f;
+                if (PlayThreadHandle) {
+                    ThreadGeneration++;
+                    PendingJoins.push_back(PlayThreadHandle);
+                    PlayThreadHandle = nullptr;
+                }
+            } else if (interval > 0.0f) {
+                if (!PlayThreadHandle) {
+                    ThreadGeneration++;
+                    PlayThreadHandle = StartThread(
+                        AsyncPlayFunc, reinterpret_cast<void *>(ThreadGeneration));
+                }
+                if (!PlayThreadHandle)
+                    return Fail<ALboolean>("Error starting async thread", AL_FALSE);
+                CurrentInterval = interval;
+            }
+        }
+        if (!callerHoldsLock)
+            JoinStoppedThreads();
+        return AL_TRUE;
+    });
+}
+
+void ShutdownUpdateThread()
+{
+    nuvexUpdateInterval(0.0f);
+    // A thread that could not be joined because it is the one unloading us
+    // is left to end by itself.
+    StreamPlayLock lock;
+    for (ThreadInfo *info : PendingJoins) {
+        pthread_detach(info->thread);
+        delete info;
+    }
+    PendingJoins.clear();
+}

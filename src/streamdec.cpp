@@ -1,0 +1,265 @@
+// Registration invariants are checked with assert in every build.
+#undef NDEBUG
+// Stream framework: the stream object model and its live list, the decoder
+// registry and search, and application decoders given as callbacks.
+#include "streamdec.h"
+
+#include "playback.h"
+
+#include <algorithm>
+#include <cassert>
+#include <mutex>
+#include <utility>
+
+// Owned by the core, so that they outlive every stream at unload.
+std::mutex &StreamListMutex();
+std::list<nuvexStream *> &StreamList();
+
+// ---- Stream object model -------------------------------------------------------
+
+nuvexStream::nuvexStream(std::istream *input) : inputStream(input)
+{
+    std::lock_guard<std::mutex> lock(StreamListMutex());
+    StreamList().push_front(this);
+}
+
+nuvexStream::~nuvexStream()
+{
+    ownedData.reset();
+    Detach(this);
+}
+
+bool nuvexStream::SetOrder(ALuint order)
+{
+    if (order == 0)
+        return Rewind();
+    return Fail("Invalid order for stream", false);
+}
+
+bool nuvexStream::SetPatchset(const char *) { return true; }
+
+nuvexUInt64 nuvexStream::GetLength() { return 0; }
+
+bool nuvexStream::Verify(const nuvexStream *stream)
+{
+    if (!stream)
+        return false;
+    std::lock_guard<std::mutex> lock(StreamListMutex());
+    const auto &list = StreamList();
+    return std::find(list.begin(), list.end(), stream) != list.end();
+}
+
+bool nuvexStream::Detach(const nuvexStream *stream)
+{
+    std::lock_guard<std::mutex> lock(StreamListMutex());
+    auto &list = StreamList();
+    auto it = std::find(list.begin(), list.end(), stream);
+    if (it == list.end())
+        return false;
+    list.erase(it);
+    return true;
+}
+
+void nuvexStream::Clear()
+{
+    // Each stream leaves the list before its playback is stopped, and the
+    // next one is taken from the front afresh: an end-of-play callback may
+    // destroy other streams meanwhile, and none may be destroyed twice.
+    for (;;) {
+        nuvexStream *stream;
+        {
+            std::lock_guard<std::mutex> lock(StreamListMutex());
+            if (StreamList().empty())
+                return;
+            stream = StreamList().front();
+            StreamList().pop_front();
+        }
+        StopStream(stream);
+        StreamPtr owner(stream);
+    }
+}
+
+void StreamDeleter::operator()(nuvexStream *stream) const
+{
+    std::unique_ptr<std::istream> input(stream->inputStream);
+    delete stream;
+}
+
+void SwapBytes(ALubyte *data, size_t bytes, unsigned width)
+{
+    for (size_t i = 0; i + width <= bytes; i += width)
+        std::reverse(data + i, data + i + width);
+}
+
+// ---- Application decoders ------------------------------------------------------------
+
+customStream::customStream(const char *filename, const UserCallbacks &cb)
+    : nuvexStream(nullptr), callbacks(cb)
+{
+    if (callbacks.open_file)
+        handle = callbacks.open_file(filename);
+}
+
+customStream::customStream(const MemDataInfo &memory, const UserCallbacks &cb)
+    : nuvexStream(nullptr), memInfo(memory), callbacks(cb)
+{
+    if (callbacks.open_mem)
+        handle = callbacks.open_mem(memInfo.data, memInfo.length);
+}
+
+customStream::customStream(void *userdata, ALenum fmt, ALuint freq, const UserCallbacks &cb)
+    : nuvexStream(nullptr), handle(userdata), format(fmt), frequency(freq),
+      blockAlign(DetectBlockAlignment(fmt)), callbacks(cb)
+{
+}
+
+customStream::~customStream()
+{
+    if (callbacks.close && handle)
+        callbacks.close(handle);
+    handle = nullptr;
+}
+
+bool customStream::IsValid() { return handle != nullptr; }
+
+bool customStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
+{
+    if (format == AL_NONE) {
+        if (!callbacks.get_format)
+            return false;
+        if (!callbacks.get_format(handle, &format, &frequency, &blockAlign))
+            return false;
+        ALuint formatAlign = DetectBlockAlignment(format);
+        if (formatAlign != 0 && blockAlign % formatAlign != 0)
+            blockAlign = 0;
+    }
+    *fmt = format;
+    *freq = frequency;
+    *align = blockAlign;
+    return true;
+}
+
+ALuint customStream::GetData(ALubyte *data, ALuint bytes)
+{
+    // The library never trusts a callback to stay inside its own arrays.
+    return std::min(callbacks.decode(handle, data, bytes), bytes);
+}
+
+bool customStream::Rewind()
+{
+    if (callbacks.rewind && callbacks.rewind(handle))
+        return true;
+    return Fail("Rewind failed", false);
+}
+
+extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
+    ALint index, void *(*open_file)(const ALchar *filename),
+    void *(*open_mem)(const ALubyte *data, ALuint length),
+    ALboolean (*get_format)(void *handle, ALenum *format, ALuint *samplerate, ALuint *blocksize),
+    ALuint (*decode)(void *handle, ALubyte *buf, ALuint bytes), ALboolean (*rewind)(void *handle),
+    void (*close)(void *handle))
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        if (!open_file && !open_mem && !get_format && !decode && !rewind && !close) {
+            InstalledCallbacks().erase(index);
+            return AL_TRUE;
+        }
+        if ((open_file || open_mem) && get_format && decode) {
+            InstalledCallbacks()[index] = {open_file, open_mem, get_format, decode, rewind, close};
+            return AL_TRUE;
+        }
+        return Fail<ALboolean>("Missing callback functions", AL_FALSE);
+    });
+}
+
+// ---- Decoder registry -------------------------------------------------------------------
+
+Decoder::Registry &Decoder::AddList(DecoderFactory func, int priority)
+{
+    static Registry FuncList;
+    if (func) {
+        assert(SearchSecond(FuncList.begin(), FuncList.end(), func) == FuncList.end());
+        FuncList.insert(std::make_pair(priority, func));
+    }
+    return FuncList;
+}
+
+namespace {
+// Tries the application decoders from `from` up to (not including) those of
+// index `stopAt`; `from` is left where the walk stopped.
+template <typename Source>
+StreamPtr TryInstalled(const Source &source, std::map<int, UserCallbacks>::iterator &from,
+                       bool negativeOnly)
+{
+    auto &installed = InstalledCallbacks();
+    for (; from != installed.end(); ++from) {
+        if (negativeOnly && from->first >= 0)
+            break;
+        StreamPtr stream(new customStream(source, from->second));
+        if (stream->IsValid()) {
+            ++from;
+            return stream;
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<InStream> OpenSource(const char *filename)
+{
+    return std::unique_ptr<InStream>(new InStream(filename));
+}
+std::unique_ptr<InStream> OpenSource(const MemDataInfo &memory)
+{
+    return std::unique_ptr<InStream>(new InStream(memory));
+}
+
+StreamPtr TryRegistered(std::unique_ptr<InStream> &input)
+{
+    // A snapshot: the search walks its own copy, highest priority first and,
+    // among equal priorities, the latest registration first.
+    std::vector<DecoderFactory> factories;
+    const Decoder::Registry &registry = Decoder::GetList();
+    for (auto it = registry.rbegin(); it != registry.rend(); ++it)
+        factories.push_back(it->second);
+
+    for (DecoderFactory factory : factories) {
+        input->clear();
+        input->seekg(0, std::ios_base::beg);
+        std::unique_ptr<nuvexStream> stream = factory(input.get());
+        if (stream) {
+            input.release();
+            return StreamPtr(stream.release());
+        }
+    }
+    return nullptr;
+}
+
+template <typename Source>
+StreamPtr get_stream_decoder(const Source &source)
+{
+    auto walk = InstalledCallbacks().begin();
+    if (StreamPtr stream = TryInstalled(source, walk, true))
+        return stream;
+
+    std::unique_ptr<InStream> input = OpenSource(source);
+    if (input->fail()) {
+        SetError("Failed to open file");
+        input.reset();
+    } else if (StreamPtr stream = TryRegistered(input)) {
+        return stream;
+    } else {
+        SetError("Unsupported type");
+        input.reset();
+    }
+    return TryInstalled(source, walk, false);
+}
+} // namespace
+
+StreamPtr create_stream(const char *filename) { return get_stream_decoder(filename); }
+
+StreamPtr create_stream(const MemDataInfo &memory) { return get_stream_decoder(memory); }
+
+StreamPtr create_stream(void *userdata, ALenum format, ALuint frequency, const UserCallbacks &cb)
+{
+    return StreamPtr(new customStream(userdata, format, frequency, cb));
+}

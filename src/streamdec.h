@@ -1,0 +1,196 @@
+// The decoded-stream object model, the decoder registry and search, and the
+// decoders that applications install as callbacks.
+#pragma once
+
+#include "core.h"
+#include "instream.h"
+
+#include <cstdint>
+#include <istream>
+#include <list>
+#include <map>
+#include <memory>
+#include <vector>
+
+class nuvexStream {
+public:
+    explicit nuvexStream(std::istream *input);
+    virtual ~nuvexStream();
+    nuvexStream(const nuvexStream &) = delete;
+    nuvexStream &operator=(const nuvexStream &) = delete;
+
+    virtual bool IsValid() = 0;
+    virtual bool GetFormat(ALenum *format, ALuint *frequency, ALuint *blockAlign) = 0;
+    virtual ALuint GetData(ALubyte *data, ALuint bytes) = 0;
+    virtual bool Rewind() = 0;
+    virtual bool SetOrder(ALuint order);
+    virtual bool SetPatchset(const char *patchset);
+    virtual nuvexUInt64 GetLength();
+    // How many decoded bytes one input byte can become at most; bounds what
+    // a whole-sound load reserves from a length the header claims.
+    virtual nuvexUInt64 MaxExpansion() { return 1; }
+
+    // Whether the pointer value is a live stream; never dereferences it.
+    static bool Verify(const nuvexStream *stream);
+    // Takes a live stream out of the list, so that nobody else can reach it
+    // by handle any more; false when it was not (or no longer) live.
+    static bool Detach(const nuvexStream *stream);
+    // Stops and destroys every live stream (unload).
+    static void Clear();
+
+    // Private copy of an application's memory image (copied-memory streams).
+    std::unique_ptr<ALubyte[]> ownedData;
+    // Transfer area between GetData and alBufferData, sized once per stream.
+    std::vector<ALubyte> chunkBuffer;
+    // Not owned: whoever destroys the stream destroys this afterwards.
+    std::istream *inputStream;
+};
+
+// Destroys a stream and then its input stream, in that order.
+struct StreamDeleter {
+    void operator()(nuvexStream *stream) const;
+};
+using StreamPtr = std::unique_ptr<nuvexStream, StreamDeleter>;
+
+// ---- Application decoders ----------------------------------------------
+
+struct UserCallbacks {
+    void *(*open_file)(const ALchar *filename);
+    void *(*open_mem)(const ALubyte *data, ALuint length);
+    ALboolean (*get_format)(void *handle, ALenum *format, ALuint *samplerate, ALuint *blocksize);
+    ALuint (*decode)(void *handle, ALubyte *buf, ALuint bytes);
+    ALboolean (*rewind)(void *handle);
+    void (*close)(void *handle);
+};
+
+// Application decoders by index; negative indexes are searched before the
+// built-in decoders, the others after them.
+std::map<int, UserCallbacks> &InstalledCallbacks();
+
+class customStream final : public nuvexStream {
+public:
+    customStream(const char *filename, const UserCallbacks &cb);
+    customStream(const MemDataInfo &memory, const UserCallbacks &cb);
+    customStream(void *userdata, ALenum fmt, ALuint freq, const UserCallbacks &cb);
+    ~customStream() override;
+
+    bool IsValid() override;
+    bool GetFormat(ALenum *format, ALuint *frequency, ALuint *blockAlign) override;
+    ALuint GetData(ALubyte *data, ALuint bytes) override;
+    bool Rewind() override;
+
+private:
+    void *handle = nullptr;
+    ALenum format = AL_NONE;
+    ALuint frequency = 0;
+    ALuint blockAlign = 0;
+    MemDataInfo memInfo;
+    UserCallbacks callbacks;
+};
+
+// ---- Decoder registry ---------------------------------------------------
+
+using DecoderFactory = std::unique_ptr<nuvexStream> (*)(std::istream *input);
+
+class Decoder {
+public:
+    using Registry = std::multimap<int, DecoderFactory>;
+    static Registry &AddList(DecoderFactory factory = nullptr, int priority = 0);
+    static Registry &GetList() { return AddList(nullptr, 0); }
+};
+
+template <typename Iter, typename Value>
+Iter SearchSecond(Iter first, Iter last, const Value &value)
+{
+    for (; first != last; ++first)
+        if (first->second == value)
+            return first;
+    return last;
+}
+
+template <typename T, int prio>
+class DecoderDecl : public Decoder {
+public:
+    DecoderDecl()
+    {
+        T::Init();
+        AddList(Factory, prio);
+    }
+    ~DecoderDecl()
+    {
+        Registry &list = AddList(nullptr, 0);
+        auto it = SearchSecond(list.begin(), list.end(), DecoderFactory(Factory));
+        if (it != list.end())
+            list.erase(it);
+        T::Deinit();
+    }
+    static std::unique_ptr<nuvexStream> Factory(std::istream *input)
+    {
+        std::unique_ptr<nuvexStream> stream(new T(input));
+        if (stream->IsValid())
+            return stream;
+        return nullptr;
+    }
+};
+
+// Link anchors of the built-in decoders.
+const void *nuvex_init_wav();
+const void *nuvex_init_aiff();
+const void *nuvex_init_vorbisfile();
+const void *nuvex_init_modplug();
+
+// The decoder search: the only ways to obtain a stream.
+StreamPtr create_stream(const char *filename);
+StreamPtr create_stream(const MemDataInfo &memory);
+StreamPtr create_stream(void *userdata, ALenum format, ALuint frequency, const UserCallbacks &cb);
+
+// Little helpers for the decoders' header parsing.
+inline uint32_t read_le32(std::istream &in)
+{
+    unsigned char b[4];
+    if (!in.read(reinterpret_cast<char *>(b), 4))
+        return 0;
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+inline uint16_t read_le16(std::istream &in)
+{
+    unsigned char b[2];
+    if (!in.read(reinterpret_cast<char *>(b), 2))
+        return 0;
+    return uint16_t(b[0] | b[1] << 8);
+}
+inline uint32_t read_be32(std::istream &in)
+{
+    unsigned char b[4];
+    if (!in.read(reinterpret_cast<char *>(b), 4))
+        return 0;
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | uint32_t(b[3]);
+}
+inline uint16_t read_be16(std::istream &in)
+{
+    unsigned char b[2];
+    if (!in.read(reinterpret_cast<char *>(b), 2))
+        return 0;
+    return uint16_t(b[0] << 8 | b[1]);
+}
+
+// Reads up to `bytes` into `data`, returning how many arrived.
+inline size_t ReadBytes(std::istream &in, ALubyte *data, size_t bytes)
+{
+    in.read(reinterpret_cast<char *>(data), std::streamsize(bytes));
+    return size_t(in.gcount());
+}
+
+// Whole blocks of the stream's next chunk, read into its chunk buffer.
+inline ALuint ReadChunk(nuvexStream &stream, ALuint blockAlign)
+{
+    if (blockAlign == 0 || stream.chunkBuffer.empty())
+        return 0;
+    ALuint size = ALuint(stream.chunkBuffer.size());
+    ALuint got = stream.GetData(stream.chunkBuffer.data(), size);
+    got = got < size ? got : size;
+    return got - got % blockAlign;
+}
+
+// Swaps every `width`-byte group of data in place (width 2, 4 or 8).
+void SwapBytes(ALubyte *data, size_t bytes, unsigned width);
