@@ -1,0 +1,356 @@
+#include "media.h"
+
+#include <vorbis/vorbisenc.h>
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace nvmedia {
+
+namespace {
+void PutLE16(Bytes &out, uint32_t v)
+{
+    out.push_back(uint8_t(v));
+    out.push_back(uint8_t(v >> 8));
+}
+void PutLE32(Bytes &out, uint32_t v)
+{
+    PutLE16(out, v & 0xFFFF);
+    PutLE16(out, v >> 16);
+}
+void PutBE16(Bytes &out, uint32_t v)
+{
+    out.push_back(uint8_t(v >> 8));
+    out.push_back(uint8_t(v));
+}
+void PutBE32(Bytes &out, uint32_t v)
+{
+    PutBE16(out, v >> 16);
+    PutBE16(out, v & 0xFFFF);
+}
+void PutTag(Bytes &out, const std::string &tag)
+{
+    if (tag.size() != 4)
+        throw std::invalid_argument("chunk tags have four characters");
+    out.insert(out.end(), tag.begin(), tag.end());
+}
+void PutChunk(Bytes &out, const std::string &tag, const Bytes &body, bool pad)
+{
+    PutTag(out, tag);
+    PutBE32(out, uint32_t(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    if (pad && (body.size() & 1))
+        out.push_back(0);
+}
+} // namespace
+
+std::vector<int16_t> Tones16(size_t frames, uint32_t rate, const std::vector<double> &freqs,
+                             double amplitude)
+{
+    const size_t channels = freqs.size();
+    std::vector<int16_t> out(frames * channels);
+    const double twoPi = 6.283185307179586;
+    for (size_t i = 0; i < frames; i++)
+        for (size_t c = 0; c < channels; c++) {
+            double v = freqs[c] == 0.0 ? amplitude
+                                       : amplitude * std::sin(twoPi * freqs[c] * double(i) / rate);
+            out[i * channels + c] = int16_t(std::lround(v));
+        }
+    return out;
+}
+
+Bytes WriteWav16(const std::vector<int16_t> &samples, int channels, uint32_t rate)
+{
+    const uint32_t dataBytes = uint32_t(samples.size() * 2);
+    Bytes out;
+    out.reserve(44 + dataBytes);
+    out.insert(out.end(), {'R', 'I', 'F', 'F'});
+    PutLE32(out, 36 + dataBytes);
+    out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    PutLE32(out, 16);
+    PutLE16(out, 1);
+    PutLE16(out, uint32_t(channels));
+    PutLE32(out, rate);
+    PutLE32(out, rate * uint32_t(channels) * 2);
+    PutLE16(out, uint32_t(channels) * 2);
+    PutLE16(out, 16);
+    out.insert(out.end(), {'d', 'a', 't', 'a'});
+    PutLE32(out, dataBytes);
+    for (int16_t s : samples)
+        PutLE16(out, uint16_t(s));
+    return out;
+}
+
+void Put80BitRate(Bytes &out, uint32_t rate)
+{
+    if (rate == 0) {
+        out.insert(out.end(), 10, 0);
+        return;
+    }
+    int top = 31;
+    while (!(rate & (uint32_t(1) << top)))
+        top--;
+    // Normalised: the integer bit is the mantissa's top bit.
+    uint64_t mantissa = uint64_t(rate) << (63 - top);
+    PutBE16(out, uint32_t(16383 + top));
+    PutBE32(out, uint32_t(mantissa >> 32));
+    PutBE32(out, uint32_t(mantissa));
+}
+
+int16_t QuantizeAiff(int16_t sample, int bits)
+{
+    switch (bits) {
+    case 8: return int16_t(uint16_t(sample) & 0xFF00);
+    case 12: return int16_t(uint16_t(sample) & 0xFFF0);
+    case 16: return sample;
+    default: throw std::invalid_argument("AIFF writer: 8, 12 or 16 bits");
+    }
+}
+
+Bytes WriteAiff(const std::vector<int16_t> &samples, int channels, uint32_t rate, int bits,
+                const AiffOptions &options)
+{
+    if (bits != 8 && bits != 12 && bits != 16)
+        throw std::invalid_argument("AIFF writer: 8, 12 or 16 bits");
+    const size_t frames = channels > 0 ? samples.size() / size_t(channels) : 0;
+
+    Bytes comm;
+    PutBE16(comm, uint32_t(channels));
+    PutBE32(comm, uint32_t(frames));
+    PutBE16(comm, uint32_t(bits));
+    Put80BitRate(comm, rate);
+
+    Bytes ssnd;
+    PutBE32(ssnd, options.ssndOffset);
+    PutBE32(ssnd, 0);
+    // Filler the offset skips: a pattern that would be loud if played.
+    for (uint32_t i = 0; i < options.ssndOffset; i++)
+        ssnd.push_back(uint8_t(0x7F ^ (i * 37)));
+    for (int16_t s : samples) {
+        int16_t q = QuantizeAiff(s, bits);
+        if (bits == 8)
+            ssnd.push_back(uint8_t(uint16_t(q) >> 8));
+        else
+            PutBE16(ssnd, uint16_t(q));
+    }
+
+    Bytes body;
+    PutTag(body, options.formType);
+    for (const AiffChunk &c : options.leadingChunks)
+        PutChunk(body, c.tag, c.body, options.padOddChunks);
+    if (options.ssndFirst) {
+        PutChunk(body, "SSND", ssnd, options.padOddChunks);
+        PutChunk(body, "COMM", comm, options.padOddChunks);
+    } else {
+        PutChunk(body, "COMM", comm, options.padOddChunks);
+        PutChunk(body, "SSND", ssnd, options.padOddChunks);
+    }
+    for (const AiffChunk &c : options.trailingChunks)
+        PutChunk(body, c.tag, c.body, options.padOddChunks);
+
+    Bytes out;
+    PutTag(out, "FORM");
+    PutBE32(out, uint32_t(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+namespace {
+// Owns the libvorbis/libogg encoder state for one image.
+struct VorbisEncoder {
+    vorbis_info info;
+    vorbis_comment comment;
+    vorbis_dsp_state dsp;
+    vorbis_block block;
+    ogg_stream_state stream;
+    bool analysis = false;
+    bool streamInit = false;
+    Bytes out;
+
+    VorbisEncoder()
+    {
+        vorbis_info_init(&info);
+        vorbis_comment_init(&comment);
+    }
+    ~VorbisEncoder()
+    {
+        if (streamInit)
+            ogg_stream_clear(&stream);
+        if (analysis) {
+            vorbis_block_clear(&block);
+            vorbis_dsp_clear(&dsp);
+        }
+        vorbis_comment_clear(&comment);
+        vorbis_info_clear(&info);
+    }
+    void Append(const ogg_page &page)
+    {
+        out.insert(out.end(), page.header, page.header + page.header_len);
+        out.insert(out.end(), page.body, page.body + page.body_len);
+    }
+    void Drain()
+    {
+        ogg_packet packet;
+        while (vorbis_analysis_blockout(&dsp, &block) == 1) {
+            vorbis_analysis(&block, nullptr);
+            vorbis_bitrate_addblock(&block);
+            while (vorbis_bitrate_flushpacket(&dsp, &packet)) {
+                ogg_stream_packetin(&stream, &packet);
+                ogg_page page;
+                while (ogg_stream_pageout(&stream, &page))
+                    Append(page);
+            }
+        }
+    }
+};
+} // namespace
+
+Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate, float quality,
+                int serial)
+{
+    VorbisEncoder enc;
+    if (vorbis_encode_init_vbr(&enc.info, channels, long(rate), quality) != 0)
+        throw std::runtime_error("libvorbisenc refused these parameters");
+    vorbis_comment_add_tag(&enc.comment, "ENCODER", "nuvex mediagen");
+    vorbis_analysis_init(&enc.dsp, &enc.info);
+    vorbis_block_init(&enc.dsp, &enc.block);
+    enc.analysis = true;
+    ogg_stream_init(&enc.stream, serial);
+    enc.streamInit = true;
+
+    ogg_packet header, comments, codebooks;
+    vorbis_analysis_headerout(&enc.dsp, &enc.comment, &header, &comments, &codebooks);
+    ogg_stream_packetin(&enc.stream, &header);
+    ogg_stream_packetin(&enc.stream, &comments);
+    ogg_stream_packetin(&enc.stream, &codebooks);
+    ogg_page page;
+    // The audio starts on a fresh page, as decoders expect.
+    while (ogg_stream_flush(&enc.stream, &page))
+        enc.Append(page);
+
+    const size_t frames = samples.size() / size_t(channels);
+    const size_t step = 4096;
+    for (size_t done = 0; done < frames; done += step) {
+        const size_t n = frames - done < step ? frames - done : step;
+        float **buffer = vorbis_analysis_buffer(&enc.dsp, int(n));
+        for (size_t i = 0; i < n; i++)
+            for (int c = 0; c < channels; c++)
+                buffer[c][i] = samples[(done + i) * size_t(channels) + size_t(c)] / 32768.0f;
+        vorbis_analysis_wrote(&enc.dsp, int(n));
+        enc.Drain();
+    }
+    vorbis_analysis_wrote(&enc.dsp, 0);
+    enc.Drain();
+    while (ogg_stream_flush(&enc.stream, &page))
+        enc.Append(page);
+    return std::move(enc.out);
+}
+
+Bytes WriteMod(const ModSpec &spec)
+{
+    if (spec.samples.size() > 31 || spec.patterns.empty() || spec.patterns.size() > 64 ||
+        spec.orders.empty() || spec.orders.size() > 128)
+        throw std::invalid_argument("module writer: 0-31 samples, 1-64 patterns, 1-128 orders");
+    Bytes out;
+    std::string title = spec.title.substr(0, 20);
+    out.insert(out.end(), title.begin(), title.end());
+    out.insert(out.end(), 20 - title.size(), 0);
+
+    for (size_t i = 0; i < 31; i++) {
+        ModSample none;
+        const ModSample &s = i < spec.samples.size() ? spec.samples[i] : none;
+        if ((s.data.size() & 1) || s.data.size() > 131070 || (s.loopStart & 1) ||
+            (s.loopLength & 1) || s.loopStart + s.loopLength > s.data.size())
+            throw std::invalid_argument("module writer: bad sample layout");
+        std::string name = s.name.substr(0, 22);
+        out.insert(out.end(), name.begin(), name.end());
+        out.insert(out.end(), 22 - name.size(), 0);
+        PutBE16(out, uint32_t(s.data.size() / 2));
+        out.push_back(uint8_t(s.finetune & 0x0F));
+        out.push_back(s.volume > 64 ? 64 : s.volume);
+        PutBE16(out, s.loopStart / 2);
+        // One word means "no loop" in this format.
+        PutBE16(out, s.loopLength > 2 ? s.loopLength / 2 : 1);
+    }
+
+    out.push_back(uint8_t(spec.orders.size()));
+    out.push_back(127);
+    uint8_t highest = 0;
+    for (size_t i = 0; i < 128; i++) {
+        uint8_t p = i < spec.orders.size() ? spec.orders[i] : 0;
+        if (p >= spec.patterns.size())
+            throw std::invalid_argument("module writer: order names a missing pattern");
+        highest = p > highest ? p : highest;
+        out.push_back(p);
+    }
+    out.insert(out.end(), {'M', '.', 'K', '.'});
+
+    // Every pattern up to the highest one in the order list is stored.
+    for (size_t p = 0; p <= highest; p++) {
+        Bytes cells(64 * 4 * 4, 0);
+        for (const ModNote &n : spec.patterns[p].notes) {
+            if (n.row > 63 || n.channel > 3 || n.sample > 31 || n.period > 0xFFF ||
+                n.effect > 0xF)
+                throw std::invalid_argument("module writer: bad note");
+            uint8_t *cell = &cells[(size_t(n.row) * 4 + n.channel) * 4];
+            cell[0] = uint8_t((n.sample & 0xF0) | (n.period >> 8));
+            cell[1] = uint8_t(n.period);
+            cell[2] = uint8_t(((n.sample & 0x0F) << 4) | n.effect);
+            cell[3] = n.param;
+        }
+        out.insert(out.end(), cells.begin(), cells.end());
+    }
+    for (const ModSample &s : spec.samples)
+        for (int8_t v : s.data)
+            out.push_back(uint8_t(v));
+    return out;
+}
+
+ModSpec DemoModule(int patterns, std::vector<uint8_t> orders)
+{
+    if (patterns < 1 || patterns > 64)
+        throw std::invalid_argument("module writer: 1-64 patterns");
+    ModSpec spec;
+    spec.title = "nuvex demo";
+    ModSample square;
+    square.name = "square";
+    for (int i = 0; i < 64; i++)
+        square.data.push_back(int8_t(i < 32 ? 80 : -80));
+    square.loopStart = 0;
+    square.loopLength = 64;
+    ModSample saw;
+    saw.name = "saw";
+    saw.volume = 48;
+    for (int i = 0; i < 128; i++)
+        saw.data.push_back(int8_t(i * 2 - 128));
+    saw.loopStart = 0;
+    saw.loopLength = 128;
+    spec.samples = {square, saw};
+
+    // A few periods of the C-1..B-3 range.
+    static const uint16_t periods[] = {856, 762, 678, 640, 570, 508, 453, 428,
+                                       381, 339, 320, 285, 254, 226, 214, 190};
+    for (int p = 0; p < patterns; p++) {
+        ModPattern pattern;
+        for (uint8_t row = 0; row < 64; row += 4) {
+            // Channel 0: a melody that differs per pattern; 1: a bass line;
+            // 2 and 3: the saw on off-beats, softer.
+            pattern.notes.push_back({row, 0, 1, periods[(row / 4 + p * 3) % 16], 0, 0});
+            if (row % 16 == 0)
+                pattern.notes.push_back({row, 1, 1, uint16_t(periods[p % 8] * 2), 0xC, 40});
+            if (row % 8 == 4) {
+                pattern.notes.push_back({row, 2, 2, periods[(p * 5 + row / 8) % 16], 0xC, 24});
+                pattern.notes.push_back({uint8_t(row + 2), 3, 2, periods[(p + row / 4) % 16], 0xC, 16});
+            }
+        }
+        spec.patterns.push_back(pattern);
+    }
+    if (orders.empty())
+        for (int p = 0; p < patterns; p++)
+            orders.push_back(uint8_t(p));
+    spec.orders = std::move(orders);
+    return spec;
+}
+
+} // namespace nvmedia

@@ -1,0 +1,117 @@
+// Writers for small, valid media images (WAV, AIFF, Ogg Vorbis, 4-channel
+// tracker modules), built in memory byte by byte. Used by the tests, the
+// benchmarks and the demo tools, so that every sound they need is generated
+// rather than shipped.
+//
+// Samples are always interleaved signed 16-bit, in the channel order the
+// target format stores (for Ogg Vorbis that is the Vorbis order: front left,
+// center, front right, ...).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nvmedia {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- Signals ----------------------------------------------------------------
+
+// One sine tone per channel (`freqs.size()` channels), amplitude in 16-bit
+// units. A frequency of 0 gives a constant `amplitude` on that channel.
+std::vector<int16_t> Tones16(size_t frames, uint32_t rate, const std::vector<double> &freqs,
+                             double amplitude);
+
+// ---- WAV ----------------------------------------------------------------------
+
+// A plain 16-bit PCM RIFF/WAVE image ("fmt " of 16 bytes, then "data").
+Bytes WriteWav16(const std::vector<int16_t> &samples, int channels, uint32_t rate);
+
+// ---- AIFF ---------------------------------------------------------------------
+
+struct AiffChunk {
+    std::string tag; // four characters
+    Bytes body;
+};
+
+struct AiffOptions {
+    // Bytes of filler between the SSND header fields and the sound (the
+    // chunk's offset field says how many).
+    uint32_t ssndOffset = 0;
+    // Write SSND before COMM.
+    bool ssndFirst = false;
+    // The form type; "AIFC" makes an AIFF-C header (the body stays AIFF).
+    std::string formType = "AIFF";
+    // Extra chunks written after the FORM header, before COMM and SSND,
+    // and after both.
+    std::vector<AiffChunk> leadingChunks;
+    std::vector<AiffChunk> trailingChunks;
+    // Odd chunk bodies get their zero pad byte (set false for writers that
+    // forget it).
+    bool padOddChunks = true;
+};
+
+// An AIFF image of `samples` at `bits` per sample (8, 12 or 16). 8-bit data
+// keeps the high byte of each sample (signed, as AIFF stores it); 12-bit
+// data keeps the top 12 bits, left-justified in two bytes.
+Bytes WriteAiff(const std::vector<int16_t> &samples, int channels, uint32_t rate, int bits,
+                const AiffOptions &options = {});
+
+// Appends `rate` as the 10-byte 80-bit extended float of the COMM chunk.
+void Put80BitRate(Bytes &out, uint32_t rate);
+
+// What a sample becomes once stored at `bits` (8, 12 or 16) and widened back
+// to 16 bits: the value an exact decoder delivers.
+int16_t QuantizeAiff(int16_t sample, int bits);
+
+// ---- Ogg Vorbis -----------------------------------------------------------------
+
+// Encodes with libvorbisenc in VBR mode (quality -0.1 to 1.0). The result is
+// deterministic for the same arguments. A chained file is the concatenation
+// of images with distinct serial numbers.
+Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate,
+                float quality = 0.4f, int serial = 1);
+
+// ---- Tracker modules --------------------------------------------------------
+
+struct ModNote {
+    uint8_t row = 0;     // 0..63
+    uint8_t channel = 0; // 0..3
+    uint8_t sample = 0;  // 1-based sample number, 0 for none
+    uint16_t period = 0; // Amiga period (428 is C-2), 0 for none
+    uint8_t effect = 0;
+    uint8_t param = 0;
+};
+
+struct ModPattern {
+    std::vector<ModNote> notes;
+};
+
+struct ModSample {
+    std::string name;
+    std::vector<int8_t> data; // even length, at most 131070 bytes
+    uint8_t volume = 64;
+    uint8_t finetune = 0;
+    uint32_t loopStart = 0;  // bytes, even
+    uint32_t loopLength = 0; // bytes, even; 0 or 2 for no loop
+};
+
+struct ModSpec {
+    std::string title = "nuvex";
+    std::vector<ModSample> samples;   // up to 31
+    std::vector<ModPattern> patterns; // up to 64
+    std::vector<uint8_t> orders;      // 1..128 pattern numbers
+};
+
+// A 4-channel "M.K." module image: 20-byte title, 31 sample headers, the
+// order list, the tag, 64-row patterns, then the 8-bit sample data.
+Bytes WriteMod(const ModSpec &spec);
+
+// A ready-made song: `patterns` patterns, each playing its own notes on all
+// four channels from two looped samples (a square and a saw wave), played
+// in the given order (default: each pattern once). Distinct patterns sound
+// distinct, so a position in the song can be told from the output.
+ModSpec DemoModule(int patterns = 4, std::vector<uint8_t> orders = {});
+
+} // namespace nvmedia
