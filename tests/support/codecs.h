@@ -1,0 +1,59 @@
+// Helpers for the codec tests: playing buffers and streams through a
+// loopback device, and the decoding libraries' own renderings of an image,
+// which the library's output is compared against.
+#pragma once
+
+#include "support.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace nvc {
+
+using Bytes = std::vector<uint8_t>;
+
+struct BufferInfo {
+    ALint frequency = 0, channels = 0, bits = 0, size = 0;
+    bool operator==(const BufferInfo &o) const
+    {
+        return frequency == o.frequency && channels == o.channels && bits == o.bits &&
+               size == o.size;
+    }
+};
+BufferInfo Describe(ALuint buffer);
+
+// Plays `buffer` on a direct source and renders exactly its frames.
+std::vector<float> PlayBuffer(nvt::LoopbackDevice &dev, ALuint buffer);
+
+// Loads an image with nuvexCreateBufferFromMemory and plays it; `info`
+// receives the buffer's description. Empty output (and a zero frequency)
+// when the load fails.
+std::vector<float> LoadAndPlay(nvt::LoopbackDevice &dev, const Bytes &image,
+                               BufferInfo *info = nullptr);
+
+// Plays a stream in batches: `numBufs` buffers filled with
+// nuvexBufferDataFromStream, queued, rendered to their end; until the
+// stream runs dry or `maxBatches` batches have played.
+std::vector<float> PlayStream(nvt::LoopbackDevice &dev, nuvexStream *stream, int numBufs,
+                              size_t maxBatches = std::numeric_limits<size_t>::max());
+
+// libvorbisfile's own decoding of an image: ov_read of host-order signed
+// 16-bit samples until it reports the end, in `requestBytes` requests.
+std::vector<int16_t> VorbisfileDecode(const Bytes &image, size_t requestBytes = 4096);
+
+// libmodplug's own rendering of an image with its default settings, in
+// requests of `requestBytes`, optionally from an order, stopping after
+// `maxBytes`.
+std::vector<int16_t> ModPlugRender(const Bytes &image, size_t requestBytes, int order = -1,
+                                   size_t maxBytes = std::numeric_limits<size_t>::max());
+
+// Signal strength at `freq` in one channel of interleaved floats (Goertzel).
+double ToneLevel(const std::vector<float> &samples, int channels, int channel, double freq,
+                 double rate);
+
+// Deterministic damage for robustness runs.
+Bytes Mutate(const Bytes &image, uint32_t seed, int edits);
+
+} // namespace nvc
