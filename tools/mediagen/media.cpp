@@ -239,6 +239,10 @@ Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate
                 buffer[c][i] = samples[(done + i) * size_t(channels) + size_t(c)] / 32768.0f;
         vorbis_analysis_wrote(&enc.dsp, int(n));
         enc.Drain();
+        // A page per step, as streaming encoders write them. libvorbisfile
+        // skips a chained section whose audio sits on a single page.
+        while (ogg_stream_flush(&enc.stream, &page))
+            enc.Append(page);
     }
     vorbis_analysis_wrote(&enc.dsp, 0);
     enc.Drain();
