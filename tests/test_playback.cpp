@@ -1,0 +1,532 @@
+// Background playback driven by nuvexUpdate on a loopback device: what comes
+// out of the source is compared frame by frame with what went in.
+#include "playback.h"
+
+#include <algorithm>
+#include <climits>
+#include <functional>
+
+using namespace nvt;
+
+namespace {
+
+class Playback : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dev.ok());
+        InstallFakeDecoder();
+        source = MakeDirectSource();
+        idle = LiveBuffers();
+    }
+    void TearDown() override { alDeleteSources(1, &source); }
+
+    nuvexStream *WavStream(const RampSound &sound, ALsizei chunk)
+    {
+        nuvexStream *stream = nuvexCreateStreamFromMemory(
+            sound.wav.data(), ALuint(sound.wav.size()), chunk, 0, nullptr);
+        EXPECT_NE(stream, nullptr) << LastError();
+        return stream;
+    }
+    nuvexStream *FakeStream(FakeSpec &spec, ALsizei chunk)
+    {
+        nuvexStream *stream = nuvexCreateStreamFromMemory(reinterpret_cast<const ALubyte *>(&spec),
+                                                          sizeof spec, chunk, 0, nullptr);
+        EXPECT_NE(stream, nullptr) << LastError();
+        return stream;
+    }
+    ALint SourceInt(ALenum param, ALuint src = 0)
+    {
+        ALint value = -1;
+        alGetSourcei(src ? src : source, param, &value);
+        return value;
+    }
+    // Lets the driver run until the log has seen its callback, then a
+    // little longer to show that it does not come again.
+    void PlayOut(PlayDriver &drv, EndLog &log, size_t maxFrames)
+    {
+        log.clock = &drv.frames;
+        drv.RunUntil([&] { return log.calls > 0; }, maxFrames);
+        for (int i = 0; i < 4; i++)
+            drv.Step();
+    }
+
+    LoopbackDevice dev{ALC_STEREO_SOFT, 44100};
+    ALuint source = 0;
+    std::set<ALuint> idle; // buffer names alive before the test plays anything
+};
+
+// The output is the sound loop count + 1 times back to back, then silence;
+// the callback runs once, in the update right after the last frame.
+TEST_F(Playback, StreamPlaysLoopCountPlusOneTimesSeamlessly)
+{
+    enum Kind { Wav, Callback, Fake };
+    struct Row {
+        const char *what;
+        Kind kind;
+        size_t frames;
+        ALsizei chunk;
+        ALsizei ring;
+        ALsizei loops;
+        int copies;
+    };
+    const Row rows[] = {
+        {"WAV, loop 2", Wav, 3001, 1000, 3, 2, 3},
+        {"WAV, loop 0", Wav, 3001, 1000, 3, 0, 1},
+        {"WAV shorter than the ring, loop 0", Wav, 300, 1000, 4, 0, 1},
+        {"WAV shorter than the ring, loop 2", Wav, 300, 1000, 4, 2, 3},
+        {"WAV of exactly two chunks, loop 1, ring 2", Wav, 500, 1000, 2, 1, 2},
+        {"application decoder, loop 3", Fake, 2222, 1000, 2, 3, 4},
+        {"decode callback cannot rewind: plays once", Callback, 4001, 1000, 3, 2, 1},
+    };
+    const size_t step = 240; // below one chunk of every row: never runs dry
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        RampSound sound = MakeRampSound(row.frames);
+        std::vector<uint8_t> pcm = Bytes16(sound.samples);
+        ByteFeed feed;
+        feed.bytes = pcm;
+        FakeSpec spec;
+        spec.data = pcm.data();
+        spec.size = pcm.size();
+        nuvexStream *stream = nullptr;
+        switch (row.kind) {
+        case Wav: stream = WavStream(sound, row.chunk); break;
+        case Fake: stream = FakeStream(spec, row.chunk); break;
+        case Callback:
+            stream = nuvexCreateStreamFromCallback(ByteFeed::Callback, &feed, AL_FORMAT_STEREO16,
+                                                   44100, row.chunk, 0, nullptr);
+            break;
+        }
+        ASSERT_NE(stream, nullptr) << LastError();
+        EndLog log;
+        PlayDriver drv(dev, step);
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, row.ring, row.loops, EndLog::Callback,
+                                          &log))
+            << LastError();
+        PlayOut(drv, log, row.frames * size_t(row.copies) + 20 * step);
+
+        std::vector<float> want = Repeat(sound.floats, row.copies);
+        EXPECT_TRUE(SameSamples(drv.out, 0, want));
+        EXPECT_TRUE(Silent(drv.out, want.size(), drv.out.size()));
+        EXPECT_EQ(log.calls, 1);
+        EXPECT_EQ(log.source, source);
+        const size_t lastFrame = row.frames * size_t(row.copies);
+        EXPECT_GE(log.atFrame, lastFrame);
+        EXPECT_LT(log.atFrame, lastFrame + step) << "the end is noticed by the next update";
+        EXPECT_EQ(SourceInt(AL_BUFFERS_QUEUED), 0);
+        EXPECT_EQ(LiveBuffers(), idle) << "the ring is deleted when the playback ends";
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+}
+
+TEST_F(Playback, WholeBufferPlaysOnceThenCallsBack)
+{
+    RampSound sound = MakeRampSound(2500);
+    ALuint buffer = nuvexCreateBufferFromMemory(sound.wav.data(), ALsizei(sound.wav.size()));
+    ASSERT_NE(buffer, 0u) << LastError();
+    alSourcei(source, AL_BUFFER, ALint(buffer));
+    EndLog log;
+    PlayDriver drv(dev, 256);
+    ASSERT_TRUE(nuvexPlaySource(source, EndLog::Callback, &log)) << LastError();
+    EXPECT_FALSE(nuvexPlaySource(source, EndLog::Callback, &log));
+    EXPECT_EQ(LastError(), "Source is already playing");
+    PlayOut(drv, log, 10000);
+    EXPECT_TRUE(SameSamples(drv.out, 0, sound.floats));
+    EXPECT_TRUE(Silent(drv.out, sound.floats.size(), drv.out.size()));
+    EXPECT_EQ(log.calls, 1);
+    EXPECT_GE(log.atFrame, 2500u);
+    EXPECT_LT(log.atFrame, 2500u + 256);
+
+    // Without a callback nothing is tracked and the call can be repeated.
+    EXPECT_TRUE(nuvexPlaySource(source, nullptr, nullptr));
+    EXPECT_TRUE(nuvexPlaySource(source, nullptr, nullptr));
+    alSourceStop(source);
+
+    // Tracked: a pause keeps it, a rewind to the initial state ends it.
+    EndLog again;
+    ASSERT_TRUE(nuvexPlaySource(source, EndLog::Callback, &again));
+    alSourcePause(source);
+    drv.Step();
+    EXPECT_EQ(again.calls, 0);
+    alSourceRewind(source);
+    drv.Step();
+    EXPECT_EQ(again.calls, 1);
+    alSourcei(source, AL_BUFFER, 0);
+    alDeleteBuffers(1, &buffer);
+}
+
+TEST_F(Playback, EndlessLoopCountsLoopUntilStopped)
+{
+    RampSound sound = MakeRampSound(1501);
+    for (ALsizei loops : {-1, -2, INT_MIN}) {
+        SCOPED_TRACE(loops);
+        nuvexStream *stream = WavStream(sound, 1200);
+        EndLog log;
+        PlayDriver drv(dev, 250);
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, loops, EndLog::Callback, &log));
+        while (drv.frames < 1501 * 5)
+            drv.Step();
+        EXPECT_TRUE(SameSamples(drv.out, 0, Repeat(sound.floats, 5)));
+        EXPECT_EQ(log.calls, 0);
+        EXPECT_TRUE(nuvexStopSource(source, AL_TRUE));
+        EXPECT_EQ(log.calls, 1);
+        EXPECT_EQ(LiveBuffers(), idle);
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+}
+
+TEST_F(Playback, UnderrunIsRestartedWithoutLosingOrRepeatingData)
+{
+    RampSound sound = MakeRampSound(6000);
+    nuvexStream *stream = WavStream(sound, 1024); // 256 frames a chunk, 768 queued
+    EndLog log;
+    PlayDriver drv(dev, 200);
+    ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 0, EndLog::Callback, &log));
+    std::vector<float> dry = dev.Render(2000); // far past the queue, no update
+    drv.out = dry;
+    drv.frames = 2000;
+    EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_STOPPED);
+    drv.Step(1);
+    EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_PLAYING) << "the update restarts it";
+    PlayOut(drv, log, 20000);
+
+    const size_t queued = 768 * 2; // samples
+    std::vector<float> head(sound.floats.begin(), sound.floats.begin() + long(queued));
+    std::vector<float> tail(sound.floats.begin() + long(queued), sound.floats.end());
+    EXPECT_TRUE(SameSamples(drv.out, 0, head));
+    EXPECT_TRUE(Silent(drv.out, queued, 2000 * 2));
+    EXPECT_TRUE(SameSamples(drv.out, 2000 * 2 + 2, tail)) << "one frame rendered before it ran";
+    EXPECT_EQ(log.calls, 1);
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+}
+
+TEST_F(Playback, PauseHoldsAcrossUpdatesAndResumeFeedsAgain)
+{
+    RampSound sound = MakeRampSound(5000);
+    nuvexStream *stream = WavStream(sound, 1000);
+    EndLog log;
+    PlayDriver drv(dev, 250);
+    ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 0, EndLog::Callback, &log));
+    for (int i = 0; i < 4; i++)
+        drv.Step();
+    ASSERT_TRUE(nuvexPauseSource(source));
+    for (int i = 0; i < 10; i++) {
+        drv.Step();
+        ASSERT_EQ(SourceInt(AL_SOURCE_STATE), AL_PAUSED) << "update " << i;
+    }
+    ASSERT_TRUE(nuvexResumeSource(source));
+    // Paused behind the library's back: the next update plays it on.
+    drv.Step();
+    alSourcePause(source);
+    drv.Step(1);
+    EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_PLAYING);
+    PlayOut(drv, log, 20000);
+
+    std::vector<float> &out = drv.out;
+    std::vector<float> head(sound.floats.begin(), sound.floats.begin() + 2000);
+    std::vector<float> rest(sound.floats.begin() + 2000, sound.floats.end());
+    EXPECT_TRUE(SameSamples(out, 0, head));
+    EXPECT_TRUE(Silent(out, 2000, 2000 + 10 * 500));
+    // resumed: 250 frames, then a silent frame while paused behind its back
+    std::vector<float> resumed(rest.begin(), rest.begin() + 500);
+    std::vector<float> after(rest.begin() + 500, rest.end());
+    EXPECT_TRUE(SameSamples(out, 7000, resumed));
+    EXPECT_TRUE(Silent(out, 7500, 7502));
+    EXPECT_TRUE(SameSamples(out, 7502, after));
+    EXPECT_EQ(log.calls, 1);
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+}
+
+TEST_F(Playback, StopEndsThePlaybackWithOrWithoutCallback)
+{
+    RampSound sound = MakeRampSound(8000);
+    for (ALboolean runCallback : {AL_FALSE, AL_TRUE}) {
+        SCOPED_TRACE(int(runCallback));
+        nuvexStream *stream = WavStream(sound, 1000);
+        EndLog log;
+        PlayDriver drv(dev, 100); // less than a chunk: the stream stays 3 chunks ahead
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, -1, EndLog::Callback, &log));
+        drv.Step();
+        ALint current = SourceInt(AL_BUFFER);
+        EXPECT_TRUE(alIsBuffer(ALuint(current)));
+        EXPECT_TRUE(nuvexStopSource(source, runCallback));
+        EXPECT_EQ(log.calls, runCallback ? 1 : 0);
+        if (runCallback) {
+            EXPECT_EQ(log.source, source);
+        }
+        EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_STOPPED);
+        EXPECT_EQ(SourceInt(AL_BUFFERS_QUEUED), 0);
+        EXPECT_EQ(LiveBuffers(), idle);
+        drv.Step();
+        EXPECT_EQ(log.calls, runCallback ? 1 : 0) << "ended for good";
+        // The stream was left where it was, and the source is free again.
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 2, 0, nullptr, nullptr));
+        std::vector<float> out = dev.Render(10);
+        EXPECT_TRUE(SameSamples(out, 0,
+                                std::vector<float>(sound.floats.begin() + 750 * 2,
+                                                   sound.floats.begin() + 760 * 2)));
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+    EXPECT_TRUE(nuvexStopSource(source, AL_TRUE)) << "an untracked source is just stopped";
+    EXPECT_TRUE(nuvexResumeSource(source)) << "and just played";
+}
+
+TEST_F(Playback, CallbackMayRestartTheSameSource)
+{
+    RampSound first = MakeRampSound(1800);
+    RampSound second = MakeRampSound(2600);
+    std::reverse(second.floats.begin(), second.floats.end()); // tell them apart
+    std::reverse(second.samples.begin(), second.samples.end());
+    second.wav = MakeWav({}, Bytes16(second.samples));
+    nuvexStream *one = WavStream(first, 800);
+    nuvexStream *two = WavStream(second, 800);
+    EndLog log, log2;
+    ALboolean restarted = AL_FALSE;
+    log.then = [&](ALuint src) {
+        restarted = nuvexPlaySourceStream(src, two, 3, 0, EndLog::Callback, &log2);
+    };
+    PlayDriver drv(dev, 190);
+    log.clock = &drv.frames;
+    ASSERT_TRUE(nuvexPlaySourceStream(source, one, 3, 0, EndLog::Callback, &log));
+    PlayOut(drv, log2, 20000);
+    EXPECT_TRUE(restarted) << LastError();
+    EXPECT_EQ(log.calls, 1);
+    EXPECT_EQ(log2.calls, 1);
+    EXPECT_TRUE(SameSamples(drv.out, 0, first.floats));
+    EXPECT_TRUE(Silent(drv.out, first.floats.size(), log.atFrame * 2));
+    EXPECT_TRUE(SameSamples(drv.out, log.atFrame * 2, second.floats));
+    EXPECT_EQ(LiveBuffers(), idle);
+    EXPECT_TRUE(nuvexDestroyStream(one, 0, nullptr));
+    EXPECT_TRUE(nuvexDestroyStream(two, 0, nullptr));
+}
+
+// A callback that destroys its own stream, once after the natural end and
+// once nested inside the application's own destroy of that stream.
+TEST_F(Playback, CallbackDestroyingItsStreamDestroysItOnce)
+{
+    RampSound sound = MakeRampSound(3000);
+    std::vector<uint8_t> pcm = Bytes16(sound.samples);
+    for (bool nested : {false, true}) {
+        SCOPED_TRACE(nested ? "inside nuvexDestroyStream" : "after the end");
+        int closes = 0;
+        FakeSpec spec;
+        spec.data = pcm.data();
+        spec.size = pcm.size();
+        spec.closes = &closes;
+        nuvexStream *stream = FakeStream(spec, 1000);
+        EndLog log;
+        ALboolean innerResult = AL_TRUE;
+        std::string innerError;
+        log.then = [&](ALuint) {
+            innerResult = nuvexDestroyStream(stream, 0, nullptr);
+            innerError = LastError();
+        };
+        PlayDriver drv(dev, 250);
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 0, EndLog::Callback, &log));
+        if (nested) {
+            drv.Step();
+            EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr)) << LastError();
+            EXPECT_FALSE(innerResult);
+            EXPECT_EQ(innerError, "Invalid stream pointer");
+            EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_STOPPED);
+        } else {
+            PlayOut(drv, log, 10000);
+            EXPECT_TRUE(innerResult) << innerError;
+            EXPECT_TRUE(SameSamples(drv.out, 0, sound.floats));
+        }
+        EXPECT_EQ(nuvexGetStreamFrequency(stream), 0);
+        EXPECT_EQ(LastError(), "Invalid stream pointer");
+        EXPECT_EQ(log.calls, 1);
+        EXPECT_EQ(closes, 1);
+        EXPECT_EQ(LiveBuffers(), idle);
+    }
+}
+
+TEST_F(Playback, StreamThatEndsOrRewindsToNothingEndsInsteadOfLooping)
+{
+    RampSound sound = MakeRampSound(4000);
+    std::vector<uint8_t> pcm = Bytes16(sound.samples);
+
+    // Read to its end beforehand: nothing to play, not even with endless loops.
+    nuvexStream *drained = WavStream(sound, 4000);
+    ALuint buf;
+    alGenBuffers(1, &buf);
+    while (nuvexBufferDataFromStream(drained, 1, &buf) == 1) {
+    }
+    std::set<ALuint> before = LiveBuffers();
+    EXPECT_FALSE(nuvexPlaySourceStream(source, drained, 3, -1, nullptr, nullptr));
+    EXPECT_EQ(LastError(), "Error buffering from stream");
+    EXPECT_EQ(LiveBuffers(), before);
+    EXPECT_TRUE(nuvexDestroyStream(drained, 1, &buf));
+
+    // Rewinds succeed but give nothing: during the first fill (short sound)
+    // and during a refill (long sound).
+    for (size_t bytes : {size_t(1600), pcm.size()}) {
+        SCOPED_TRACE(bytes);
+        int rewinds = 0;
+        FakeSpec spec;
+        spec.data = pcm.data();
+        spec.size = bytes;
+        spec.emptyAfterRewind = true;
+        spec.rewinds = &rewinds;
+        nuvexStream *stream = FakeStream(spec, 1000);
+        EndLog log;
+        PlayDriver drv(dev, 200);
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, -1, EndLog::Callback, &log));
+        PlayOut(drv, log, 20000);
+        EXPECT_EQ(log.calls, 1);
+        EXPECT_EQ(rewinds, 1);
+        std::vector<float> once(sound.floats.begin(), sound.floats.begin() + long(bytes / 2));
+        EXPECT_TRUE(SameSamples(drv.out, 0, once));
+        EXPECT_TRUE(Silent(drv.out, once.size(), drv.out.size()));
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+}
+
+TEST_F(Playback, ConflictsAndContexts)
+{
+    RampSound sound = MakeRampSound(20000);
+    nuvexStream *a = WavStream(sound, 1000);
+    nuvexStream *b = WavStream(sound, 1000);
+    nuvexStream *c = WavStream(sound, 1000);
+    ALuint other = MakeDirectSource();
+    ASSERT_TRUE(nuvexPlaySourceStream(source, a, 2, -1, nullptr, nullptr));
+    EXPECT_FALSE(nuvexPlaySourceStream(other, a, 2, 0, nullptr, nullptr));
+    EXPECT_EQ(LastError(), "Stream is already playing");
+    EXPECT_FALSE(nuvexPlaySourceStream(source, b, 2, 0, nullptr, nullptr));
+    EXPECT_EQ(LastError(), "Source is already playing");
+    ASSERT_TRUE(nuvexPlaySourceStream(other, b, 2, -1, nullptr, nullptr));
+    // Both conflict: the newer entry (b on other) decides.
+    EXPECT_FALSE(nuvexPlaySourceStream(source, b, 2, 0, nullptr, nullptr));
+    EXPECT_EQ(LastError(), "Stream is already playing");
+    EXPECT_FALSE(nuvexPlaySourceStream(other, a, 2, 0, nullptr, nullptr));
+    EXPECT_EQ(LastError(), "Source is already playing");
+
+    // The same source name in a second context is another playback.
+    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
+                            ALC_FLOAT_SOFT, ALC_FREQUENCY, 44100, 0};
+    ALCcontext *second = alcCreateContext(dev.device(), attrs);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(alcMakeContextCurrent(second));
+    std::vector<ALuint> names;
+    ALuint twin = 0;
+    while (!twin && names.size() < 64) {
+        names.push_back(MakeDirectSource());
+        if (names.back() == source)
+            twin = source;
+    }
+    ASSERT_EQ(twin, source) << "no source of the same name in the second context";
+    EndLog log;
+    ASSERT_TRUE(nuvexPlaySourceStream(twin, c, 2, -1, EndLog::Callback, &log)) << LastError();
+    EXPECT_TRUE(nuvexPauseSource(twin));
+    EXPECT_TRUE(nuvexStopSource(twin, AL_TRUE));
+    EXPECT_EQ(log.calls, 1);
+    alDeleteSources(ALsizei(names.size()), names.data());
+    alcMakeContextCurrent(dev.context());
+    EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_PLAYING) << "the first context's one is untouched";
+    EXPECT_FALSE(nuvexPlaySourceStream(source, c, 2, 0, nullptr, nullptr));
+    EXPECT_EQ(LastError(), "Source is already playing");
+    alcDestroyContext(second);
+
+    for (nuvexStream *s : {a, b, c})
+        EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
+    EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_STOPPED) << "destroying the stream stopped it";
+    EXPECT_EQ(LiveBuffers(), idle);
+    alDeleteSources(1, &other);
+}
+
+TEST_F(Playback, FailuresFollowTheCheckOrder)
+{
+    RampSound sound = MakeRampSound(4000);
+    nuvexStream *playing = WavStream(sound, 1000);
+    nuvexStream *spare = WavStream(sound, 1000);
+    nuvexStream *drained = WavStream(sound, 100000);
+    ALuint tracked = MakeDirectSource(), busy = MakeDirectSource();
+    ALuint buf;
+    alGenBuffers(1, &buf);
+    ASSERT_EQ(nuvexBufferDataFromStream(drained, 1, &buf), 1);
+    ASSERT_EQ(nuvexBufferDataFromStream(drained, 1, &buf), 0);
+    ASSERT_TRUE(nuvexPlaySourceStream(tracked, playing, 2, -1, nullptr, nullptr));
+    EndLog log;
+    ASSERT_TRUE(nuvexPlaySource(source, EndLog::Callback, &log)) << LastError();
+    // A source busy with a buffer of its own cannot take a queue.
+    alSourcei(busy, AL_BUFFER, ALint(buf));
+    alSourcei(busy, AL_LOOPING, AL_TRUE);
+    alSourcePlay(busy);
+    const ALuint bogus = 0xBADF00D;
+    idle = LiveBuffers();
+
+    struct Row {
+        const char *what;
+        std::function<ALboolean()> call;
+        const char *message;
+        bool pending = false;
+    };
+    const Row rows[] = {
+        {"play, pending error first", [&] { return nuvexPlaySource(source, nullptr, nullptr); },
+         "Existing OpenAL error", true},
+        {"play, tracked", [&] { return nuvexPlaySource(source, nullptr, nullptr); },
+         "Source is already playing"},
+        {"play, not a source", [&] { return nuvexPlaySource(bogus, nullptr, nullptr); },
+         "Error starting source"},
+        {"stream, pending error first",
+         [&] { return nuvexPlaySourceStream(bogus, nullptr, 1, 0, nullptr, nullptr); },
+         "Existing OpenAL error", true},
+        {"stream, null",
+         [&] { return nuvexPlaySourceStream(bogus, nullptr, 1, 0, nullptr, nullptr); },
+         "Invalid stream pointer"},
+        {"stream, one buffer",
+         [&] { return nuvexPlaySourceStream(bogus, spare, 1, 0, nullptr, nullptr); },
+         "Invalid buffer count"},
+        {"stream, not a source",
+         [&] { return nuvexPlaySourceStream(bogus, spare, 2, 0, nullptr, nullptr); },
+         "Invalid source ID"},
+        {"stream, stream busy",
+         [&] { return nuvexPlaySourceStream(busy, playing, 2, 0, nullptr, nullptr); },
+         "Stream is already playing"},
+        {"stream, source busy",
+         [&] { return nuvexPlaySourceStream(tracked, spare, 2, 0, nullptr, nullptr); },
+         "Source is already playing"},
+        {"stream, nothing to play",
+         [&] { return nuvexPlaySourceStream(busy, drained, 2, -1, nullptr, nullptr); },
+         "Error buffering from stream"},
+        {"stream, source will not let go of its buffer",
+         [&] { return nuvexPlaySourceStream(busy, spare, 2, 0, nullptr, nullptr); },
+         "Error starting source"},
+        {"stop, pending error first", [&] { return nuvexStopSource(tracked, AL_TRUE); },
+         "Existing OpenAL error", true},
+        {"stop, not a source", [&] { return nuvexStopSource(bogus, AL_TRUE); },
+         "Error stopping source"},
+        {"pause, pending error first", [&] { return nuvexPauseSource(tracked); },
+         "Existing OpenAL error", true},
+        {"pause, not a source", [&] { return nuvexPauseSource(bogus); }, "Error pausing source"},
+        {"resume, pending error first", [&] { return nuvexResumeSource(tracked); },
+         "Existing OpenAL error", true},
+        {"resume, not a source", [&] { return nuvexResumeSource(bogus); },
+         "Error playing source"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.what) + " -> " + row.message);
+        if (row.pending)
+            RaiseOpenALError();
+        EXPECT_EQ(row.call(), AL_FALSE);
+        EXPECT_EQ(LastError(), row.message);
+        EXPECT_EQ(alGetError(), AL_NO_ERROR);
+        EXPECT_EQ(LiveBuffers(), idle) << "generated buffers are deleted again";
+        EXPECT_EQ(SourceInt(AL_SOURCE_STATE, tracked), AL_PLAYING) << "the tracked one goes on";
+    }
+    EXPECT_EQ(SourceInt(AL_LOOPING, busy), AL_FALSE) << "looping is turned off before queueing";
+    EXPECT_EQ(log.calls, 0);
+    nuvexUpdate();
+    EXPECT_EQ(log.calls, 1) << "the untouched source had nothing to play and ended";
+    alSourceStop(busy);
+    alSourcei(busy, AL_BUFFER, 0);
+    EXPECT_TRUE(nuvexDestroyStream(playing, 0, nullptr));
+    EXPECT_TRUE(nuvexDestroyStream(spare, 0, nullptr));
+    EXPECT_TRUE(nuvexDestroyStream(drained, 1, &buf));
+    alDeleteSources(1, &tracked);
+    alDeleteSources(1, &busy);
+}
+
+} // namespace
