@@ -1,0 +1,557 @@
+// nuvex-play as users run it: real processes on the generated demo media,
+// with the rendered WAV files compared against independent decodes of the
+// sources (the file's own samples, libvorbisfile, libmodplug).
+#include <gtest/gtest.h>
+
+#include <libmodplug/modplug.h>
+#include <vorbis/vorbisfile.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+const std::string Player = NUVEX_PLAY;
+const std::string Demo = NUVEX_DEMO_DIR;
+
+std::vector<uint8_t> ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t LE32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint32_t BE32(const uint8_t *p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+
+// A RIFF chunk or AIFF chunk body, found by walking from byte 12.
+std::vector<uint8_t> Chunk(const std::vector<uint8_t> &file, const char *tag, bool bigEndian)
+{
+    for (size_t pos = 12; pos + 8 <= file.size();) {
+        uint32_t length = bigEndian ? BE32(&file[pos + 4]) : LE32(&file[pos + 4]);
+        if (memcmp(&file[pos], tag, 4) == 0 && pos + 8 + length <= file.size())
+            return std::vector<uint8_t>(file.begin() + long(pos) + 8,
+                                        file.begin() + long(pos) + 8 + long(length));
+        pos += 8 + length + (length & 1);
+    }
+    return {};
+}
+
+struct Wav {
+    unsigned formatTag = 0, channels = 0, rate = 0, bits = 0;
+    std::vector<uint8_t> data;
+};
+
+Wav ParseWav(const std::string &path)
+{
+    std::vector<uint8_t> file = ReadAll(path);
+    Wav wav;
+    if (file.size() < 12 || memcmp(file.data(), "RIFF", 4) != 0)
+        return wav;
+    std::vector<uint8_t> fmt = Chunk(file, "fmt ", false);
+    if (fmt.size() < 16)
+        return wav;
+    wav.formatTag = fmt[0] | fmt[1] << 8;
+    wav.channels = fmt[2] | fmt[3] << 8;
+    wav.rate = LE32(&fmt[4]);
+    wav.bits = fmt[14] | fmt[15] << 8;
+    wav.data = Chunk(file, "data", false);
+    return wav;
+}
+
+std::vector<int16_t> Samples16(const std::vector<uint8_t> &bytes, bool bigEndian)
+{
+    std::vector<int16_t> out(bytes.size() / 2);
+    for (size_t i = 0; i < out.size(); i++)
+        out[i] = int16_t(bigEndian ? bytes[2 * i] << 8 | bytes[2 * i + 1]
+                                   : bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return out;
+}
+
+// Each source decoded without the library; modules from pattern order `order`.
+std::vector<int16_t> Reference(const std::string &name, int order = 0)
+{
+    const std::string path = Demo + "/" + name;
+    if (name == "demo.wav")
+        return Samples16(ParseWav(path).data, false);
+    if (name == "demo.aiff") {
+        // SSND: an offset and a block size come before the samples.
+        std::vector<uint8_t> ssnd = Chunk(ReadAll(path), "SSND", true);
+        if (ssnd.size() < 8)
+            return {};
+        ssnd.erase(ssnd.begin(), ssnd.begin() + 8 + long(BE32(ssnd.data())));
+        return Samples16(ssnd, true);
+    }
+    std::vector<int16_t> out;
+    char block[8192];
+    if (name == "demo.ogg") {
+        OggVorbis_File vf;
+        if (ov_fopen(path.c_str(), &vf) != 0)
+            return out;
+        int section = 0;
+        long got;
+        while ((got = ov_read(&vf, block, sizeof(block), 0, 2, 1, &section)) > 0)
+            out.insert(out.end(), reinterpret_cast<int16_t *>(block),
+                       reinterpret_cast<int16_t *>(block + got));
+        ov_clear(&vf);
+        return out;
+    }
+    std::vector<uint8_t> image = ReadAll(path);
+    ModPlugFile *mod = ModPlug_Load(image.data(), int(image.size()));
+    if (!mod)
+        return out;
+    if (order > 0)
+        ModPlug_SeekOrder(mod, order);
+    // One frame per read: libmodplug fills every request, padding the last
+    // one with silence, so only this granularity gives the song's own end.
+    int got;
+    while ((got = ModPlug_Read(mod, block, 4)) > 0)
+        out.insert(out.end(), reinterpret_cast<int16_t *>(block),
+                   reinterpret_cast<int16_t *>(block + got));
+    ModPlug_Unload(mod);
+    return out;
+}
+
+// Where `got` first differs from `want`, or "" when `got` is `times` plays of
+// `want`. A module's decode is padded with silence up to the end of the
+// chunk it ends in, so each of its plays may carry a short silent tail.
+std::string CompareLoops(const std::vector<int16_t> &got, const std::vector<int16_t> &want,
+                         int times, bool silentTail)
+{
+    if (got.size() % size_t(times) != 0)
+        return "length " + std::to_string(got.size()) + " is not " + std::to_string(times) +
+               " equal plays";
+    const size_t play = got.size() / size_t(times);
+    const size_t maxTail = silentTail ? 2 * 44100 : 0;
+    if (play < want.size() || play > want.size() + maxTail)
+        return "each play has " + std::to_string(play) + " samples, the source " +
+               std::to_string(want.size());
+    for (size_t i = 0; i < got.size(); i++) {
+        size_t at = i % play;
+        int16_t expected = at < want.size() ? want[at] : 0;
+        if (got[i] != expected)
+            return "first difference at sample " + std::to_string(i) + ": " +
+                   std::to_string(got[i]) + " instead of " + std::to_string(expected);
+    }
+    return "";
+}
+
+std::vector<int16_t> PaddedTo(std::vector<int16_t> samples, size_t chunkSamples)
+{
+    samples.resize((samples.size() + chunkSamples - 1) / chunkSamples * chunkSamples, 0);
+    return samples;
+}
+
+// ---- Processes --------------------------------------------------------------------
+
+struct Result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+std::string TempDir()
+{
+    static std::string dir = [] {
+        char templ[] = "/tmp/nuvex-player-XXXXXX";
+        return std::string(mkdtemp(templ));
+    }();
+    return dir;
+}
+
+class Process {
+public:
+    explicit Process(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+    {
+        int outPipe[2], errPipe[2];
+        if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+        std::vector<std::string> all = {Player};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &a : all)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        std::vector<std::string> envStrings;
+        for (char **e = environ; *e; e++)
+            envStrings.push_back(*e);
+        envStrings.insert(envStrings.end(), env.begin(), env.end());
+        std::vector<char *> envp;
+        for (std::string &e : envStrings)
+            envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, Player.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(outPipe[1]);
+        close(errPipe[1]);
+        out_ = outPipe[0];
+        err_ = errPipe[0];
+    }
+
+    ~Process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+        if (err_ >= 0)
+            close(err_);
+    }
+
+    bool Started() const { return pid_ > 0; }
+
+    // Reads output until `text` appears on stdout or the time runs out.
+    bool WaitForOutput(const std::string &text, std::chrono::milliseconds limit)
+    {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (result_.out.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end || !Pump(50))
+                return false;
+        }
+        return true;
+    }
+
+    void Signal(int sig) { kill(pid_, sig); }
+
+    // Collects the rest of the output and the exit status; gives up (and
+    // kills the process) after `limit`.
+    Result Finish(std::chrono::milliseconds limit = std::chrono::seconds(60))
+    {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (Pump(50)) {
+            if (std::chrono::steady_clock::now() > end) {
+                result_.err += "[test: timed out]";
+                break;
+            }
+        }
+        int status = 0;
+        if (waitpid(pid_, &status, result_.err.find("[test: timed out]") != std::string::npos
+                                        ? WNOHANG
+                                        : 0) == pid_) {
+            result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pid_ = -1;
+        }
+        return result_;
+    }
+
+private:
+    // Reads what is available; false once both pipes are closed.
+    bool Pump(int timeoutMs)
+    {
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        int open = (out_ >= 0) + (err_ >= 0);
+        if (open == 0)
+            return false;
+        if (poll(fds, 2, timeoutMs) <= 0)
+            return true;
+        int *fd[2] = {&out_, &err_};
+        std::string *text[2] = {&result_.out, &result_.err};
+        for (int i = 0; i < 2; i++) {
+            if (*fd[i] < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[4096];
+            ssize_t got = read(*fd[i], buf, sizeof(buf));
+            if (got > 0) {
+                text[i]->append(buf, size_t(got));
+            } else {
+                close(*fd[i]);
+                *fd[i] = -1;
+            }
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    Result result_;
+};
+
+Result RunPlayer(const std::vector<std::string> &args)
+{
+    Process process(args);
+    EXPECT_TRUE(process.Started());
+    return process.Finish();
+}
+
+std::string Describe(const Result &r)
+{
+    return "status " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err;
+}
+
+// ---- Rendering each demo format -------------------------------------------------------
+
+class RenderDemo : public ::testing::TestWithParam<const char *> {};
+
+// Whole and streamed (with small chunks and the minimum ring, so that the
+// refill path is exercised hundreds of times), each played twice.
+TEST_P(RenderDemo, MatchesTheDecodedSourceWholeAndStreamedLooped)
+{
+    const std::string name = GetParam();
+    const std::vector<int16_t> reference = Reference(name);
+    ASSERT_GT(reference.size(), 44100u) << "reference decode of " << name;
+
+    const std::vector<std::vector<std::string>> modes = {
+        {"--load"},
+        {"--chunk-ms", "20", "--buffers", "2"},
+        {"--chunk-ms", "250", "--buffers", "3"},
+    };
+    for (const auto &mode : modes) {
+        const std::string out = TempDir() + "/" + name + ".render.wav";
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"--quiet", "--loop", "1", "--render", out, Demo + "/" + name});
+        Result r = RunPlayer(args);
+        ASSERT_EQ(r.status, 0) << mode[0] << "\n" << Describe(r);
+        EXPECT_EQ(r.out, "") << "--quiet prints nothing";
+        Wav wav = ParseWav(out);
+        EXPECT_EQ(wav.formatTag, 1u);
+        EXPECT_EQ(wav.channels, 2u);
+        EXPECT_EQ(wav.rate, 44100u);
+        EXPECT_EQ(wav.bits, 16u);
+        EXPECT_EQ(CompareLoops(Samples16(wav.data, false), reference, 2, name == "demo.mod"), "")
+            << name << " " << mode[0];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RenderDemo,
+                         ::testing::Values("demo.wav", "demo.aiff", "demo.ogg", "demo.mod"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             std::string n = info.param;
+                             return n.substr(5);
+                         });
+
+TEST(Player, RendersFloatAndOtherRatesAndSeveralFilesIntoOneWav)
+{
+    const std::vector<int16_t> wav = Reference("demo.wav");
+    const std::vector<int16_t> mod = Reference("demo.mod");
+
+    // Float output holds each 16-bit sample as sample / 32768, exactly.
+    const std::string floatOut = TempDir() + "/float.wav";
+    Result r = RunPlayer({"--quiet", "--float", "--render", floatOut, Demo + "/demo.wav"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    Wav f = ParseWav(floatOut);
+    EXPECT_EQ(f.formatTag, 3u);
+    EXPECT_EQ(f.bits, 32u);
+    ASSERT_EQ(f.data.size(), wav.size() * 4);
+    size_t mismatches = 0;
+    for (size_t i = 0; i < wav.size(); i++) {
+        float v;
+        memcpy(&v, &f.data[i * 4], 4);
+        mismatches += v != float(wav[i]) / 32768.0f;
+    }
+    EXPECT_EQ(mismatches, 0u);
+
+    // Another rate resamples: the length scales with it.
+    const std::string rateOut = TempDir() + "/rate.wav";
+    r = RunPlayer({"--quiet", "--rate", "22050", "--render", rateOut, Demo + "/demo.wav"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    Wav resampled = ParseWav(rateOut);
+    EXPECT_EQ(resampled.rate, 22050u);
+    double frames = double(resampled.data.size()) / 4;
+    EXPECT_NEAR(frames, double(wav.size() / 2) / 2, 64.0);
+
+    // Two files follow each other in one file, without a gap; the summary
+    // line says what was written.
+    const std::string both = TempDir() + "/both.wav";
+    r = RunPlayer({"--render", both, Demo + "/demo.wav", Demo + "/demo.mod"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    std::vector<int16_t> expected = wav;
+    std::vector<int16_t> modPlay = PaddedTo(mod, 11025 * 2); // the default 250 ms chunks
+    expected.insert(expected.end(), modPlay.begin(), modPlay.end());
+    EXPECT_EQ(Samples16(ParseWav(both).data, false), expected);
+    EXPECT_NE(r.out.find("Rendering demo.wav (0:06.3, 2 ch, 44100 Hz)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Wrote " + both + ": " + std::to_string(expected.size() / 2) +
+                         " frames"),
+              std::string::npos)
+        << r.out;
+}
+
+// ---- Information and errors -----------------------------------------------------------
+
+TEST(Player, InfoDescribesEachDemoFile)
+{
+    struct Row {
+        const char *file, *format;
+    } rows[] = {
+        {"demo.wav", "WAV, 16-bit integer PCM"},
+        {"demo.aiff", "AIFF, 16-bit integer PCM"},
+        {"demo.ogg", "Ogg Vorbis, decoded to 16-bit integer PCM"},
+        {"demo.mod", "tracker module, decoded to 16-bit integer PCM"},
+    };
+    for (const Row &row : rows) {
+        const std::string path = Demo + "/" + row.file;
+        // A module's length is measured by decoding it in 10 ms chunks.
+        size_t frames = Reference(row.file).size() / 2;
+        if (std::string(row.file) == "demo.mod")
+            frames = PaddedTo(Reference(row.file), 441 * 2).size() / 2;
+        char length[64];
+        snprintf(length, sizeof(length), "%zu frames, %.3f s", frames, frames / 44100.0);
+        Result r = RunPlayer({"--info", path});
+        ASSERT_EQ(r.status, 0) << Describe(r);
+        EXPECT_EQ(r.out, "File:     " + path + "\nFormat:   " + row.format +
+                             "\nChannels: 2\nRate:     44100 Hz\nLength:   " + length + "\n");
+    }
+}
+
+TEST(Player, OptionErrorsExitWithStatus2AndOneClearLine)
+{
+    const std::string wav = Demo + "/demo.wav";
+    struct Row {
+        std::vector<std::string> args;
+        const char *message;
+    } rows[] = {
+        {{}, "no file to play"},
+        {{"--bogus", wav}, "unknown option '--bogus'"},
+        {{"--loop", "x", wav}, "--loop needs a whole number, -1 or more, not 'x'"},
+        {{"--loop", "-2", wav}, "--loop needs a whole number, -1 or more, not '-2'"},
+        {{"--buffers", "1", wav}, "--buffers needs a number from 2 to 64, not '1'"},
+        {{"--chunk-ms=0", wav}, "--chunk-ms needs a number of milliseconds"},
+        {{"--gain", "-1", wav}, "--gain needs a number from 0 to 100, not '-1'"},
+        {{"--order", "1.5", wav}, "--order needs a whole number, 0 or more, not '1.5'"},
+        {{"--render", "x.wav", "--rate", "10", wav}, "--rate needs a rate in Hz"},
+        {{wav, "--device"}, "option --device needs a value"},
+        {{"--load=yes", wav}, "option --load takes no value"},
+        {{"--float", wav}, "--float only applies with --render"},
+        {{"--render", "x.wav", "--loop", "-1", wav}, "--loop -1 never ends"},
+        {{"--load", "--order", "1", wav}, "--order works on streamed modules; drop --load"},
+        {{"--info", "--render", "x.wav", wav}, "--render and --info cannot be combined"},
+    };
+    for (const Row &row : rows) {
+        Result r = RunPlayer(row.args);
+        EXPECT_EQ(r.status, 2) << Describe(r);
+        EXPECT_EQ(r.err.find(std::string("nuvex-play: ") + row.message), 0u) << Describe(r);
+        EXPECT_EQ(r.err.substr(r.err.find('\n') + 1),
+                  "Try 'nuvex-play --help' for the options.\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Player, BadFilesFailWithTheLibraryMessageAndAHintButTheRestStillPlays)
+{
+    const std::string junk = TempDir() + "/junk.wav";
+    {
+        std::ofstream(junk, std::ios::binary) << std::string(3000, '\x5a');
+    }
+    const std::string truncated = TempDir() + "/truncated.wav";
+    {
+        std::vector<uint8_t> head = ReadAll(Demo + "/demo.wav");
+        head.resize(30); // the "fmt " chunk cut short, no "data"
+        std::ofstream(truncated, std::ios::binary)
+            .write(reinterpret_cast<const char *>(head.data()), long(head.size()));
+    }
+    struct Row {
+        std::vector<std::string> args;
+        const char *line;
+    } rows[] = {
+        {{TempDir() + "/missing.ogg"},
+         ": cannot be played (Failed to open file): check the path and that the file is "
+         "readable\n"},
+        {{junk}, ": cannot be played (Unsupported type): nuvex-play reads WAV, AIFF"},
+        {{truncated}, ": cannot be played (Unsupported type)"},
+        {{"--order", "2", Demo + "/demo.wav"},
+         ": cannot start at order 2 (Invalid order for stream): --order applies to tracker "
+         "modules only\n"},
+    };
+    for (const Row &row : rows) {
+        for (const char *mode : {"--info", "--render", "--play"}) {
+            std::vector<std::string> args;
+            if (std::string(mode) == "--render")
+                args = {"--render", TempDir() + "/partial.wav"};
+            else if (std::string(mode) == "--info")
+                args = {"--info"};
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            Result r = RunPlayer(args);
+            EXPECT_EQ(r.status, 1) << mode << " " << Describe(r);
+            EXPECT_EQ(r.err.find("nuvex-play: " + row.args.back() + row.line), 0u)
+                << mode << " " << Describe(r);
+        }
+    }
+
+    // A bad file among good ones: reported, skipped, and the status says so.
+    const std::string out = TempDir() + "/mixed.wav";
+    Result r = RunPlayer({"--quiet", "--render", out, junk, Demo + "/demo.mod"});
+    EXPECT_EQ(r.status, 1) << Describe(r);
+    EXPECT_EQ(CompareLoops(Samples16(ParseWav(out).data, false), Reference("demo.mod"), 1, true),
+              "");
+}
+
+TEST(Player, ModuleOrderStartsLaterInTheSong)
+{
+    // The demo module has two patterns; order 1 is its second half.
+    const std::vector<int16_t> second = Reference("demo.mod", 1);
+    ASSERT_LT(second.size(), Reference("demo.mod").size() * 2 / 3);
+    const std::string out = TempDir() + "/order.wav";
+    for (const char *loops : {"0", "1"}) {
+        Result r = RunPlayer({"--quiet", "--order", "1", "--loop", loops, "--render", out,
+                              Demo + "/demo.mod"});
+        ASSERT_EQ(r.status, 0) << Describe(r);
+        // A loop starts again from the chosen order.
+        EXPECT_EQ(CompareLoops(Samples16(ParseWav(out).data, false), second, 1 + atoi(loops),
+                               true),
+                  "")
+            << "loops " << loops;
+    }
+}
+
+// ---- Stopping -------------------------------------------------------------------------
+
+// Ctrl-C during real-time playback (the null device under the test
+// environment) and during a render: a clean stop with status 130. OpenAL
+// Soft's own log at warning level reports devices left open at exit, so its
+// silence shows the device was shut down.
+TEST(Player, SigintStopsCleanlyWithStatus130)
+{
+    const std::vector<std::string> env = {"ALSOFT_LOGLEVEL=2"};
+    for (const char *mode : {"--load", "--buffers"}) {
+        std::vector<std::string> args = {mode};
+        if (std::string(mode) == "--buffers")
+            args.push_back("3");
+        args.insert(args.end(), {"--loop", "-1", Demo + "/demo.ogg"});
+        Process p(args, env);
+        ASSERT_TRUE(p.Started());
+        ASSERT_TRUE(p.WaitForOutput("Playing demo.ogg", std::chrono::seconds(20)))
+            << mode << " " << Describe(p.Finish(std::chrono::seconds(1)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        p.Signal(SIGINT);
+        Result r = p.Finish(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 130) << mode << " " << Describe(r);
+        EXPECT_EQ(r.err.find("not closed"), std::string::npos) << r.err;
+    }
+
+    // A render is interrupted the same way and leaves a valid, shorter file.
+    const std::string out = TempDir() + "/interrupted.wav";
+    Process p({"--loop", "100000", "--render", out, Demo + "/demo.wav"}, env);
+    ASSERT_TRUE(p.WaitForOutput("Rendering demo.wav", std::chrono::seconds(20)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    p.Signal(SIGINT);
+    Result r = p.Finish(std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 130) << Describe(r);
+    Wav wav = ParseWav(out);
+    EXPECT_EQ(wav.channels, 2u);
+    EXPECT_GT(wav.data.size(), 0u);
+    EXPECT_EQ(wav.data.size() % 4, 0u);
+}
+
+} // namespace
