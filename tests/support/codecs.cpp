@@ -133,9 +133,25 @@ std::vector<int16_t> VorbisfileDecode(const Bytes &image, size_t requestBytes)
     return out;
 }
 
+void FreshModPlugMixer(const Bytes &image)
+{
+    ModPlug_Settings settings;
+    ModPlug_GetSettings(&settings);
+    ModPlug_Settings other = settings;
+    other.mFrequency = settings.mFrequency == 22050 ? 11025 : 22050;
+    ModPlug_SetSettings(&other);
+    Bytes copy(image);
+    ModPlugFile *module = ModPlug_Load(copy.data(), int(copy.size()));
+    ModPlug_SetSettings(&settings);
+    if (!module)
+        throw std::runtime_error("libmodplug cannot load the image");
+    ModPlug_Unload(module);
+}
+
 std::vector<int16_t> ModPlugRender(const Bytes &image, size_t requestBytes, int order,
                                    size_t maxBytes)
 {
+    FreshModPlugMixer(image);
     Bytes copy(image);
     ModPlugFile *module = ModPlug_Load(copy.data(), int(copy.size()));
     if (!module)

@@ -43,7 +43,13 @@ std::vector<float> PlayStream(nvt::LoopbackDevice &dev, nuvexStream *stream, int
 // 16-bit samples until it reports the end, in `requestBytes` requests.
 std::vector<int16_t> VorbisfileDecode(const Bytes &image, size_t requestBytes = 4096);
 
-// libmodplug's own rendering of an image with its default settings, in
+// libmodplug keeps mixer state in globals that outlive a module (the
+// click-removal offsets) and resets it only when a load changes the output
+// settings. This forces that reset for the next load of any module
+// (`image` must load), so that two renderings can be compared exactly.
+void FreshModPlugMixer(const Bytes &image);
+
+// libmodplug's own rendering of an image, from a fresh mixer with its default settings, in
 // requests of `requestBytes`, optionally from an order, stopping after
 // `maxBytes`.
 std::vector<int16_t> ModPlugRender(const Bytes &image, size_t requestBytes, int order = -1,

@@ -1,0 +1,227 @@
+// Tracker modules written byte by byte by the media writer; what the library
+// plays is compared with libmodplug's own rendering of the same bytes.
+#include "codecs.h"
+#include "media.h"
+
+#include <gtest/gtest.h>
+#include <libmodplug/modplug.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Five distinct patterns at speed 2: about 2.6 seconds each.
+nvmedia::Bytes TestModule(int patterns = 5, uint8_t speed = 2)
+{
+    nvmedia::ModSpec spec = nvmedia::DemoModule(patterns);
+    for (auto &pattern : spec.patterns)
+        pattern.notes.push_back({0, 3, 0, 0, 0xF, speed});
+    return nvmedia::WriteMod(spec);
+}
+
+// The load reads one second per request, so libmodplug's last, padded
+// request matches a reference rendered in the same steps.
+constexpr size_t LoadStep = 44100 * 4;
+
+TEST(ModDecoding, WholeBufferMatchesLibmodplug)
+{
+    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, 44100);
+    ASSERT_TRUE(dev.ok());
+    auto image = TestModule();
+    auto expected = nvt::ToFloat(nvc::ModPlugRender(image, LoadStep));
+    ASSERT_GT(expected.size(), size_t(44100 * 2 * 10));
+    nvc::FreshModPlugMixer(image);
+    nvc::BufferInfo info;
+    auto out = nvc::LoadAndPlay(dev, image, &info);
+    EXPECT_EQ(info, (nvc::BufferInfo{44100, 2, 16, ALint(expected.size() * 2)}))
+        << nvt::LastError();
+    EXPECT_TRUE(out == expected);
+}
+
+TEST(ModDecoding, StreamedMatchesLibmodplugAndHasNoLength)
+{
+    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, 44100);
+    ASSERT_TRUE(dev.ok());
+    auto image = TestModule(3);
+    const ALsizei chunk = 4 * 3001;
+    auto expected = nvt::ToFloat(nvc::ModPlugRender(image, size_t(chunk)));
+    nvc::FreshModPlugMixer(image);
+    nuvexStream *stream =
+        nuvexCreateStreamFromMemory(image.data(), ALuint(image.size()), chunk, 0, nullptr);
+    ASSERT_NE(stream, nullptr) << nvt::LastError();
+    EXPECT_EQ(nuvexGetStreamLength(stream), 0u);
+    EXPECT_EQ(nuvexGetStreamFrequency(stream), 44100);
+    EXPECT_TRUE(nvc::PlayStream(dev, stream, 4) == expected);
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+}
+
+TEST(ModDecoding, SetOrderStartsWhereLibmodplugSeeksAndRewindReturnsThere)
+{
+    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, 44100);
+    ASSERT_TRUE(dev.ok());
+    auto image = TestModule();
+    const size_t chunk = 4 * 4410;
+    const size_t batches = 6, numBufs = 2; // 1.2 seconds
+    const size_t limit = chunk * numBufs * batches;
+    nuvexStream *stream = nuvexCreateStreamFromMemory(image.data(), ALuint(image.size()),
+                                                      ALsizei(chunk), 0, nullptr);
+    ASSERT_NE(stream, nullptr) << nvt::LastError();
+    auto fromStart = nvt::ToFloat(nvc::ModPlugRender(image, chunk, -1, limit));
+    for (ALuint order : {3u, 1u, 0u}) {
+        SCOPED_TRACE(order);
+        auto expected = nvt::ToFloat(nvc::ModPlugRender(image, chunk, int(order), limit));
+        ASSERT_EQ(expected.size(), limit / 2);
+        EXPECT_EQ(order == 0, expected == fromStart); // the orders do sound different
+        nvc::FreshModPlugMixer(image);
+        ASSERT_TRUE(nuvexSetStreamOrder(stream, order)) << nvt::LastError();
+        EXPECT_TRUE(nvc::PlayStream(dev, stream, int(numBufs), batches) == expected);
+        // Rewind goes back to the selected order, not to the beginning.
+        nvc::FreshModPlugMixer(image);
+        ASSERT_TRUE(nuvexRewindStream(stream)) << nvt::LastError();
+        EXPECT_TRUE(nvc::PlayStream(dev, stream, int(numBufs), batches) == expected);
+    }
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+}
+
+// File callbacks over stdio whose reads can be made to yield nothing.
+bool InputGoneDry = false;
+void *OpenFile(const char *name, ALuint) { return fopen(name, "rb"); }
+void CloseFile(void *f) { fclose(static_cast<FILE *>(f)); }
+ALsizei ReadFile(void *f, ALubyte *buf, ALuint bytes)
+{
+    return InputGoneDry ? 0 : ALsizei(fread(buf, 1, bytes, static_cast<FILE *>(f)));
+}
+ALsizei WriteNothing(void *, const ALubyte *, ALuint) { return 0; }
+nuvexInt64 SeekFile(void *f, nuvexInt64 offset, ALint whence)
+{
+    FILE *file = static_cast<FILE *>(f);
+    return fseeko(file, off_t(offset), whence) == 0 ? nuvexInt64(ftello(file)) : -1;
+}
+
+TEST(ModDecoding, SetOrderOnUnreadableInputFailsAndPlayingGoesOn)
+{
+    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, 44100);
+    ASSERT_TRUE(dev.ok());
+    auto image = TestModule();
+    std::string path = nvt::TempPath("song.mod");
+    nvt::WriteFile(path, image);
+    ASSERT_TRUE(nuvexSetIOCallbacks(OpenFile, CloseFile, ReadFile, WriteNothing, SeekFile));
+    const size_t chunk = 4 * 2205;
+    auto expected = nvt::ToFloat(nvc::ModPlugRender(image, chunk, -1, chunk * 2 * 8));
+    nvc::FreshModPlugMixer(image);
+    nuvexStream *stream = nuvexCreateStreamFromFile(path.c_str(), ALsizei(chunk), 0, nullptr);
+    ASSERT_NE(stream, nullptr) << nvt::LastError();
+
+    auto before = nvc::PlayStream(dev, stream, 2, 4);
+    InputGoneDry = true;
+    EXPECT_FALSE(nuvexSetStreamOrder(stream, 2));
+    EXPECT_EQ(nvt::LastError(), "Could not reload data");
+    EXPECT_FALSE(nuvexRewindStream(stream));
+    EXPECT_EQ(nvt::LastError(), "Could not reload data");
+    auto after = nvc::PlayStream(dev, stream, 2, 4);
+    before.insert(before.end(), after.begin(), after.end());
+    EXPECT_TRUE(before == expected);
+
+    InputGoneDry = false;
+    EXPECT_TRUE(nuvexSetStreamOrder(stream, 2)) << nvt::LastError();
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    EXPECT_TRUE(nuvexSetIOCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+TEST(ModDecoding, InputsBelow32BytesAreNeverHandedToLibmodplug)
+{
+    // A text tune that libmodplug loads even at 31 bytes.
+    const char tune[] = "X:1\nT:t\nK:C\nCDEFGABc|cBAGFEDC|\n\n";
+    ASSERT_EQ(sizeof tune - 1, 32u);
+    nvc::Bytes image(tune, tune + 32);
+    ModPlugFile *direct = ModPlug_Load(image.data(), 31);
+    ASSERT_NE(direct, nullptr);
+    ModPlug_Unload(direct);
+
+    nvt::NullDevice dev;
+    ASSERT_TRUE(dev.ok());
+    const struct {
+        ALuint length;
+        bool accepted;
+    } cases[] = {{31, false}, {32, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        nvt::LastError();
+        nuvexStream *stream = nuvexCreateStreamFromMemory(image.data(), c.length, 4096, 0, nullptr);
+        EXPECT_EQ(stream != nullptr, c.accepted);
+        if (stream) {
+            EXPECT_EQ(nuvexGetStreamFrequency(stream), 44100);
+            EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+        } else {
+            EXPECT_EQ(nvt::LastError(), "Unsupported type");
+        }
+    }
+}
+
+// libmodplug also loads RIFF/WAVE files; those the WAV decoder declines end
+// up here and play as 16-bit stereo at 44100 Hz. Deliberate: the decoder
+// search gives the module decoder the last word.
+TEST(ModDecoding, WavDeclinedByTheWavDecoderPlaysThroughLibmodplug)
+{
+    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, 44100);
+    ASSERT_TRUE(dev.ok());
+    auto tone = nvmedia::Tones16(11025, 22050, {440}, 9000);
+    nvt::WavSpec extensible;
+    extensible.formatTag = 0xFFFE;
+    extensible.channels = 1;
+    extensible.rate = 22050;
+    // Valid bits, channel mask, and the PCM sub-format GUID.
+    extensible.fmtExtra = {16, 0, 4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    nvt::WavSpec pcm24;
+    pcm24.channels = 1;
+    pcm24.rate = 22050;
+    pcm24.bitsPerSample = 24;
+    nvc::Bytes data24;
+    for (int16_t s : tone)
+        data24.insert(data24.end(), {0, uint8_t(s), uint8_t(uint16_t(s) >> 8)});
+    const struct {
+        const char *name;
+        nvc::Bytes image;
+    } cases[] = {
+        {"extensible 16-bit", nvt::MakeWav(extensible, nvt::Bytes16(tone))},
+        {"24-bit", nvt::MakeWav(pcm24, data24)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto expected = nvt::ToFloat(nvc::ModPlugRender(c.image, LoadStep));
+        nvc::FreshModPlugMixer(c.image);
+        nvc::BufferInfo info;
+        auto out = nvc::LoadAndPlay(dev, c.image, &info);
+        EXPECT_EQ(info, (nvc::BufferInfo{44100, 2, 16, ALint(expected.size() * 2)}))
+            << nvt::LastError();
+        EXPECT_TRUE(out == expected);
+    }
+}
+
+TEST(ModRobustness, TruncationsAndMutations)
+{
+    nvt::NullDevice dev;
+    ASSERT_TRUE(dev.ok());
+    // One-tick rows broken off after two: each pattern lasts a few
+    // milliseconds, so even a damaged song stays short.
+    nvmedia::ModSpec spec = nvmedia::DemoModule(3);
+    for (auto &pattern : spec.patterns) {
+        pattern.notes.push_back({0, 3, 0, 0, 0xF, 1});
+        pattern.notes.push_back({1, 3, 0, 0, 0xD, 0});
+    }
+    const auto full = nvmedia::WriteMod(spec);
+    auto tryLoad = [](const nvmedia::Bytes &image) {
+        ALuint buffer = nuvexCreateBufferFromMemory(image.data(), ALsizei(image.size()));
+        if (buffer)
+            alDeleteBuffers(1, &buffer);
+        nvt::LastError();
+    };
+    for (size_t keep = 0; keep < full.size(); keep += keep < 64 ? 1 : 53)
+        tryLoad(nvmedia::Bytes(full.begin(), full.begin() + std::ptrdiff_t(keep)));
+    for (uint32_t seed = 1; seed <= 300; seed++)
+        tryLoad(nvc::Mutate(full, seed * 104729u, 1 + int(seed % 6)));
+    EXPECT_EQ(alGetError(), AL_NO_ERROR);
+}
+
+} // namespace
