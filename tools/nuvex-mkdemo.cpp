@@ -157,6 +157,24 @@ nvmedia::ModSpec DemoSong()
     return spec;
 }
 
+// A short mono chime (two falling notes, 0.4 s at 22050 Hz): quick to play
+// in real time, for the examples and for trying things out.
+std::vector<int16_t> Chime()
+{
+    const uint32_t rate = 22050;
+    std::vector<int16_t> out(size_t(rate * 0.4));
+    for (size_t i = 0; i < out.size(); i++) {
+        double t = double(i) / rate;
+        double second = t - 0.12;
+        double v = std::exp(-t * 9.0) * std::sin(6.283185307179586 * NoteHz(88) * t);
+        if (second >= 0.0)
+            v += std::exp(-second * 7.0) * std::sin(6.283185307179586 * NoteHz(84) * second);
+        double fade = std::min(1.0, (0.4 - t) / 0.02);
+        out[i] = int16_t(std::lround(12000.0 * v * fade));
+    }
+    return out;
+}
+
 bool Save(const std::string &path, const nvmedia::Bytes &bytes)
 {
     FILE *file = fopen(path.c_str(), "wb");
@@ -192,13 +210,15 @@ int main(int argc, char **argv)
         bool ok = Save(dir + "/demo.wav", nvmedia::WriteWav16(piece, Channels, Rate)) &&
                   Save(dir + "/demo.aiff", nvmedia::WriteAiff(piece, Channels, Rate, 16)) &&
                   Save(dir + "/demo.ogg", nvmedia::EncodeOgg(piece, Channels, Rate, 0.4f)) &&
-                  Save(dir + "/demo.mod", nvmedia::WriteMod(DemoSong()));
+                  Save(dir + "/demo.mod", nvmedia::WriteMod(DemoSong())) &&
+                  Save(dir + "/chime.wav", nvmedia::WriteWav16(Chime(), 1, 22050));
         if (!ok)
             return 1;
         printf("Wrote the demo piece (four bars in C major, %.1f s, %zu frames, stereo, "
                "%u Hz) to %s:\n  demo.wav  16-bit PCM\n  demo.aiff 16-bit PCM\n"
                "  demo.ogg  Ogg Vorbis\n  demo.mod  4-channel tracker module of the same "
-               "chords, two patterns (about 8 s)\n",
+               "chords, two patterns (about 8 s)\n"
+               "  chime.wav a 0.4 s mono chime at 22050 Hz, for quick tries\n",
                seconds, frames, Rate, dir.c_str());
     } catch (const std::exception &e) {
         fprintf(stderr, "nuvex-mkdemo: %s\n", e.what());
