@@ -1,0 +1,21 @@
+// A memory image through the whole streaming API: create with a small chunk,
+// drain, rewind, drain again, destroy.
+#include "harness.h"
+
+#include <cstdio>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    nvfuzz::EnsureContext();
+    ALuint buffers[3] = {};
+    nuvexStream *stream = nuvexCreateStreamFromMemory(data, ALuint(size), 1024, 3, buffers);
+    if (!stream) {
+        if (nvfuzz::Verbose())
+            fprintf(stderr, "fuzz: refused: %s\n", nuvexGetErrorString());
+        nvfuzz::CheckNoPendingError("a refused stream");
+        nuvexGetErrorString();
+        return 0;
+    }
+    nvfuzz::Exercise(stream, 3, buffers);
+    return 0;
+}

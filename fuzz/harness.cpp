@@ -1,0 +1,109 @@
+#include "harness.h"
+
+#include <AL/alext.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace nvfuzz {
+
+void EnsureContext()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    setenv("ALSOFT_DRIVERS", "null", 1);
+    setenv("ALSOFT_LOGLEVEL", "0", 1);
+    auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
+        alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+    ALCdevice *device = open ? open(nullptr) : nullptr;
+    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
+                            ALC_FLOAT_SOFT, ALC_FREQUENCY, 44100, 0};
+    ALCcontext *context = device ? alcCreateContext(device, attrs) : nullptr;
+    if (!context || !alcMakeContextCurrent(context)) {
+        fprintf(stderr, "fuzz: no OpenAL loopback context\n");
+        abort();
+    }
+}
+
+void CheckNoPendingError(const char *where)
+{
+    ALenum error = alGetError();
+    if (error != AL_NO_ERROR) {
+        fprintf(stderr, "fuzz: OpenAL error 0x%x left pending after %s\n", unsigned(error), where);
+        abort();
+    }
+}
+
+bool Verbose()
+{
+    static const bool verbose = getenv("NVFUZZ_VERBOSE") != nullptr;
+    return verbose;
+}
+
+size_t Drain(nuvexStream *stream, ALsizei count, ALuint *buffers, size_t cap)
+{
+    size_t total = 0;
+    while (total < cap) {
+        ALsizei filled = nuvexBufferDataFromStream(stream, count, buffers);
+        if (filled < 0 || filled > count) {
+            // A verified stream with valid buffers can only fail on upload.
+            fprintf(stderr, "fuzz: nuvexBufferDataFromStream returned %d (%s)\n", int(filled),
+                    nuvexGetErrorString());
+            CheckNoPendingError("a failed refill");
+            return total;
+        }
+        for (ALsizei i = 0; i < filled; i++) {
+            ALint size = 0;
+            alGetBufferi(buffers[i], AL_SIZE, &size);
+            total += size_t(size);
+        }
+        if (filled < count)
+            break;
+    }
+    return total;
+}
+
+bool DecodesLongerThan(const uint8_t *data, size_t size, size_t cap)
+{
+    ALuint buffers[2] = {};
+    nuvexStream *stream =
+        nuvexCreateStreamFromMemory(data, ALuint(size), 64 << 10, 0, buffers);
+    if (!stream) {
+        alGetError();
+        return false;
+    }
+    alGenBuffers(2, buffers);
+    size_t total = Drain(stream, 2, buffers, cap + 1);
+    nuvexDestroyStream(stream, 2, buffers);
+    alGetError();
+    nuvexGetErrorString();
+    return total > cap;
+}
+
+void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers)
+{
+    // Enough for every seed to play through; longer only slows the search.
+    constexpr size_t Cap = size_t(512) << 10;
+    CheckNoPendingError("stream creation");
+    size_t first = Drain(stream, count, buffers, Cap);
+    if (Verbose())
+        fprintf(stderr, "fuzz: stream at %d Hz, length %llu, %zu bytes\n",
+                int(nuvexGetStreamFrequency(stream)),
+                (unsigned long long)nuvexGetStreamLength(stream), first);
+    nuvexGetStreamLength(stream);
+    nuvexGetStreamFrequency(stream);
+    if (nuvexRewindStream(stream))
+        Drain(stream, count, buffers, Cap);
+    if (nuvexSetStreamOrder(stream, 1))
+        Drain(stream, count, buffers, Cap / 4);
+    CheckNoPendingError("draining");
+    if (!nuvexDestroyStream(stream, count, buffers)) {
+        fprintf(stderr, "fuzz: nuvexDestroyStream failed: %s\n", nuvexGetErrorString());
+        abort();
+    }
+    nuvexGetErrorString();
+}
+
+} // namespace nvfuzz
