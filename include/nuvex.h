@@ -3,11 +3,32 @@
  *
  * Open a device, decode whole sounds into buffers, stream long sounds through
  * a small ring of buffers, and let the library feed sources in the background.
- * Every function reports failure through its return value and leaves a fixed
- * message that nuvexGetErrorString() returns (and resets to "No error").
  *
- * The reference documentation of each function lives next to its declaration
- * below; docs/guide.md explains the concepts.
+ * Conventions that hold for every function below:
+ *
+ * - Failure is reported by the return value (AL_FALSE, NULL, 0 for buffer
+ *   names and frequencies, -1 for counts, all bits set for a 64-bit length)
+ *   and by a fixed message that nuvexGetErrorString() returns (and resets to
+ *   "No error"). Success never clears the message. Each function runs its
+ *   checks in the order listed under "Fails"; the first that fails decides
+ *   the message. No function throws, aborts or crashes on bad input.
+ * - Functions marked "allocates" can also fail with "Out of memory"; any
+ *   other unexpected internal failure gives "Internal library error" (it is
+ *   not expected to happen).
+ * - "Pending OpenAL error": functions that create, fill or destroy buffers,
+ *   streams and playbacks first call alGetError(); when an error was pending
+ *   they fail with "Existing OpenAL error" (the error is consumed either way).
+ * - Most functions need a current OpenAL context (see nuvexInitDevice); the
+ *   ones that do not say so.
+ * - Threads: the library adds at most one thread, the update thread of
+ *   nuvexUpdateInterval(). The playback functions and nuvexUpdate() share one
+ *   recursive lock. End-of-play callbacks run on the thread that runs the
+ *   update (yours, or the update thread) with that lock held; they may call
+ *   library functions. The last error, the I/O callback table and the decoder
+ *   table are process-wide and not locked: configure them before other
+ *   threads use the library. A stream is used by one thread at a time.
+ *
+ * docs/guide.md explains the concepts and lists every message in one table.
  */
 #ifndef NUVEX_H
 #define NUVEX_H
@@ -41,7 +62,14 @@ extern "C" {
 typedef struct nuvexStream nuvexStream;
 #endif
 
-/* Callback types used at the interface. */
+/*
+ * Callback types used at the interface. The I/O callbacks (nuvexOpenCallback
+ * to nuvexSeekCallback) are described at nuvexSetIOCallbacks, the decoder
+ * callbacks (nuvexOpenFileCallback to nuvexCloseDecoderCallback) at
+ * nuvexInstallDecodeCallbacks, nuvexStreamCallback at
+ * nuvexCreateStreamFromCallback and nuvexEndOfPlayCallback at
+ * nuvexPlaySourceStream.
+ */
 typedef void *(*nuvexOpenCallback)(const char *filename, ALuint mode);
 typedef void (*nuvexCloseCallback)(void *handle);
 typedef ALsizei (*nuvexReadCallback)(void *handle, ALubyte *buf, ALuint bytes);
@@ -61,33 +89,191 @@ typedef void (*nuvexEndOfPlayCallback)(void *userdata, ALuint source);
 
 /* ---- Errors and version ------------------------------------------------ */
 
+/*
+ * nuvexGetVersion: the version of the library's interface, 1.2.
+ *   major, minor: where to write 1 and 2; either may be NULL (skipped).
+ * Never fails, sets no message, needs no context; any thread.
+ */
 NUVEX_API void NUVEX_APIENTRY nuvexGetVersion(ALuint *major, ALuint *minor);
+/*
+ * nuvexGetErrorString: the message of the most recent failure of any nuvex
+ * function, and a reset of that message to "No error".
+ * Returns: a static string, never NULL, never to be freed. Some messages of
+ *   nuvexGetSampleFormat end with a newline (see there).
+ * Never fails; needs no context. The message is one slot for the whole
+ * process: a failure on one thread can overwrite another's before it is read.
+ */
 NUVEX_API const ALchar *NUVEX_APIENTRY nuvexGetErrorString(void);
 
 /* ---- Devices ------------------------------------------------------------ */
 
+/*
+ * nuvexGetDeviceNames: the names of the output devices OpenAL offers.
+ *   all: AL_TRUE for every device (ALC_ENUMERATE_ALL_EXT, when present),
+ *     AL_FALSE for the basic list.
+ *   count: where to write the number of names; may be NULL.
+ * Returns: a NULL-terminated array of copies, owned by the caller; free it
+ *   with nuvexFreeDeviceNames(). An empty list gives an array holding only
+ *   NULL, and a count of 0.
+ * Fails (NULL, count untouched): "No device names found" (OpenAL returned no
+ *   list); allocates.
+ * Needs no context; any thread.
+ */
 NUVEX_API const ALCchar **NUVEX_APIENTRY nuvexGetDeviceNames(ALCboolean all, ALCsizei *count);
+/*
+ * nuvexFreeDeviceNames: frees an array from nuvexGetDeviceNames().
+ *   names: the array; NULL is accepted and does nothing.
+ * Never fails; needs no context.
+ */
 NUVEX_API ALvoid NUVEX_APIENTRY nuvexFreeDeviceNames(const ALCchar **names);
+/*
+ * nuvexInitDevice: opens an output device, creates a context on it and makes
+ * that context current for the process.
+ *   name: the device (a name from nuvexGetDeviceNames), NULL for the default.
+ *   attribs: ALC context attributes, zero-terminated, or NULL.
+ * Returns: AL_TRUE once the context is current.
+ * Fails (AL_FALSE):
+ *   "Device open failed"   - no such device, or none usable (no sound card:
+ *                            try OpenAL Soft's loopback device or its null
+ *                            output, ALSOFT_DRIVERS=null); nothing stays open.
+ *   "Context setup failed" - the device refused the context or it could not
+ *                            be made current; the device is closed again.
+ * A context that was current before stays alive, no longer current.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexInitDevice(const ALCchar *name, const ALCint *attribs);
+/*
+ * nuvexShutdownDevice: releases the current context, destroys it and closes
+ * its device.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE, nothing changed):
+ *   "Failed to get current device"    - no current context.
+ *   "Failed to unset current context" - OpenAL refused to release it.
+ * Stop background playback first (nuvexStopSource, nuvexUpdateInterval(0)).
+ * With ALC_EXT_thread_local_context (OpenAL Soft has it), playbacks of a
+ * destroyed context end at the next update without OpenAL calls, and their
+ * callbacks then run.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexShutdownDevice(void);
 
 /* ---- Formats and utilities ---------------------------------------------- */
 
+/*
+ * nuvexGetSampleFormat: the OpenAL format for a channel count and sample type.
+ *   channels: 1, 2, 4, 6 (5.1), 7 (6.1) or 8 (7.1); the last four need
+ *     AL_EXT_MCFORMATS (quad also works with AL_LOKI_quadriphonic).
+ *   bits: 8 or 16 for integer samples, or 0.
+ *   floatbits: 32 (needs AL_EXT_FLOAT32) or 64 (AL_EXT_DOUBLE; mono and
+ *     stereo only) for float samples, or 0. Give bits or floatbits, not both.
+ * Returns: the format, e.g. AL_FORMAT_STEREO16.
+ * Fails (AL_NONE), in this order:
+ *   "Existing OpenAL error";
+ *   "Both bit-types specified"           - bits and floatbits both non-zero;
+ *   "Unsupported 8-bit channel count\n", "Unsupported 16-bit channel count\n",
+ *   "Unsupported PCM bit depth\n"        - integer samples;
+ *   "Unsupported float32 channel count\n", "Unsupported double channel count\n",
+ *   "Unsupported float bit depth\n"      - float samples (also bits and
+ *                                          floatbits both 0).
+ *   These last six messages end with a newline.
+ */
 NUVEX_API ALenum NUVEX_APIENTRY nuvexGetSampleFormat(ALuint channels, ALuint bits, ALuint floatbits);
+/*
+ * nuvexSleep: waits the given number of seconds; signals do not cut it short.
+ *   duration: seconds, 0 or more; waits longer than 2^32 - 1 s are clamped.
+ * Returns: AL_TRUE after the wait.
+ * Fails (AL_FALSE, no wait): "Invalid duration" - negative or NaN.
+ * Needs no context; any thread.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSleep(ALfloat duration);
+/*
+ * nuvexGetProcAddress: the address of a nuvex function by name, for
+ * applications that load the library at run time.
+ *   funcname: one of nuvexGetVersion, nuvexGetErrorString,
+ *     nuvexGetDeviceNames, nuvexFreeDeviceNames, nuvexInitDevice,
+ *     nuvexShutdownDevice, nuvexGetSampleFormat, nuvexSleep,
+ *     nuvexCreateBufferFromFile, nuvexCreateBufferFromMemory,
+ *     nuvexBufferDataFromFile, nuvexBufferDataFromMemory,
+ *     nuvexCreateStreamFromFile, nuvexCreateStreamFromMemory,
+ *     nuvexCreateStreamFromStaticMemory, nuvexCreateStreamFromCallback,
+ *     nuvexGetStreamLength, nuvexRewindStream, nuvexDestroyStream,
+ *     nuvexSetStreamOrder, nuvexSetStreamPatchset,
+ *     nuvexInstallDecodeCallbacks, nuvexSetIOCallbacks, nuvexGetProcAddress,
+ *     nuvexPlaySourceStream, nuvexPlaySource, nuvexStopSource. The other
+ *     functions are not in the table (use dlsym for them).
+ * Returns: the function's address; cast it to the function's type.
+ * Fails (NULL): "Invalid data pointer" - funcname is NULL;
+ *   "Function not found" - no such name in the table.
+ * Needs no context; any thread.
+ */
 NUVEX_API void *NUVEX_APIENTRY nuvexGetProcAddress(const ALchar *funcname);
 
 /* ---- File I/O callbacks ------------------------------------------------- */
 
+/*
+ * nuvexSetIOCallbacks: replaces the functions through which the library reads
+ * named files (by default the C library's fopen/fread/fseeko/ftello/fclose),
+ * e.g. to read from an archive or over a network.
+ *   open(filename, mode): mode is always 0 (read); return a handle, or NULL
+ *     when the name cannot be opened (the load then fails with "Failed to
+ *     open file"). close(handle) is called once for every handle.
+ *   read(handle, buf, bytes): copy up to bytes (at most 1024 per call) into
+ *     buf; return the count, 0 (or a negative value) at the end.
+ *   write(handle, buf, bytes): required but never called by the library.
+ *   seek(handle, offset, whence): SEEK_SET, SEEK_CUR or SEEK_END as for
+ *     fseek; return the new position from the start, or -1 when impossible.
+ *   Give all five to install them, or all five NULL to go back to the
+ *   built-in ones. Memory images never use these callbacks.
+ * Returns: AL_TRUE; UsingSTDIO then says which table is in force.
+ * Fails (AL_FALSE, nothing changed): "Missing callback functions" - some but
+ *   not all five are NULL.
+ * Needs no context. Not locked: call it while no other thread creates a
+ * buffer or stream. A file keeps the table it was opened with, so streams
+ * already open are not affected. The callbacks run on the thread that reads
+ * the file: the caller's, or the update thread for a played stream.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetIOCallbacks(
     void *(*open)(const char *filename, ALuint mode), void (*close)(void *handle),
     ALsizei (*read)(void *handle, ALubyte *buf, ALuint bytes),
     ALsizei (*write)(void *handle, const ALubyte *buf, ALuint bytes),
     nuvexInt64 (*seek)(void *handle, nuvexInt64 offset, ALint whence));
+/* 1 while the built-in file functions are in force, 0 while the application's
+ * callbacks from nuvexSetIOCallbacks() are. Read it; do not write it. */
 NUVEX_API extern int UsingSTDIO;
 
 /* ---- Application decoders ----------------------------------------------- */
 
+/*
+ * nuvexInstallDecodeCallbacks: adds (or replaces, or removes) a decoder of the
+ * application's own, tried when a file name or memory image is loaded.
+ *   index: where the decoder sits in the search. Negative indexes are tried,
+ *     lowest first, before the built-in decoders (WAV, AIFF, Ogg Vorbis,
+ *     tracker modules); 0 and up are tried, lowest first, only after all of
+ *     those declined (or the file could not be opened by the I/O callbacks).
+ *     An index holds one decoder; installing again replaces it.
+ *   open_file(filename): given the name as the application passed it (the
+ *     decoder opens the file itself); return a handle, or NULL to decline.
+ *   open_mem(data, length): given a memory image (not a copy for static
+ *     streams; keep no pointer past close); return a handle or NULL.
+ *     At least one of open_file and open_mem is required.
+ *   get_format(handle, format, samplerate, blocksize): required; fill in the
+ *     OpenAL format, the rate in Hz and the bytes per block (a frame, or an
+ *     IMA4 block); return AL_FALSE when the sound cannot be described. A
+ *     block size that is not a multiple of the format's own is taken as 0.
+ *   decode(handle, buf, bytes): required; write up to bytes bytes of samples
+ *     in the format's layout and host byte order; return the count, 0 at the
+ *     end. A larger count is clamped to bytes.
+ *   rewind(handle): back to the first sample; return AL_TRUE on success.
+ *     Without it (or when it fails) rewinding and looping fail with
+ *     "Rewind failed".
+ *   close(handle): optional; called once for each handle that was returned.
+ *   All six NULL removes the decoder at index (succeeds even when none).
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE, table unchanged): "Missing callback functions" - neither
+ *   open callback, or no get_format, or no decode; allocates.
+ * Needs no context. Not locked: install decoders before other threads load
+ * anything. The callbacks run on the thread that loads or reads the stream;
+ * for a played stream that is the thread running nuvexUpdate(), with the
+ * library's lock held.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
     ALint index, void *(*open_file)(const ALchar *filename),
     void *(*open_mem)(const ALubyte *data, ALuint length),
@@ -97,53 +283,321 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
 
 /* ---- Whole-sound loading ------------------------------------------------ */
 
+/*
+ * nuvexBufferDataFromFile: decodes a whole sound file into an existing buffer
+ * (one alBufferData call).
+ *   fname: the file name, read through the I/O callbacks (nuvexSetIOCallbacks).
+ *   buffer: an OpenAL buffer name; its previous data is replaced.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE, buffer unchanged), in this order:
+ *   "Existing OpenAL error";
+ *   "Invalid buffer ID"           - 0 or not a buffer;
+ *   "Failed to open file"         - missing or unreadable (also a NULL name
+ *                                   with the built-in file functions);
+ *   "Unsupported type"            - no decoder accepts the data;
+ *   "Could not get sample format", "No valid format", "Invalid block size",
+ *   "Invalid sample rate"         - the decoder cannot describe the sound
+ *                                   (e.g. 24-bit PCM, 3 channels);
+ *   "Buffer load failed"          - OpenAL rejected the data;
+ *   allocates.
+ * The file is closed before the function returns.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexBufferDataFromFile(const ALchar *fname, ALuint buffer);
+/*
+ * nuvexBufferDataFromMemory: as nuvexBufferDataFromFile, from a memory image
+ * of a whole file; the image is only read during the call.
+ *   fdata, length: the image; length 0 gives "Unsupported type".
+ * Fails (AL_FALSE), in this order: "Existing OpenAL error"; "Invalid buffer
+ *   ID"; "Invalid data length" (negative); "Invalid data pointer" (fdata NULL
+ *   with a positive length); "Unsupported type"; then the decoder and load
+ *   messages of nuvexBufferDataFromFile; allocates.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexBufferDataFromMemory(const ALubyte *fdata, ALsizei length,
                                                              ALuint buffer);
+/*
+ * nuvexCreateBufferFromFile: generates a buffer and decodes a whole sound
+ * file into it. The caller owns the buffer (alDeleteBuffers).
+ * Returns: the buffer name.
+ * Fails (0; no buffer is left behind): "Existing OpenAL error"; "Buffer
+ *   creation failed" (alGenBuffers failed); then every message of
+ *   nuvexBufferDataFromFile after "Invalid buffer ID".
+ */
 NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromFile(const ALchar *fname);
+/*
+ * nuvexCreateBufferFromMemory: as nuvexCreateBufferFromFile, from a memory
+ * image; the messages after "Buffer creation failed" are those of
+ * nuvexBufferDataFromMemory ("Invalid data length", "Invalid data pointer",
+ * ...).
+ */
 NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromMemory(const ALubyte *fdata, ALsizei length);
 
 /* ---- Streaming ---------------------------------------------------------- */
 
+/*
+ * nuvexStreamSizeIsMicroSec: chooses the unit of the chunkLength argument of
+ * the stream creation functions: bytes (AL_FALSE, the default) or
+ * microseconds of sound (AL_TRUE, converted for each stream's format and
+ * rate, rounded down to whole blocks).
+ * Returns: the previous setting. Never fails; needs no context. One setting
+ * for the whole process.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexStreamSizeIsMicroSec(ALboolean useUS);
+/*
+ * nuvexCreateStreamFromFile: opens a sound file as a stream, decoded chunk
+ * by chunk, and optionally fills buffers with its first chunks.
+ *   fname: the file, read through the I/O callbacks; it stays open until
+ *     the stream is destroyed.
+ *   chunkLength: bytes per chunk (or microseconds, see
+ *     nuvexStreamSizeIsMicroSec), rounded down to whole blocks.
+ *   numBufs, bufs: numBufs (0 or more) buffer names are generated into bufs
+ *     and filled with the first chunks; buffers past the end of a short sound
+ *     are given 0 bytes in the stream's format. The caller owns them. bufs
+ *     may be NULL when numBufs is 0.
+ * Returns: the stream handle; destroy it with nuvexDestroyStream(). Reading
+ *   goes on where these buffers left off.
+ * Fails (NULL; nothing stays open or generated), in this order:
+ *   "Existing OpenAL error"; "Invalid chunk length" (negative); "Invalid
+ *   buffer count" (negative); "Invalid buffer pointer" (bufs NULL, numBufs
+ *   positive); "Failed to open file"; "Unsupported type"; "Could not get
+ *   stream format"; "No valid format"; "Invalid block size"; "Invalid sample
+ *   rate"; in microsecond mode "Unknown compression rate" and "Chunk length
+ *   too large"; "Chunk length too small" (less than one block); "Buffer
+ *   creation failed"; "Buffering error" (OpenAL rejected the data);
+ *   allocates.
+ */
 NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromFile(const ALchar *fname,
                                                                 ALsizei chunkLength,
                                                                 ALsizei numBufs, ALuint *bufs);
+/*
+ * nuvexCreateStreamFromMemory: as nuvexCreateStreamFromFile, from a memory
+ * image of a whole file, which is copied: the caller may free it at once.
+ * Fails (NULL), in this order: "Existing OpenAL error"; "Invalid chunk
+ *   length"; "Invalid buffer count"; "Invalid buffer pointer"; "Invalid data
+ *   length" (0); "Invalid data pointer" (NULL); "Unsupported type"; then the
+ *   format and buffer messages of nuvexCreateStreamFromFile; allocates.
+ */
 NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromMemory(const ALubyte *fdata,
                                                                   ALuint length,
                                                                   ALsizei chunkLength,
                                                                   ALsizei numBufs, ALuint *bufs);
+/*
+ * nuvexCreateStreamFromStaticMemory: as nuvexCreateStreamFromMemory, but the
+ * image is read in place, not copied: it must stay valid and unchanged
+ * until the stream is destroyed. Same messages.
+ */
 NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromStaticMemory(const ALubyte *fdata,
                                                                         ALuint length,
                                                                         ALsizei chunkLength,
                                                                         ALsizei numBufs,
                                                                         ALuint *bufs);
+/*
+ * nuvexCreateStreamFromCallback: a stream whose samples come from the
+ * application, e.g. a synthesiser.
+ *   callback(userdata, data, bytes): write up to bytes bytes of samples in
+ *     the given format (host byte order); return the count, 0 to end the
+ *     stream. A larger count is clamped. It runs on the thread that reads the
+ *     stream (the update thread for a played stream, with the library's lock
+ *     held).
+ *   userdata: handed to the callback; the library never frees it.
+ *   format, samplerate: an OpenAL format known to the library (see
+ *     nuvexGetSampleFormat, plus the IMA4 and mu-law formats) and its rate.
+ *   chunkLength, numBufs, bufs: as for nuvexCreateStreamFromFile.
+ * Returns: the stream. Such a stream cannot rewind ("Rewind failed"), so it
+ *   plays once whatever the loop count; its length is unknown (0).
+ * Fails (NULL), in this order: "Existing OpenAL error"; "Invalid callback"
+ *   (NULL); "Invalid chunk length"; "Invalid buffer count"; "Invalid buffer
+ *   pointer"; "No valid format" (0 or -1); "Invalid block size" (a format the
+ *   library does not know); "Invalid sample rate" (0); then the chunk and
+ *   buffer messages of nuvexCreateStreamFromFile; allocates.
+ */
 NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromCallback(
     ALuint (*callback)(void *userdata, ALubyte *data, ALuint bytes), void *userdata, ALenum format,
     ALuint samplerate, ALsizei chunkLength, ALsizei numBufs, ALuint *bufs);
+/*
+ * nuvexBufferDataFromStream: fills buffers with the stream's next chunks, one
+ * chunk per buffer, for applications that queue buffers themselves.
+ *   numBufs, bufs: buffer names (0 or more).
+ * Returns: how many buffers were filled; fewer than numBufs (down to 0) at the
+ *   end of the stream. The stream is not rewound (see nuvexRewindStream).
+ * Fails (-1), in this order: "Existing OpenAL error"; "Invalid stream
+ *   pointer" (not a live stream); "Invalid buffer count" (negative);
+ *   "Invalid buffer pointer" (bufs NULL, numBufs positive); "Invalid buffer
+ *   ID" (one name is 0 or not a buffer; nothing is read); "Could not get
+ *   stream format"; "Buffer load failed" (buffers before it were filled).
+ * Not locked: do not use it on a stream that is being played in the
+ * background.
+ */
 NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, ALsizei numBufs,
                                                            ALuint *bufs);
+/*
+ * nuvexRewindStream: goes back to the first sample of the stream.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE): "Invalid stream pointer"; then the decoder's own: "Seek
+ *   failed" (WAV, AIFF, Ogg Vorbis), "Could not reload data" (modules),
+ *   "Rewind failed" (application decoders without a working rewind, and
+ *   callback streams).
+ * Needs no context. Not locked: not on a stream being played.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream);
+/*
+ * nuvexSetStreamOrder: for tracker modules, reloads the module and moves to
+ * pattern order `order`; later rewinds (and loops) go back to that order.
+ * For other streams order 0 rewinds.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE): "Invalid stream pointer"; "Could not reload data"
+ *   (modules); "Invalid order for stream" (another kind of stream and a
+ *   non-zero order); the rewind messages of nuvexRewindStream (order 0).
+ * Needs no context. Not locked: not on a stream being played.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALuint order);
+/*
+ * nuvexSetStreamPatchset: names an instrument patch set for decoders that use
+ * one. None of the built-in decoders does: for them this succeeds and
+ * changes nothing.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE): "Invalid stream pointer".
+ * Needs no context.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
                                                           const ALchar *patchset);
+/*
+ * nuvexGetStreamLength: the length of the whole sound in sample frames, as
+ * its header tells it.
+ * Returns: the frame count; 0 when unknown (tracker modules, callback
+ *   streams, application decoders, WAV data chunks of 2 GiB or more).
+ * Fails (all bits set, ~(nuvexUInt64)0): "Invalid stream pointer".
+ * Needs no context.
+ */
 NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
+/*
+ * nuvexGetStreamFrequency: the stream's sample rate in Hz.
+ * Fails (0): "Invalid stream pointer"; "Could not get stream format" (an
+ *   application decoder's get_format failed).
+ * Needs no context.
+ */
 NUVEX_API ALsizei NUVEX_APIENTRY nuvexGetStreamFrequency(nuvexStream *stream);
+/*
+ * nuvexDestroyStream: deletes buffers and destroys a stream (closing its file
+ * or releasing its copy of the data).
+ *   stream: a live stream, or NULL to only delete the buffers.
+ *   numBufs, bufs: buffers to delete first (e.g. those the creation call
+ *     generated), or 0 and NULL.
+ * If the stream is being played in the background, that playback is ended
+ * first: the source is stopped, the library's buffers are deleted and the
+ * end-of-play callback runs (on this thread). The handle is invalid after.
+ * Returns: AL_TRUE (also for NULL, 0, NULL).
+ * Fails (AL_FALSE), in this order: "Existing OpenAL error"; "Invalid buffer
+ *   count" (negative); "Invalid buffer pointer" (bufs NULL, numBufs
+ *   positive); "Invalid stream pointer" (not live: nothing is deleted);
+ *   "Buffer deletion failed" (the stream is then left alive).
+ * Any thread; waits for a running update to finish.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexDestroyStream(nuvexStream *stream, ALsizei numBufs,
                                                       ALuint *bufs);
 
 /* ---- Background playback ------------------------------------------------ */
 
+/*
+ * nuvexPlaySource: plays a source that already has its buffer(s) and, when a
+ * callback is given, remembers it: nuvexUpdate() calls it once the source
+ * has stopped.
+ *   source: an OpenAL source of the current context.
+ *   callback(userdata, source): the end-of-play callback, or NULL to just
+ *     play the source (nothing is remembered).
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE), in this order: "Existing OpenAL error"; "Source is
+ *   already playing" (already played through the library in this context);
+ *   "Error starting source" (alSourcePlay failed, e.g. not a source);
+ *   allocates.
+ * Any thread; takes the library's lock.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
                                                    void (*callback)(void *userdata, ALuint source),
                                                    void *userdata);
+/*
+ * nuvexPlaySourceStream: plays a stream on a source in the background. The
+ * library generates numBufs buffers of its own, fills and queues them, plays
+ * the source, and from then on each nuvexUpdate() refills played buffers,
+ * rewinds the stream for loops and restarts the source if it ran dry.
+ *   source: a source of the current context; its looping is switched off and
+ *     its previous buffer detached.
+ *   stream: a live stream; playing starts where the stream stands (it is not
+ *     rewound first). It stays the caller's: destroy it after the playback
+ *     ended, or destroy it to end the playback.
+ *   numBufs: the number of buffers in the ring, 2 or more; each holds one
+ *     chunk.
+ *   loopcount: how many more times to play after the first (0: once; -1:
+ *     without end).
+ *   eos_callback(userdata, source): called once when the playback has ended
+ *     (all data played, or ended by nuvexStopSource with run_callback, or by
+ *     nuvexDestroyStream), after the library's buffers are deleted; may be
+ *     NULL. It runs on the thread that ran the update, with the library's
+ *     lock held: it may call nuvex functions (even start a new playback,
+ *     but not of a stream that nuvexDestroyStream is destroying), and must
+ *     not wait for another thread that calls them.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE), in this order: "Existing OpenAL error"; "Invalid stream
+ *   pointer"; "Invalid buffer count" (below 2); "Invalid source ID"; "Stream
+ *   is already playing" (on any source); "Source is already playing" (in this
+ *   context); "Error generating buffers"; "Error buffering from stream" (no
+ *   data at all; the stream has been read); "Error starting source";
+ *   allocates. No buffers are left behind.
+ * Any thread; takes the library's lock.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
     ALuint source, nuvexStream *stream, ALsizei numBufs, ALsizei loopcount,
     void (*eos_callback)(void *userdata, ALuint source), void *userdata);
+/*
+ * nuvexStopSource: stops a source and ends its background playback, if any:
+ * the library's buffers are detached and deleted.
+ *   run_callback: AL_TRUE to run the playback's end-of-play callback now, on
+ *     this thread.
+ * Returns: AL_TRUE, also for a source that was not played by the library.
+ * Fails (AL_FALSE): "Existing OpenAL error"; "Error stopping source"
+ *   (alSourceStop failed, e.g. not a source; the playback is kept).
+ * Any thread; takes the library's lock.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexStopSource(ALuint source, ALboolean run_callback);
+/*
+ * nuvexPauseSource: pauses a source; a background playback of it stays
+ * listed and is not restarted by the update until nuvexResumeSource().
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE): "Existing OpenAL error"; "Error pausing source".
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexPauseSource(ALuint source);
+/*
+ * nuvexResumeSource: plays a paused source again and lets the update restart
+ * it once more.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE): "Existing OpenAL error"; "Error playing source".
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexResumeSource(ALuint source);
+/*
+ * nuvexUpdate: the update step. For every background playback: refills and
+ * requeues the processed buffers of streams, rewinding them for loops,
+ * restarts a source that ran dry (unless paused), and ends the playbacks that
+ * are over, deleting their buffers and running their callbacks.
+ * Call it regularly (at least once per chunk length), or let the update
+ * thread do it (nuvexUpdateInterval). Each playback is updated in the
+ * context it was started in (when ALC_EXT_thread_local_context is there).
+ * Reports nothing; sets no message except "Out of memory".
+ * Any thread; takes the library's lock; callbacks run on this thread.
+ */
 NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void);
+/*
+ * nuvexUpdateInterval: runs nuvexUpdate() on a background thread every
+ * `interval` seconds, or stops that thread.
+ *   interval: above 0 starts the thread (or changes its interval); 0 or less
+ *     stops it and waits for it to end (called from an end-of-play callback,
+ *     the wait happens at the next call made outside one). NaN changes
+ *     nothing.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE, nothing changed): "Error starting async thread";
+ *   allocates.
+ * Needs no context: the thread updates each playback in its own context.
+ * Stop the thread before unloading what its callbacks use; the library
+ * stops it itself when it is unloaded.
+ */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interval);
 
 #ifdef __cplusplus
