@@ -1,8 +1,10 @@
 // Writes the fuzzers' starting corpora: small valid files of every format
 // and encoding the built-in decoders accept, each in its target's directory.
+// The project's media writers (tools/mediagen) make the 16-bit WAV, AIFF,
+// Ogg Vorbis and module files; the other WAV encodings are written here.
 //
 //   nuvex-seedgen <output directory>
-#include <vorbis/vorbisenc.h>
+#include "media.h"
 
 #include <sys/stat.h>
 
@@ -20,8 +22,6 @@ using Bytes = std::vector<uint8_t>;
 
 void LE16(Bytes &b, uint32_t v) { b.push_back(uint8_t(v)); b.push_back(uint8_t(v >> 8)); }
 void LE32(Bytes &b, uint32_t v) { LE16(b, v & 0xFFFF); LE16(b, v >> 16); }
-void BE16(Bytes &b, uint32_t v) { b.push_back(uint8_t(v >> 8)); b.push_back(uint8_t(v)); }
-void BE32(Bytes &b, uint32_t v) { BE16(b, v >> 16); BE16(b, v & 0xFFFF); }
 void Tag(Bytes &b, const char *t) { b.insert(b.end(), t, t + 4); }
 void Append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
 
@@ -156,169 +156,44 @@ Bytes Ima4(size_t blocks, int channels)
     return out;
 }
 
-Bytes Aiff(uint16_t channels, uint16_t bits, uint32_t rate, size_t frames, bool ssndFirst)
+std::vector<int16_t> Samples16(size_t frames, int channels)
 {
-    Bytes comm, ssnd, out;
-    Tag(comm, "COMM");
-    BE32(comm, 18);
-    BE16(comm, channels);
-    BE32(comm, uint32_t(frames));
-    BE16(comm, bits);
-    // 80-bit extended: exponent 16383 + 31 - leading zeros, mantissa normalised.
-    int shift = 0;
-    while (!(rate << shift & 0x80000000u))
-        shift++;
-    BE16(comm, uint32_t(16383 + 31 - shift));
-    BE32(comm, rate << shift);
-    BE32(comm, 0);
-    Tag(ssnd, "SSND");
-    Bytes sound;
+    std::vector<int16_t> out;
     for (size_t i = 0; i < frames; i++)
-        for (int c = 0; c < channels; c++) {
-            int16_t s = Sample(i, c);
-            if (bits == 8)
-                sound.push_back(uint8_t(s >> 8));
-            else
-                BE16(sound, uint16_t(s));
-        }
-    BE32(ssnd, uint32_t(8 + sound.size()));
-    BE32(ssnd, 0);
-    BE32(ssnd, 0);
-    Append(ssnd, sound);
-    if (sound.size() & 1)
-        ssnd.push_back(0);
-    Tag(out, "FORM");
-    BE32(out, uint32_t(4 + comm.size() + ssnd.size()));
-    Tag(out, "AIFF");
-    Append(out, ssndFirst ? ssnd : comm);
-    Append(out, ssndFirst ? comm : ssnd);
+        for (int c = 0; c < channels; c++)
+            out.push_back(Sample(i, c));
     return out;
 }
 
-Bytes Ogg(int channels, long rate, size_t frames)
+// A short 4-channel song (about two seconds: speed 3, a pattern break at
+// row 16) so that module inputs keep the search fast.
+Bytes ShortMod(bool looped)
 {
-    vorbis_info vi;
-    vorbis_info_init(&vi);
-    if (vorbis_encode_init_vbr(&vi, channels, rate, 0.1f) != 0) {
-        fprintf(stderr, "seedgen: vorbis encoder refused %d channels\n", channels);
-        exit(1);
-    }
-    vorbis_comment vc;
-    vorbis_comment_init(&vc);
-    vorbis_dsp_state vd;
-    vorbis_block vb;
-    vorbis_analysis_init(&vd, &vi);
-    vorbis_block_init(&vd, &vb);
-    ogg_stream_state os;
-    ogg_stream_init(&os, 1234 + channels);
-    Bytes out;
-    ogg_page og;
-    ogg_packet header, comment, code;
-    vorbis_analysis_headerout(&vd, &vc, &header, &comment, &code);
-    ogg_stream_packetin(&os, &header);
-    ogg_stream_packetin(&os, &comment);
-    ogg_stream_packetin(&os, &code);
-    auto emit = [&](const ogg_page &page) {
-        out.insert(out.end(), page.header, page.header + page.header_len);
-        out.insert(out.end(), page.body, page.body + page.body_len);
-    };
-    while (ogg_stream_flush(&os, &og))
-        emit(og);
-    size_t done = 0;
-    bool eos = false;
-    while (!eos) {
-        size_t n = std::min<size_t>(1024, frames - done);
-        if (n == 0) {
-            vorbis_analysis_wrote(&vd, 0);
-        } else {
-            float **buf = vorbis_analysis_buffer(&vd, int(n));
-            for (size_t i = 0; i < n; i++)
-                for (int c = 0; c < channels; c++)
-                    buf[c][i] = float(Sample(done + i, c)) / 32768.0f;
-            vorbis_analysis_wrote(&vd, int(n));
-            done += n;
+    nvmedia::ModSpec spec;
+    for (int s = 0; s < 2; s++) {
+        nvmedia::ModSample sample;
+        sample.name = s ? "saw" : "sine";
+        for (int i = 0; i < 512; i++)
+            sample.data.push_back(s ? int8_t((i * 4) % 256 - 128)
+                                    : int8_t(std::sin(i * 0.2) * 100.0));
+        if (looped) {
+            sample.loopStart = 64;
+            sample.loopLength = 448;
         }
-        while (vorbis_analysis_blockout(&vd, &vb) == 1) {
-            vorbis_analysis(&vb, nullptr);
-            vorbis_bitrate_addblock(&vb);
-            ogg_packet op;
-            while (vorbis_bitrate_flushpacket(&vd, &op)) {
-                ogg_stream_packetin(&os, &op);
-                while (ogg_stream_pageout(&os, &og)) {
-                    emit(og);
-                    if (ogg_page_eos(&og))
-                        eos = true;
-                }
-            }
-        }
+        spec.samples.push_back(sample);
     }
-    ogg_stream_clear(&os);
-    vorbis_block_clear(&vb);
-    vorbis_dsp_clear(&vd);
-    vorbis_comment_clear(&vc);
-    vorbis_info_clear(&vi);
-    return out;
-}
-
-// A 4-channel "M.K." module: one looped sample, a few notes and effects, and
-// a pattern break, so the song lasts about two seconds.
-Bytes Mod(int variant)
-{
-    Bytes out(20, 0);
-    memcpy(out.data(), "nuvex seed", 10);
-    const uint16_t sampleWords = 256;
-    for (int s = 0; s < 31; s++) {
-        Bytes header(22, 0);
-        if (s == 0 || (variant == 1 && s == 1)) {
-            BE16(header, sampleWords);
-            header.push_back(0);        // finetune
-            header.push_back(64);       // volume
-            BE16(header, variant ? 32 : 0); // loop start (words)
-            BE16(header, variant ? sampleWords - 32 : 1);
-        } else {
-            BE16(header, 0);
-            header.push_back(0);
-            header.push_back(0);
-            BE16(header, 0);
-            BE16(header, 1);
-        }
-        Append(out, header);
-    }
-    const int orders = 2;
-    out.push_back(orders);
-    out.push_back(127);
-    for (int i = 0; i < 128; i++)
-        out.push_back(uint8_t(i < orders ? i : 0));
-    Tag(out, "M.K.");
     static const uint16_t periods[] = {428, 381, 339, 320, 285, 254, 226, 214};
-    for (int pattern = 0; pattern < orders; pattern++)
-        for (int row = 0; row < 64; row++)
-            for (int ch = 0; ch < 4; ch++) {
-                uint16_t period = 0;
-                int sample = 0, effect = 0, param = 0;
-                if (row % 4 == ch) {
-                    period = periods[(row + pattern + variant) % 8];
-                    sample = (variant == 1 && ch == 1) ? 2 : 1;
-                }
-                if (row == 0 && ch == 0) {
-                    effect = 0xF;
-                    param = 3; // speed 3
-                } else if (row == 15 && ch == 3) {
-                    effect = 0xD; // pattern break
-                } else if (ch == 2 && row % 8 == 2) {
-                    effect = variant ? 0x4 : 0xA; // vibrato or volume slide
-                    param = 0x32;
-                }
-                out.push_back(uint8_t((sample & 0xF0) | (period >> 8)));
-                out.push_back(uint8_t(period & 0xFF));
-                out.push_back(uint8_t((sample & 0x0F) << 4 | effect));
-                out.push_back(uint8_t(param));
-            }
-    int samples = variant == 1 ? 2 : 1;
-    for (int s = 0; s < samples; s++)
-        for (int i = 0; i < sampleWords * 2; i++)
-            out.push_back(uint8_t(int8_t(std::sin(i * (0.2 + 0.1 * s)) * 100.0)));
-    return out;
+    for (int p = 0; p < 2; p++) {
+        nvmedia::ModPattern pattern;
+        pattern.notes.push_back({0, 0, 0, 0, 0xF, 3}); // speed 3
+        for (uint8_t row = 0; row < 16; row++)
+            pattern.notes.push_back({row, uint8_t(row % 4), uint8_t(1 + (row + p) % 2),
+                                     periods[(row + p) % 8], uint8_t(looped ? 0x4 : 0xA), 0x32});
+        pattern.notes.push_back({15, 3, 0, 0, 0xD, 0}); // pattern break
+        spec.patterns.push_back(pattern);
+    }
+    spec.orders = {0, 1};
+    return nvmedia::WriteMod(spec);
 }
 
 std::string root;
@@ -366,7 +241,7 @@ int main(int argc, char **argv)
     };
     std::vector<Named> wav = {
         {"pcm8-mono.wav", Wav(1, 1, 22050, 8, 1, {}, Pcm(frames, 1, 8))},
-        {"pcm16-stereo.wav", Wav(1, 2, 44100, 16, 4, {}, Pcm(frames, 2, 16))},
+        {"pcm16-stereo.wav", nvmedia::WriteWav16(Samples16(frames, 2), 2, 44100)},
         {"pcm16-quad.wav", Wav(1, 4, 44100, 16, 8, {}, Pcm(frames / 2, 4, 16))},
         {"pcm16-51.wav", Wav(1, 6, 48000, 16, 12, {}, Pcm(frames / 4, 6, 16))},
         {"pcm8-71-data-first.wav", Wav(1, 8, 8000, 8, 8, {}, Pcm(frames / 4, 8, 8), true)},
@@ -386,20 +261,27 @@ int main(int argc, char **argv)
     wav.push_back({"ima4-mono.wav", Wav(0x11, 1, 22050, 4, 36, {65, 0}, Ima4(6, 1))});
     wav.push_back({"ima4-stereo.wav", Wav(0x11, 2, 44100, 4, 72, {65, 0}, Ima4(4, 2))});
 
+    nvmedia::AiffOptions ssndFirst;
+    ssndFirst.ssndFirst = true;
+    ssndFirst.ssndOffset = 4;
     std::vector<Named> aiff = {
-        {"pcm16-stereo.aiff", Aiff(2, 16, 44100, frames, false)},
-        {"pcm8-mono.aiff", Aiff(1, 8, 8000, frames, false)},
-        {"pcm12-mono-ssnd-first.aiff", Aiff(1, 12, 22050, frames + 1, true)},
-        {"pcm16-quad.aiff", Aiff(4, 16, 48000, frames / 2, false)},
+        {"pcm16-stereo.aiff", nvmedia::WriteAiff(Samples16(frames, 2), 2, 44100, 16)},
+        {"pcm8-mono.aiff", nvmedia::WriteAiff(Samples16(frames, 1), 1, 8000, 8)},
+        {"pcm12-mono-ssnd-first.aiff",
+         nvmedia::WriteAiff(Samples16(frames + 1, 1), 1, 22050, 12, ssndFirst)},
+        {"pcm16-quad.aiff", nvmedia::WriteAiff(Samples16(frames / 2, 4), 4, 48000, 16)},
     };
+    Bytes chained = nvmedia::EncodeOgg(Samples16(1500, 2), 2, 44100, 0.1f, 1);
+    Append(chained, nvmedia::EncodeOgg(Samples16(1500, 1), 1, 22050, 0.1f, 2));
     std::vector<Named> ogg = {
-        {"mono.ogg", Ogg(1, 22050, 3000)},
-        {"stereo.ogg", Ogg(2, 44100, 3000)},
-        {"six-channels.ogg", Ogg(6, 44100, 1500)},
+        {"mono.ogg", nvmedia::EncodeOgg(Samples16(3000, 1), 1, 22050, 0.1f)},
+        {"stereo.ogg", nvmedia::EncodeOgg(Samples16(3000, 2), 2, 44100, 0.1f)},
+        {"six-channels.ogg", nvmedia::EncodeOgg(Samples16(1500, 6), 6, 44100, 0.1f)},
+        {"chained.ogg", chained},
     };
     std::vector<Named> mod = {
-        {"notes.mod", Mod(0)},
-        {"looped.mod", Mod(1)},
+        {"notes.mod", ShortMod(false)},
+        {"looped.mod", ShortMod(true)},
     };
 
     auto writeAll = [](const std::string &target, const std::vector<Named> &files) {
