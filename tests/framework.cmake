@@ -1,0 +1,7 @@
+# The stream framework's threading test: a plain program (not test_*.cpp) so
+# that it can carry the `threads` label and also run under ThreadSanitizer.
+add_executable(framework_threads ${CMAKE_CURRENT_SOURCE_DIR}/framework_threads.cpp)
+target_link_libraries(framework_threads PRIVATE nuvex_testsupport GTest::gtest_main)
+gtest_discover_tests(framework_threads
+  PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 300 LABELS threads
+  DISCOVERY_TIMEOUT 60)
