@@ -3,9 +3,36 @@
 #include "streamdec.h"
 
 #include <algorithm>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace {
+// The load array's bytes are always written by the stream before anything
+// reads them, so growing it must not pay for zeroing them first.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U> &) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U *p) noexcept
+    {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args)
+    {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 // Bytes worth reserving before draining: what the stream says it holds, but
 // never more than its input could expand to, so a header cannot make us
 // allocate gigabytes for a few bytes of input.
@@ -49,7 +76,7 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
     size_t step = size_t(std::min<nuvexUInt64>(wideStep, MaxLoadStep));
     step = std::max<size_t>(step - step % blockAlign, blockAlign);
 
-    std::vector<ALubyte> data;
+    std::vector<ALubyte, UninitializedAllocator<ALubyte>> data;
     data.reserve(ReservationFor(*stream, format, blockAlign) + step);
     data.resize(step);
     size_t total = 0;
@@ -65,6 +92,10 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
     }
     total -= total % blockAlign;
     data.resize(total);
+    // Growth overshoots by up to half the array; OpenAL makes its own copy
+    // next, so give the spare room back before it does.
+    if (data.capacity() > total + step)
+        data.shrink_to_fit();
     stream.reset();
 
     alBufferData(buffer, format, data.data(), ALsizei(total), ALsizei(freq));
