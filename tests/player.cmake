@@ -7,6 +7,11 @@ if(NUVEX_BUILD_TOOLS)
   target_compile_definitions(player_cli PRIVATE
     NUVEX_PLAY="$<TARGET_FILE:nuvex-play>"
     NUVEX_DEMO_DIR="${PROJECT_BINARY_DIR}/demo")
+  target_compile_definitions(player_cli PRIVATE NUVEX_VERSION="${PROJECT_VERSION}")
+  find_program(NUVEX_VALGRIND valgrind)
+  if(NUVEX_VALGRIND)
+    target_compile_definitions(player_cli PRIVATE NUVEX_VALGRIND="${NUVEX_VALGRIND}")
+  endif()
   add_dependencies(player_cli nuvex-play nuvex-demo)
   gtest_discover_tests(player_cli
     PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 120

@@ -174,7 +174,10 @@ std::string TempDir()
 
 class Process {
 public:
-    explicit Process(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+    // Runs the player with `args`; `launcher` (e.g. valgrind and its options)
+    // goes in front of it when given.
+    explicit Process(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+                     const std::vector<std::string> &launcher = {})
     {
         int outPipe[2], errPipe[2];
         if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
@@ -185,7 +188,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
         posix_spawn_file_actions_addclose(&actions, outPipe[0]);
         posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-        std::vector<std::string> all = {Player};
+        std::vector<std::string> all = launcher;
+        all.push_back(Player);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (std::string &a : all)
@@ -199,7 +203,7 @@ public:
         for (std::string &e : envStrings)
             envp.push_back(&e[0]);
         envp.push_back(nullptr);
-        if (posix_spawn(&pid_, Player.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+        if (posix_spawn(&pid_, all[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(outPipe[1]);
@@ -362,6 +366,19 @@ TEST(Player, RendersFloatAndOtherRatesAndSeveralFilesIntoOneWav)
     }
     EXPECT_EQ(mismatches, 0u);
 
+    // Half the gain halves every sample, still exactly.
+    r = RunPlayer({"--quiet", "--float", "--gain", "0.5", "--render", floatOut, Demo + "/demo.wav"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    f = ParseWav(floatOut);
+    ASSERT_EQ(f.data.size(), wav.size() * 4);
+    mismatches = 0;
+    for (size_t i = 0; i < wav.size(); i++) {
+        float v;
+        memcpy(&v, &f.data[i * 4], 4);
+        mismatches += v != float(wav[i]) / 65536.0f;
+    }
+    EXPECT_EQ(mismatches, 0u);
+
     // Another rate resamples: the length scales with it.
     const std::string rateOut = TempDir() + "/rate.wav";
     r = RunPlayer({"--quiet", "--rate", "22050", "--render", rateOut, Demo + "/demo.wav"});
@@ -413,6 +430,14 @@ TEST(Player, InfoDescribesEachDemoFile)
         EXPECT_EQ(r.out, "File:     " + path + "\nFormat:   " + row.format +
                              "\nChannels: 2\nRate:     44100 Hz\nLength:   " + length + "\n");
     }
+
+    Result r = RunPlayer({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "nuvex-play " NUVEX_VERSION " (nuvex library 1.2)\n");
+    // The test environment's only device is OpenAL Soft's null output.
+    r = RunPlayer({"--list-devices"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "No Output  (default)\n");
 }
 
 TEST(Player, OptionErrorsExitWithStatus2AndOneClearLine)
@@ -489,6 +514,15 @@ TEST(Player, BadFilesFailWithTheLibraryMessageAndAHintButTheRestStillPlays)
         }
     }
 
+    // A device that cannot be opened: the message says what else to try.
+    Result device = RunPlayer({"--device", "nonexistent", Demo + "/chime.wav"});
+    EXPECT_EQ(device.status, 1);
+    EXPECT_EQ(device.err.find("nuvex-play: device 'nonexistent': cannot be opened (Device open "
+                              "failed): no usable output device: choose one with --device NAME "
+                              "(see --list-devices), or use --render OUT.wav"),
+              0u)
+        << device.err;
+
     // A bad file among good ones: reported, skipped, and the status says so.
     const std::string out = TempDir() + "/mixed.wav";
     Result r = RunPlayer({"--quiet", "--render", out, junk, Demo + "/demo.mod"});
@@ -552,6 +586,34 @@ TEST(Player, SigintStopsCleanlyWithStatus130)
     EXPECT_EQ(wav.channels, 2u);
     EXPECT_GT(wav.data.size(), 0u);
     EXPECT_EQ(wav.data.size() % 4, 0u);
+}
+
+// The same stop, under valgrind's leak checker: everything the player and
+// the library allocated is released on the way out.
+TEST(Player, SigintLeavesNoLeaks)
+{
+#ifndef NUVEX_VALGRIND
+    GTEST_SKIP() << "valgrind was not found when the tests were configured";
+#else
+    const std::vector<std::string> valgrind = {NUVEX_VALGRIND, "-q", "--leak-check=full",
+                                               "--errors-for-leak-kinds=definite,indirect",
+                                               "--error-exitcode=99"};
+    for (const char *mode : {"--load", "--buffers"}) {
+        std::vector<std::string> args = {mode};
+        if (std::string(mode) == "--buffers")
+            args.push_back("3");
+        args.insert(args.end(), {"--loop", "-1", Demo + "/demo.ogg"});
+        Process p(args, {}, valgrind);
+        ASSERT_TRUE(p.Started());
+        ASSERT_TRUE(p.WaitForOutput("Playing demo.ogg", std::chrono::seconds(60)))
+            << mode << " " << Describe(p.Finish(std::chrono::seconds(1)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        p.Signal(SIGINT);
+        Result r = p.Finish(std::chrono::seconds(60));
+        EXPECT_EQ(r.status, 130) << mode << " " << Describe(r);
+        EXPECT_EQ(r.err, "") << mode;
+    }
+#endif
 }
 
 } // namespace
