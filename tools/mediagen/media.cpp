@@ -6,6 +6,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace nvmedia {
 
 namespace {
@@ -210,7 +214,16 @@ Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate
                 int serial)
 {
     VorbisEncoder enc;
-    if (vorbis_encode_init_vbr(&enc.info, channels, long(rate), quality) != 0)
+#if defined(__SANITIZE_ADDRESS__)
+    // libvorbisenc's 5.1 setup loses one allocation of its own (init then
+    // clear alone shows it); not ours to report.
+    __lsan_disable();
+#endif
+    int refused = vorbis_encode_init_vbr(&enc.info, channels, long(rate), quality);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_enable();
+#endif
+    if (refused)
         throw std::runtime_error("libvorbisenc refused these parameters");
     vorbis_comment_add_tag(&enc.comment, "ENCODER", "nuvex mediagen");
     vorbis_analysis_init(&enc.dsp, &enc.info);
