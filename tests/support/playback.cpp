@@ -58,9 +58,9 @@ void EndLog::Callback(void *self, ALuint source)
     log->source = source;
     if (log->clock)
         log->atFrame = *log->clock;
-    log->calls++;
     if (log->then)
         log->then(source);
+    log->calls++; // last: a thread that sees the count sees what came before
 }
 
 void PlayDriver::Step(size_t count)
