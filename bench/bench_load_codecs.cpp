@@ -1,0 +1,342 @@
+// Whole-file loads of the compressed and big-endian formats against the
+// decoding libraries' own minimal loops, measured in the same run:
+//   Ogg Vorbis (2 minutes, stereo 44.1 kHz): ov_open_callbacks over the
+//     image (or ov_fopen of the file), ov_read into an array sized from
+//     ov_pcm_total, alBufferData;
+//   module (about 2 minutes): ModPlug_Load of the image, ModPlug_Read into
+//     an array sized from ModPlug_GetLength, alBufferData;
+//   AIFF (2 minutes, stereo 16-bit 44.1 kHz): read the file whole (or take
+//     the image), swap the sound data to host order, alBufferData.
+// Prints median times and each load's ratio to its limit.
+// Usage: bench_load_codecs [repetitions]
+#include "benchutil.h"
+#include "media.h"
+#include "nuvex.h"
+
+#include <AL/alext.h>
+#include <libmodplug/modplug.h>
+#include <vorbis/vorbisfile.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+constexpr uint32_t Rate = 44100;
+constexpr uint32_t Seconds = 120;
+
+// Music-like material: a few drifting partials per channel over soft noise,
+// so the encoder has real work (pure tones compress to almost nothing).
+std::vector<int16_t> Music(size_t frames)
+{
+    std::vector<int16_t> out(frames * 2);
+    uint32_t noise = 1;
+    const double twoPi = 6.283185307179586;
+    for (size_t i = 0; i < frames; i++) {
+        double t = double(i) / Rate;
+        for (int c = 0; c < 2; c++) {
+            double v = 0;
+            for (int k = 1; k <= 4; k++)
+                v += 2500.0 / k * std::sin(twoPi * (110.0 * k * (1 + c * 0.5)) * t +
+                                           3 * std::sin(t * 0.7 * k));
+            noise = noise * 1664525u + 1013904223u;
+            v += double(int32_t(noise) >> 20);
+            out[i * 2 + size_t(c)] = int16_t(v);
+        }
+    }
+    return out;
+}
+
+// A loopback device: no mixing thread competes with the measurements.
+struct Device {
+    ALCdevice *device = nullptr;
+    ALCcontext *context = nullptr;
+    bool Open()
+    {
+        auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
+            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+        if (!open || !(device = open(nullptr)))
+            return false;
+        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
+                                ALC_FLOAT_SOFT, ALC_FREQUENCY, ALCint(Rate), 0};
+        context = alcCreateContext(device, attrs);
+        return context && alcMakeContextCurrent(context);
+    }
+    ~Device()
+    {
+        alcMakeContextCurrent(nullptr);
+        if (context)
+            alcDestroyContext(context);
+        if (device)
+            alcCloseDevice(device);
+    }
+};
+
+bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    fseeko(f, 0, SEEK_END);
+    bytes.resize(size_t(ftello(f)));
+    fseeko(f, 0, SEEK_SET);
+    bool ok = fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    fclose(f);
+    return ok;
+}
+
+// ---- Ogg Vorbis limit ----
+
+struct MemoryReader {
+    const std::vector<uint8_t> *image;
+    size_t pos;
+};
+size_t MemRead(void *ptr, size_t size, size_t nmemb, void *source)
+{
+    auto *r = static_cast<MemoryReader *>(source);
+    if (size == 0)
+        return 0;
+    size_t n = std::min(nmemb, (r->image->size() - r->pos) / size);
+    memcpy(ptr, r->image->data() + r->pos, n * size);
+    r->pos += n * size;
+    return n;
+}
+int MemSeek(void *source, ogg_int64_t offset, int whence)
+{
+    auto *r = static_cast<MemoryReader *>(source);
+    ogg_int64_t base = whence == SEEK_SET ? 0
+                       : whence == SEEK_CUR ? ogg_int64_t(r->pos)
+                                            : ogg_int64_t(r->image->size());
+    ogg_int64_t to = base + offset;
+    if (to < 0 || to > ogg_int64_t(r->image->size()))
+        return -1;
+    r->pos = size_t(to);
+    return 0;
+}
+long MemTell(void *source) { return long(static_cast<MemoryReader *>(source)->pos); }
+
+bool DecodeOpened(OggVorbis_File &vf, ALuint buffer)
+{
+    vorbis_info *vi = ov_info(&vf, -1);
+    const size_t frameBytes = size_t(vi->channels) * 2;
+    std::vector<char> pcm(size_t(ov_pcm_total(&vf, -1)) * frameBytes);
+    size_t filled = 0;
+    int section = 0;
+    while (filled < pcm.size()) {
+        long got = ov_read(&vf, pcm.data() + filled, int(std::min<size_t>(pcm.size() - filled, 1 << 20)), 0, 2, 1, &section);
+        if (got <= 0)
+            break;
+        filled += size_t(got);
+    }
+    alBufferData(buffer, vi->channels == 2 ? AL_FORMAT_STEREO16 : AL_FORMAT_MONO16, pcm.data(),
+                 ALsizei(filled), ALsizei(vi->rate));
+    ov_clear(&vf);
+    return alGetError() == AL_NO_ERROR;
+}
+
+bool OggMemoryLimit(const std::vector<uint8_t> &image, ALuint buffer)
+{
+    MemoryReader reader{&image, 0};
+    OggVorbis_File vf;
+    const ov_callbacks io = {MemRead, MemSeek, nullptr, MemTell};
+    return ov_open_callbacks(&reader, &vf, nullptr, 0, io) == 0 && DecodeOpened(vf, buffer);
+}
+
+bool OggFileLimit(const std::string &path, ALuint buffer)
+{
+    OggVorbis_File vf;
+    return ov_fopen(path.c_str(), &vf) == 0 && DecodeOpened(vf, buffer);
+}
+
+// ---- Module limit ----
+
+bool ModuleLimit(const std::vector<uint8_t> &image, ALuint buffer)
+{
+    ModPlugFile *module = ModPlug_Load(image.data(), int(image.size()));
+    if (!module)
+        return false;
+    // One second of slack: the last request is padded to its full size.
+    std::vector<char> pcm((size_t(ModPlug_GetLength(module)) * 441 / 10 + 44100) * 4);
+    size_t filled = 0;
+    const size_t step = 44100 * 4;
+    for (;;) {
+        if (pcm.size() - filled < step)
+            pcm.resize(pcm.size() + step);
+        int got = ModPlug_Read(module, pcm.data() + filled, int(step));
+        if (got <= 0)
+            break;
+        filled += size_t(got);
+    }
+    ModPlug_Unload(module);
+    alBufferData(buffer, AL_FORMAT_STEREO16, pcm.data(), ALsizei(filled), 44100);
+    return alGetError() == AL_NO_ERROR;
+}
+
+// ---- AIFF limit ----
+
+void SwapInto(uint8_t *to, const uint8_t *from, size_t bytes)
+{
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        to[i] = from[i + 1];
+        to[i + 1] = from[i];
+    }
+}
+
+bool AiffMemoryLimit(const std::vector<uint8_t> &image, size_t dataOffset, ALuint buffer)
+{
+    const size_t bytes = image.size() - dataOffset;
+    std::vector<uint8_t> host(bytes);
+    SwapInto(host.data(), image.data() + dataOffset, bytes);
+    alBufferData(buffer, AL_FORMAT_STEREO16, host.data(), ALsizei(bytes), ALsizei(Rate));
+    return alGetError() == AL_NO_ERROR;
+}
+
+bool AiffFileLimit(const std::string &path, size_t dataOffset, ALuint buffer)
+{
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(path, bytes))
+        return false;
+    uint8_t *data = bytes.data() + dataOffset;
+    const size_t n = bytes.size() - dataOffset;
+    SwapInto(data, data, n); // in place
+    alBufferData(buffer, AL_FORMAT_STEREO16, data, ALsizei(n), ALsizei(Rate));
+    return alGetError() == AL_NO_ERROR;
+}
+
+// ---- Harness ----
+
+struct Case {
+    Case(std::string n, std::function<bool(ALuint)> r) : name(std::move(n)), run(std::move(r)) {}
+    std::string name;
+    std::function<bool(ALuint)> run;
+    std::vector<double> wall, cpu;
+    ALint size = -1;
+};
+
+bool RunChecked(Case &c, bool timed)
+{
+    ALuint buffer = 0;
+    alGenBuffers(1, &buffer);
+    bool ok = false;
+    bench::Timing t = bench::TimeOnce([&] { ok = c.run(buffer); });
+    ALint size = 0;
+    alGetBufferi(buffer, AL_SIZE, &size);
+    alDeleteBuffers(1, &buffer);
+    if (!ok || size <= 0) {
+        fprintf(stderr, "%s failed: %s\n", c.name.c_str(), nuvexGetErrorString());
+        return false;
+    }
+    c.size = size;
+    if (timed) {
+        c.wall.push_back(t.wall);
+        c.cpu.push_back(t.cpu);
+    }
+    return true;
+}
+
+// Runs a limit and its load alternately; prints both and their ratio.
+bool Compare(const char *title, Case limit, Case load, int reps, double target)
+{
+    for (Case *c : {&limit, &load}) // warm-up
+        if (!RunChecked(*c, false))
+            return false;
+    for (int r = 0; r < reps; r++) {
+        Case *order[2] = {&limit, &load};
+        if (r & 1)
+            std::swap(order[0], order[1]);
+        for (Case *c : order)
+            if (!RunChecked(*c, true))
+                return false;
+    }
+    double wallRatio = bench::Median(load.wall) / bench::Median(limit.wall);
+    double cpuRatio = bench::Median(load.cpu) / bench::Median(limit.cpu);
+    printf("%s\n", title);
+    for (Case *c : {&limit, &load})
+        printf("  %-22s wall %10s  cpu %10s  (%.1f MiB)\n", c->name.c_str(),
+               bench::FormatMs(bench::Median(c->wall)).c_str(),
+               bench::FormatMs(bench::Median(c->cpu)).c_str(), c->size / 1048576.0);
+    if (limit.size != load.size)
+        printf("  NOTE: sizes differ (%d vs %d bytes)\n", limit.size, load.size);
+    printf("  ratio %.3fx wall, %.3fx cpu; target <= %.2f: %s\n", wallRatio, cpuRatio, target,
+           wallRatio <= target ? "meets" : "MISSES");
+    return true;
+}
+
+std::string WriteTemp(const std::string &dir, const char *name, const std::vector<uint8_t> &bytes)
+{
+    std::string path = dir + "/" + name;
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
+        perror(path.c_str());
+        exit(1);
+    }
+    return path;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int reps = argc > 1 ? atoi(argv[1]) : 7;
+    if (reps < 1)
+        reps = 1;
+    char dir[] = "/tmp/nuvex-bench-XXXXXX";
+    if (!mkdtemp(dir)) {
+        perror("mkdtemp");
+        return 1;
+    }
+
+    const std::vector<int16_t> music = Music(size_t(Rate) * Seconds);
+    const auto ogg = nvmedia::EncodeOgg(music, 2, Rate, 0.4f);
+    const auto aiff = nvmedia::WriteAiff(music, 2, Rate, 16);
+    const size_t aiffData = aiff.size() - music.size() * 2;
+    // 16 orders of about 7.7 s: about two minutes.
+    const auto module = nvmedia::WriteMod(nvmedia::DemoModule(
+        8, {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7}));
+    const std::string oggPath = WriteTemp(dir, "music.ogg", ogg);
+    const std::string aiffPath = WriteTemp(dir, "music.aiff", aiff);
+
+    Device device;
+    if (!device.Open()) {
+        fprintf(stderr, "no OpenAL loopback device\n");
+        return 1;
+    }
+    printf("Whole-file loads against the libraries' own loops, %d repetitions (medians)\n", reps);
+    printf("Ogg Vorbis: %u s stereo %u Hz, %.2f MiB encoded; module: %zu bytes; AIFF: %.1f MiB\n",
+           Seconds, Rate, ogg.size() / 1048576.0, module.size(), aiff.size() / 1048576.0);
+
+    auto fromMemory = [](const std::vector<uint8_t> &image) {
+        return [&image](ALuint b) {
+            return nuvexBufferDataFromMemory(image.data(), ALsizei(image.size()), b) == AL_TRUE;
+        };
+    };
+    auto fromFile = [](const std::string &path) {
+        return [path](ALuint b) { return nuvexBufferDataFromFile(path.c_str(), b) == AL_TRUE; };
+    };
+    bool ok =
+        Compare("Ogg Vorbis from memory",
+                {"ov_read limit", [&](ALuint b) { return OggMemoryLimit(ogg, b); }},
+                {"nuvex load", fromMemory(ogg)}, reps, 1.05) &&
+        Compare("Ogg Vorbis from file",
+                {"ov_fopen+ov_read limit", [&](ALuint b) { return OggFileLimit(oggPath, b); }},
+                {"nuvex load", fromFile(oggPath)}, reps, 1.05) &&
+        Compare("Module from memory",
+                {"ModPlug_Read limit", [&](ALuint b) { return ModuleLimit(module, b); }},
+                {"nuvex load", fromMemory(module)}, reps, 1.05) &&
+        Compare("AIFF from memory",
+                {"swap limit", [&](ALuint b) { return AiffMemoryLimit(aiff, aiffData, b); }},
+                {"nuvex load", fromMemory(aiff)}, reps * 2, 1.3) &&
+        Compare("AIFF from file",
+                {"read+swap limit", [&](ALuint b) { return AiffFileLimit(aiffPath, aiffData, b); }},
+                {"nuvex load", fromFile(aiffPath)}, reps * 2, 1.3);
+
+    unlink(oggPath.c_str());
+    unlink(aiffPath.c_str());
+    rmdir(dir);
+    return ok ? 0 : 1;
+}
