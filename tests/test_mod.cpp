@@ -141,9 +141,69 @@ TEST(ModDecoding, SetOrderOnUnreadableInputFailsAndPlayingGoesOn)
     EXPECT_TRUE(nuvexSetIOCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
+// Virtual files: a real module followed by zeros up to a chosen size, so a
+// huge input costs no disk and no memory of its own.
+struct VirtualFile {
+    const nvc::Bytes *head;
+    uint64_t size, pos;
+};
+const nvc::Bytes *VirtualHead = nullptr;
+uint64_t VirtualSizes[2] = {0, 0}; // by name: "small", "huge"
+uint64_t VirtualBytesRead = 0;
+void *OpenVirtual(const char *name, ALuint)
+{
+    int which = strcmp(name, "small") == 0 ? 0 : strcmp(name, "huge") == 0 ? 1 : -1;
+    if (which < 0)
+        return nullptr;
+    return new VirtualFile{VirtualHead, VirtualSizes[which], 0};
+}
+void CloseVirtual(void *f) { delete static_cast<VirtualFile *>(f); }
+ALsizei ReadVirtual(void *f, ALubyte *buf, ALuint bytes)
+{
+    auto *v = static_cast<VirtualFile *>(f);
+    uint64_t n = std::min<uint64_t>(bytes, v->size - v->pos);
+    for (uint64_t i = 0; i < n; i++) {
+        uint64_t at = v->pos + i;
+        buf[i] = at < v->head->size() ? (*v->head)[size_t(at)] : 0;
+    }
+    v->pos += n;
+    VirtualBytesRead += n;
+    return ALsizei(n);
+}
+nuvexInt64 SeekVirtual(void *f, nuvexInt64 offset, ALint whence)
+{
+    auto *v = static_cast<VirtualFile *>(f);
+    int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? int64_t(v->pos) : int64_t(v->size);
+    if (base + offset < 0 || uint64_t(base + offset) > v->size)
+        return -1;
+    v->pos = uint64_t(base + offset);
+    return nuvexInt64(v->pos);
+}
+
+TEST(ModDecoding, InputLargerThanAnyModuleIsDeclined)
+{
+    nvt::NullDevice dev;
+    ASSERT_TRUE(dev.ok());
+    const auto module = TestModule(1);
+    VirtualHead = &module;
+    VirtualSizes[0] = 1 << 20;
+    VirtualSizes[1] = (uint64_t(256) << 20) + 1;
+    ASSERT_TRUE(nuvexSetIOCallbacks(OpenVirtual, CloseVirtual, ReadVirtual, WriteNothing, SeekVirtual));
+    nuvexStream *small = nuvexCreateStreamFromFile("small", 4096, 0, nullptr);
+    EXPECT_NE(small, nullptr) << nvt::LastError();
+    EXPECT_TRUE(nuvexDestroyStream(small, 0, nullptr));
+    VirtualBytesRead = 0;
+    EXPECT_EQ(nuvexCreateStreamFromFile("huge", 4096, 0, nullptr), nullptr);
+    EXPECT_EQ(nvt::LastError(), "Unsupported type");
+    // Declined from its size, not read whole: only the other decoders'
+    // probes read anything.
+    EXPECT_LT(VirtualBytesRead, uint64_t(1) << 20);
+    EXPECT_TRUE(nuvexSetIOCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
 TEST(ModDecoding, InputsBelow32BytesAreNeverHandedToLibmodplug)
 {
-    IgnoreLeaksOfThisScope libmodplugLeaks;
+    [[maybe_unused]] IgnoreLeaksOfThisScope libmodplugLeaks;
     // A text tune that libmodplug loads even at 31 bytes.
     const char tune[] = "X:1\nT:t\nK:C\nCDEFGABc|cBAGFEDC|\n\n";
     ASSERT_EQ(sizeof tune - 1, 32u);

@@ -4,11 +4,23 @@
 
 #include <libmodplug/modplug.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 // Real modules are far smaller; anything larger is not read whole.
 constexpr size_t MaxModuleSize = size_t(256) << 20;
+
+// The size of the whole input when it can tell (0 when it cannot); leaves
+// it at its start.
+uint64_t InputSize(std::istream &in)
+{
+    in.seekg(0, std::ios_base::end);
+    std::streamoff end = in ? std::streamoff(in.tellg()) : -1;
+    in.clear();
+    in.seekg(0, std::ios_base::beg);
+    return end > 0 ? uint64_t(end) : 0;
+}
 
 // Reads the rest of the input into `buffer` from `filled` on, doubling the
 // buffer relative to what it holds. False when the input is too large.
@@ -21,7 +33,9 @@ bool ReadRest(std::istream &in, std::vector<ALubyte> &buffer, size_t filled)
         filled += got;
         if (filled > MaxModuleSize)
             return false;
-        buffer.resize(filled * 2);
+        // One byte past the bound is enough to tell that an input is too
+        // large; never hold more than that.
+        buffer.resize(std::min(filled * 2, MaxModuleSize + 1));
     }
     buffer.resize(filled);
     return true;
@@ -49,6 +63,10 @@ private:
 
 modStream::modStream(std::istream *input) : nuvexStream(input)
 {
+    // An input that says how large it is is declined unread when too large;
+    // the others are cut off by the reading.
+    if (InputSize(*input) > MaxModuleSize)
+        return;
     std::vector<ALubyte> buffer(1024);
     size_t filled = ReadBytes(*input, buffer.data(), buffer.size());
     if (filled < 32)
