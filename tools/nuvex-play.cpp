@@ -5,6 +5,7 @@
 
 #include <AL/alext.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <new>
 #include <vector>
 
 #include <unistd.h>
@@ -747,6 +749,26 @@ public:
 
     bool Ended() const { return ended_; }
 
+    // Queues more plays of a whole buffer as the queued ones are played.
+    void TopUp()
+    {
+        if (!opt_.load || unqueuedPlays_ == 0)
+            return;
+        ALint processed = 0, queued = 0;
+        alGetSourcei(source_, AL_BUFFERS_PROCESSED, &processed);
+        std::vector<ALuint> names(size_t(processed) + queueDepth_, buffer_);
+        if (processed > 0)
+            alSourceUnqueueBuffers(source_, processed, names.data());
+        alGetSourcei(source_, AL_BUFFERS_QUEUED, &queued);
+        uint64_t room = queueDepth_ > uint64_t(queued) ? queueDepth_ - uint64_t(queued) : 0;
+        uint64_t count = room < unqueuedPlays_ ? room : unqueuedPlays_;
+        if (count == 0)
+            return;
+        std::fill(names.begin(), names.end(), buffer_);
+        alSourceQueueBuffers(source_, ALsizei(count), names.data());
+        unqueuedPlays_ -= count;
+    }
+
     // Output frames that can be rendered before the source must be refilled:
     // never past what is queued, so a render never outruns the stream.
     size_t SafeFrames(int outRate, int soundRate) const
@@ -766,6 +788,10 @@ public:
             ahead = current ? FramesOfBuffer(ALuint(current)) : 0;
         }
         uint64_t left = ahead > uint64_t(offset) ? ahead - uint64_t(offset) : 0;
+        // More plays still to queue: stop one frame short of the queue's end,
+        // or the source would stop and the update end the playback early.
+        if (opt_.load && unqueuedPlays_ > 0 && left > 0)
+            left--;
         uint64_t frames = left * uint64_t(outRate) / uint64_t(soundRate);
         if (frames == 0)
             return 1;
@@ -807,9 +833,15 @@ private:
             alSourcei(source_, AL_BUFFER, ALint(buffer_));
             alSourcei(source_, AL_LOOPING, AL_TRUE);
         } else {
-            // Every play queued up front: the repeats follow without a gap.
-            std::vector<ALuint> plays(size_t(opt_.loops) + 1, buffer_);
-            alSourceQueueBuffers(source_, ALsizei(plays.size()), plays.data());
+            // The buffer is queued once per play, so the repeats follow without
+            // a gap; a long run of repeats is queued a few seconds at a time.
+            unqueuedPlays_ = uint64_t(opt_.loops) + 1;
+            uint64_t frames = FramesOfBuffer(buffer_);
+            ALint rate = 0;
+            alGetBufferi(buffer_, AL_FREQUENCY, &rate);
+            uint64_t perTwoSeconds = frames ? uint64_t(rate) * 2 / frames + 1 : 1;
+            queueDepth_ = perTwoSeconds < 16 ? 16 : perTwoSeconds > 4096 ? 4096 : perTwoSeconds;
+            TopUp();
         }
         if (alGetError() != AL_NO_ERROR) {
             fprintf(stderr, "%s: %s: OpenAL refused to queue the sound\n", Prog, path.c_str());
@@ -845,6 +877,8 @@ private:
     const Options &opt_;
     ALuint source_ = 0;
     ALuint buffer_ = 0;
+    uint64_t unqueuedPlays_ = 0;
+    uint64_t queueDepth_ = 0;
     nuvexStream *stream_ = nullptr;
     std::atomic<bool> ended_{false};
 };
@@ -933,6 +967,7 @@ int Render(const Options &opt)
             }
             rendered += frames;
             nuvexUpdate();
+            player.TopUp();
             auto now = std::chrono::steady_clock::now();
             if (now - lastShown > std::chrono::milliseconds(200)) {
                 progress.Show(double(rendered) / loopback.Rate());
@@ -995,6 +1030,7 @@ int Play(const Options &opt)
         while (!player.Ended() && !StopSignal) {
             std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
             progress.Show(elapsed.count());
+            player.TopUp();
             nuvexSleep(0.1f);
         }
         player.Stop();
@@ -1034,12 +1070,17 @@ int main(int argc, char **argv)
         return ListDevices();
     InstallSignalHandlers();
     int status;
-    if (opt.info)
-        status = ShowInfo(opt);
-    else if (!opt.render.empty())
-        status = Render(opt);
-    else
-        status = Play(opt);
+    try {
+        if (opt.info)
+            status = ShowInfo(opt);
+        else if (!opt.render.empty())
+            status = Render(opt);
+        else
+            status = Play(opt);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "%s: out of memory\n", Prog);
+        return ExitFailed;
+    }
     if (StopSignal == SIGTERM)
         return 128 + SIGTERM;
     return status;
