@@ -129,7 +129,8 @@ bool DecodeOpened(OggVorbis_File &vf, ALuint buffer)
     size_t filled = 0;
     int section = 0;
     while (filled < pcm.size()) {
-        long got = ov_read(&vf, pcm.data() + filled, int(std::min<size_t>(pcm.size() - filled, 1 << 20)), 0, 2, 1, &section);
+        int room = int(std::min<size_t>(pcm.size() - filled, 1 << 20));
+        long got = ov_read(&vf, pcm.data() + filled, room, 0, 2, 1, &section);
         if (got <= 0)
             break;
         filled += size_t(got);

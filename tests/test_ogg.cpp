@@ -213,18 +213,8 @@ TEST(OggRobustness, TruncationsAndMutations)
     ASSERT_TRUE(dev.ok());
     for (int channels : {2, 6}) {
         SCOPED_TRACE(channels);
-        const auto full =
-            nvmedia::EncodeOgg(TonesFor(channels, 6000, 44100), channels, 44100, 0.1f);
-        auto tryLoad = [](const nvmedia::Bytes &image) {
-            ALuint buffer = nuvexCreateBufferFromMemory(image.data(), ALsizei(image.size()));
-            if (buffer)
-                alDeleteBuffers(1, &buffer);
-            nvt::LastError();
-        };
-        for (size_t keep = 0; keep < full.size(); keep += keep < 64 ? 1 : 37)
-            tryLoad(nvmedia::Bytes(full.begin(), full.begin() + std::ptrdiff_t(keep)));
-        for (uint32_t seed = 1; seed <= 300; seed++)
-            tryLoad(nvc::Mutate(full, seed * 7919u + uint32_t(channels), 1 + int(seed % 8)));
+        auto image = nvmedia::EncodeOgg(TonesFor(channels, 6000, 44100), channels, 44100, 0.1f);
+        EXPECT_GT(nvc::LoadDamaged(image, 37, 300, uint32_t(channels)), 0u);
     }
     EXPECT_EQ(alGetError(), AL_NO_ERROR);
 }

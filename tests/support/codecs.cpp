@@ -209,4 +209,28 @@ Bytes Mutate(const Bytes &image, uint32_t seed, int edits)
     return out;
 }
 
+size_t LoadDamaged(const Bytes &image, size_t step, uint32_t mutations, uint32_t seed,
+                   size_t headBytes)
+{
+    size_t loaded = 0;
+    auto load = [&](const Bytes &bytes) {
+        ALuint buffer = nuvexCreateBufferFromMemory(bytes.data(), ALsizei(bytes.size()));
+        if (buffer) {
+            loaded++;
+            alDeleteBuffers(1, &buffer);
+        }
+        nvt::LastError();
+    };
+    for (size_t keep = 0; keep < image.size(); keep += keep < 64 ? 1 : step)
+        load(Bytes(image.begin(), image.begin() + std::ptrdiff_t(keep)));
+    const size_t head = headBytes ? std::min(headBytes, image.size()) : image.size();
+    for (uint32_t i = 1; i <= mutations; i++) {
+        Bytes damaged = Mutate(Bytes(image.begin(), image.begin() + std::ptrdiff_t(head)),
+                               seed * 7919u + i, 1 + int(i % 8));
+        damaged.insert(damaged.end(), image.begin() + std::ptrdiff_t(head), image.end());
+        load(damaged);
+    }
+    return loaded;
+}
+
 } // namespace nvc

@@ -62,4 +62,11 @@ double ToneLevel(const std::vector<float> &samples, int channels, int channel, d
 // Deterministic damage for robustness runs.
 Bytes Mutate(const Bytes &image, uint32_t seed, int edits);
 
+// Loads through nuvexCreateBufferFromMemory every prefix of `image` (each
+// length up to 64 bytes, then every `step`) and `mutations` damaged copies
+// (1 to 8 edits, confined to the first `headBytes` when not 0). Survival
+// under the sanitizers is the check; returns how many loads made a buffer.
+size_t LoadDamaged(const Bytes &image, size_t step, uint32_t mutations, uint32_t seed,
+                   size_t headBytes = 0);
+
 } // namespace nvc

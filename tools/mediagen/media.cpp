@@ -358,7 +358,8 @@ ModSpec DemoModule(int patterns, std::vector<uint8_t> orders)
                 pattern.notes.push_back({row, 1, 1, uint16_t(periods[p % 8] * 2), 0xC, 40});
             if (row % 8 == 4) {
                 pattern.notes.push_back({row, 2, 2, periods[(p * 5 + row / 8) % 16], 0xC, 24});
-                pattern.notes.push_back({uint8_t(row + 2), 3, 2, periods[(p + row / 4) % 16], 0xC, 16});
+                pattern.notes.push_back(
+                    {uint8_t(row + 2), 3, 2, periods[(p + row / 4) % 16], 0xC, 16});
             }
         }
         spec.patterns.push_back(pattern);
