@@ -270,13 +270,22 @@ NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void)
         StreamPlayLock lock;
         auto &list = AsyncPlayList();
         auto it = list.begin();
+        // Switching contexts costs as much as a source query: entries of the
+        // context already in force skip it. The guard has put the current
+        // context in force, and puts it back after every callback; every
+        // path that runs one restarts the walk.
+        ALCcontext *inForce = nullptr;
         while (it != list.end()) {
-            if (palcSetThreadContext && !palcSetThreadContext(it->context)) {
+            if (it == list.begin())
+                inForce = alcGetCurrentContext();
+            if (palcSetThreadContext && it->context != inForce &&
+                !palcSetThreadContext(it->context)) {
                 // The context is gone: end the playback without touching OpenAL.
                 RunCallback(TakeEntry(it), &guard);
                 it = list.begin();
                 continue;
             }
+            inForce = it->context;
             if (!it->stream) {
                 ALint state = AL_STOPPED;
                 alGetSourcei(it->source, AL_SOURCE_STATE, &state);
