@@ -80,11 +80,14 @@ TEST(ModDecoding, SetOrderStartsWhereLibmodplugSeeksAndRewindReturnsThere)
                                                       ALsizei(chunk), 0, nullptr);
     ASSERT_NE(stream, nullptr) << nvt::LastError();
     auto fromStart = nvt::ToFloat(nvc::ModPlugRender(image, chunk, -1, limit));
-    for (ALuint order : {3u, 1u, 0u}) {
+    // Orders past the song are libmodplug's to handle, unchecked.
+    for (ALuint order : {3u, 1u, 0u, 200u, 0x7FFFFFFFu}) {
         SCOPED_TRACE(order);
         auto expected = nvt::ToFloat(nvc::ModPlugRender(image, chunk, int(order), limit));
         ASSERT_EQ(expected.size(), limit / 2);
-        EXPECT_EQ(order == 0, expected == fromStart); // the orders do sound different
+        if (order < 5) { // the orders of the song do sound different
+            EXPECT_EQ(order == 0, expected == fromStart);
+        }
         nvc::FreshModPlugMixer(image);
         ASSERT_TRUE(nuvexSetStreamOrder(stream, order)) << nvt::LastError();
         EXPECT_TRUE(nvc::PlayStream(dev, stream, int(numBufs), batches) == expected);
