@@ -436,6 +436,46 @@ TEST_F(Playback, ConflictsAndContexts)
     alDeleteSources(1, &other);
 }
 
+TEST_F(Playback, EntryOfADestroyedContextEndsWithoutOpenALCalls)
+{
+    RampSound sound = MakeRampSound(20000);
+    nuvexStream *here = WavStream(sound, 1000);
+    ByteFeed feed;
+    feed.bytes = Bytes16(sound.samples);
+    nuvexStream *there = nuvexCreateStreamFromCallback(ByteFeed::Callback, &feed,
+                                                       AL_FORMAT_STEREO16, 44100, 1000, 0, nullptr);
+    ASSERT_NE(there, nullptr);
+    EndLog stays, ends;
+    ASSERT_TRUE(nuvexPlaySourceStream(source, here, 2, -1, EndLog::Callback, &stays));
+    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
+                            ALC_FLOAT_SOFT, ALC_FREQUENCY, 44100, 0};
+    ALCcontext *second = alcCreateContext(dev.device(), attrs);
+    ASSERT_TRUE(alcMakeContextCurrent(second));
+    ALuint away = MakeDirectSource();
+    ASSERT_TRUE(nuvexPlaySourceStream(away, there, 2, -1, EndLog::Callback, &ends));
+    alcMakeContextCurrent(dev.context());
+    std::set<ALuint> ring = LiveBuffers();
+    alcDestroyContext(second);
+    const int reads = feed.calls;
+    dev.Render(600); // both rings have played out
+    nuvexUpdate();
+    EXPECT_EQ(ends.calls, 1);
+    EXPECT_EQ(ends.source, away);
+    EXPECT_EQ(feed.calls, reads) << "the dead context's stream is not read any more";
+    EXPECT_EQ(LiveBuffers(), ring) << "its buffers are left as they are";
+    EXPECT_EQ(stays.calls, 0);
+    EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_PLAYING) << "the live context's one is refilled";
+    nuvexUpdate();
+    EXPECT_EQ(ends.calls, 1);
+    EXPECT_TRUE(nuvexDestroyStream(there, 0, nullptr));
+    EXPECT_EQ(ends.calls, 1) << "its playback had already ended";
+    EXPECT_TRUE(nuvexDestroyStream(here, 0, nullptr));
+    EXPECT_EQ(stays.calls, 1);
+    for (ALuint name : ring)
+        if (!idle.count(name))
+            alDeleteBuffers(1, &name);
+}
+
 TEST_F(Playback, FailuresFollowTheCheckOrder)
 {
     RampSound sound = MakeRampSound(4000);

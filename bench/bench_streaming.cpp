@@ -1,0 +1,322 @@
+// CPU cost of background streaming: N sources each stream a WAV through the
+// library (nuvexPlaySourceStream + nuvexUpdate) and, in the same run, through
+// a minimal hand-written OpenAL streamer doing the same chunking on the same
+// data. A loopback device renders as fast as it goes: render 1024 frames,
+// refill, repeat. Only the refill step is timed (rendering is the same work
+// for both); the figure is refill CPU seconds per second of audio per source.
+#include "nuvex.h"
+
+#include <AL/alext.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+constexpr ALCint Rate = 44100;
+constexpr ALsizei RenderFrames = 1024;
+constexpr ALsizei ChunkBytes = 8192; // 2048 stereo frames
+constexpr ALsizei RingSize = 4;
+constexpr double SecondsPerSource = 5.0;
+constexpr int Repeats = 11;
+
+double ThreadCpu()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+void Put16(std::vector<uint8_t> &v, uint32_t x)
+{
+    v.push_back(uint8_t(x));
+    v.push_back(uint8_t(x >> 8));
+}
+void Put32(std::vector<uint8_t> &v, uint32_t x)
+{
+    Put16(v, x & 0xFFFF);
+    Put16(v, x >> 16);
+}
+
+// A stereo 16-bit WAV image of a slowly varying signal.
+std::vector<uint8_t> MakeWav(size_t frames, size_t &dataOffset)
+{
+    std::vector<uint8_t> w;
+    const uint32_t dataBytes = uint32_t(frames * 4);
+    w.insert(w.end(), {'R', 'I', 'F', 'F'});
+    Put32(w, 36 + dataBytes);
+    w.insert(w.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    Put32(w, 16);
+    Put16(w, 1);
+    Put16(w, 2);
+    Put32(w, Rate);
+    Put32(w, Rate * 4);
+    Put16(w, 4);
+    Put16(w, 16);
+    w.insert(w.end(), {'d', 'a', 't', 'a'});
+    Put32(w, dataBytes);
+    dataOffset = w.size();
+    for (size_t i = 0; i < frames; i++) {
+        Put16(w, uint16_t(int16_t((i * 37) % 20000 - 10000)));
+        Put16(w, uint16_t(int16_t((i * 53) % 20000 - 10000)));
+    }
+    return w;
+}
+
+struct Loopback {
+    ALCdevice *device = nullptr;
+    ALCcontext *context = nullptr;
+    LPALCRENDERSAMPLESSOFT render = nullptr;
+    bool Open()
+    {
+        auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
+            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+        render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(
+            alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
+        if (!open || !render || !(device = open(nullptr)))
+            return false;
+        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
+                                ALC_FLOAT_SOFT, ALC_FREQUENCY, Rate, ALC_HRTF_SOFT, ALC_FALSE,
+                                ALC_MONO_SOURCES, 4, ALC_STEREO_SOURCES, 128, 0};
+        context = alcCreateContext(device, attrs);
+        return context && alcMakeContextCurrent(context);
+    }
+    ~Loopback()
+    {
+        alcMakeContextCurrent(nullptr);
+        if (context)
+            alcDestroyContext(context);
+        if (device)
+            alcCloseDevice(device);
+    }
+};
+
+// What one pair of clock readings costs, taken off every timed refill so that
+// a single source is not dominated by the measurement itself.
+double ClockOverhead()
+{
+    std::vector<double> samples;
+    for (int i = 0; i < 2001; i++) {
+        double t0 = ThreadCpu();
+        samples.push_back(ThreadCpu() - t0);
+    }
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+double TimerCost = 0;
+
+struct Result {
+    double refillCpu = 0; // seconds
+    double outputSum = 0; // a checksum of what was heard
+    bool complete = false;
+};
+
+// Renders until every source has stopped with nothing queued; `refill` is
+// the timed step.
+template <typename Refill, typename Done>
+Result Drive(Loopback &lb, Refill refill, Done done)
+{
+    Result r;
+    std::vector<float> out(size_t(RenderFrames) * 2);
+    const size_t maxBlocks = size_t(SecondsPerSource * Rate / RenderFrames) + 64;
+    for (size_t block = 0; block < maxBlocks; block++) {
+        lb.render(lb.device, out.data(), RenderFrames);
+        for (float s : out)
+            r.outputSum += double(s);
+        double t0 = ThreadCpu();
+        refill();
+        r.refillCpu += std::max(0.0, ThreadCpu() - t0 - TimerCost);
+        if (done()) {
+            r.complete = true;
+            break;
+        }
+    }
+    return r;
+}
+
+std::vector<ALuint> MakeSources(int n)
+{
+    std::vector<ALuint> sources(static_cast<size_t>(n));
+    alGenSources(n, sources.data());
+    for (ALuint s : sources) {
+        alSourcei(s, AL_DIRECT_CHANNELS_SOFT, AL_TRUE);
+        alSourcef(s, AL_GAIN, 1.0f / float(n));
+    }
+    return sources;
+}
+
+Result RunLibrary(Loopback &lb, const std::vector<uint8_t> &wav, int n)
+{
+    std::vector<ALuint> sources = MakeSources(n);
+    std::vector<nuvexStream *> streams;
+    int ended = 0;
+    auto onEnd = [](void *count, ALuint) { ++*static_cast<int *>(count); };
+    for (ALuint s : sources) {
+        nuvexStream *stream = nuvexCreateStreamFromStaticMemory(wav.data(), ALuint(wav.size()),
+                                                                ChunkBytes, 0, nullptr);
+        if (!stream || !nuvexPlaySourceStream(s, stream, RingSize, 0, onEnd, &ended)) {
+            fprintf(stderr, "library playback failed: %s\n", nuvexGetErrorString());
+            exit(1);
+        }
+        streams.push_back(stream);
+    }
+    Result r = Drive(lb, [] { nuvexUpdate(); }, [&] { return ended == n; });
+    for (nuvexStream *stream : streams)
+        nuvexDestroyStream(stream, 0, nullptr);
+    alDeleteSources(n, sources.data());
+    return r;
+}
+
+// What an application writes when it streams a WAV by hand: parse once, then
+// copy chunk after chunk into a transfer buffer and upload it. Each stream
+// has a transfer buffer of its own, as the library's streams do, or all
+// share one (less memory touched, so fewer cache misses with many sources).
+Result RunHandWritten(Loopback &lb, const std::vector<uint8_t> &wav, size_t dataOffset, int n,
+                      bool sharedBuffer)
+{
+    struct Feed {
+        ALuint source;
+        ALuint buffers[RingSize];
+        size_t pos;
+        bool drained;
+        std::vector<uint8_t> own;
+        uint8_t *chunk;
+    };
+    std::vector<ALuint> sources = MakeSources(n);
+    std::vector<Feed> feeds(static_cast<size_t>(n));
+    std::vector<uint8_t> shared(ChunkBytes);
+    const uint8_t *data = wav.data() + dataOffset;
+    const size_t size = wav.size() - dataOffset;
+    auto next = [&](Feed &f) -> ALsizei {
+        size_t got = std::min(size_t(ChunkBytes), size - f.pos);
+        got -= got % 4;
+        memcpy(f.chunk, data + f.pos, got);
+        f.pos += got;
+        return ALsizei(got);
+    };
+    for (int i = 0; i < n; i++) {
+        Feed &f = feeds[size_t(i)];
+        f.source = sources[size_t(i)];
+        f.pos = 0;
+        f.drained = false;
+        if (!sharedBuffer)
+            f.own.resize(ChunkBytes);
+        f.chunk = sharedBuffer ? shared.data() : f.own.data();
+        alGenBuffers(RingSize, f.buffers);
+        for (ALuint b : f.buffers) {
+            ALsizei got = next(f);
+            alBufferData(b, AL_FORMAT_STEREO16, f.chunk, got, Rate);
+        }
+        alSourceQueueBuffers(f.source, RingSize, f.buffers);
+        alSourcePlay(f.source);
+    }
+    int ended = 0;
+    auto refill = [&] {
+        for (Feed &f : feeds) {
+            if (f.drained)
+                continue;
+            ALint state = 0, processed = 0, queued = 0;
+            alGetSourcei(f.source, AL_SOURCE_STATE, &state);
+            alGetSourcei(f.source, AL_BUFFERS_PROCESSED, &processed);
+            while (processed-- > 0) {
+                ALuint b;
+                alSourceUnqueueBuffers(f.source, 1, &b);
+                ALsizei got = next(f);
+                if (got > 0) {
+                    alBufferData(b, AL_FORMAT_STEREO16, f.chunk, got, Rate);
+                    alSourceQueueBuffers(f.source, 1, &b);
+                }
+            }
+            alGetSourcei(f.source, AL_BUFFERS_QUEUED, &queued);
+            if (state != AL_PLAYING) {
+                if (queued == 0) {
+                    f.drained = true;
+                    ended++;
+                } else {
+                    alSourcePlay(f.source);
+                }
+            }
+        }
+    };
+    Result r = Drive(lb, refill, [&] { return ended == n; });
+    for (Feed &f : feeds) {
+        alSourcei(f.source, AL_BUFFER, 0);
+        alDeleteBuffers(RingSize, f.buffers);
+    }
+    alDeleteSources(n, sources.data());
+    return r;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main()
+{
+    Loopback lb;
+    if (!lb.Open()) {
+        fprintf(stderr, "no ALC_SOFT_loopback device\n");
+        return 1;
+    }
+    size_t dataOffset = 0;
+    const size_t frames = size_t(SecondsPerSource * Rate);
+    std::vector<uint8_t> wav = MakeWav(frames, dataOffset);
+    TimerCost = ClockOverhead();
+
+    printf("Streaming refill CPU: WAV stereo 16-bit %d Hz, %.0f s per source, chunk %d bytes, "
+           "ring %d, render %d frames per update, median of %d runs; clock reading cost %.2f us taken off each refill\n",
+           Rate, SecondsPerSource, ChunkBytes, RingSize, RenderFrames, Repeats, TimerCost * 1e6);
+    printf("%8s %14s %24s %24s %8s\n", "sources", "library", "by hand, buffer each",
+           "by hand, one buffer", "output");
+    printf("%8s %14s %24s %24s\n", "", "us/s/source", "us/s/source  (ratio)",
+           "us/s/source  (ratio)");
+    double perSourceAt16 = 0;
+    for (int n : {1, 16, 64}) {
+        std::vector<double> lib, own, shared, ratioOwn, ratioShared;
+        bool same = true, complete = true;
+        for (int rep = 0; rep < Repeats; rep++) {
+            // Rotate the order so that no variant always runs first or last.
+            Result r[3];
+            for (int k = 0; k < 3; k++) {
+                int which = (rep + k) % 3;
+                if (which == 0)
+                    r[0] = RunLibrary(lb, wav, n);
+                else
+                    r[which] = RunHandWritten(lb, wav, dataOffset, n, which == 2);
+            }
+            for (const Result &x : r) {
+                complete = complete && x.complete;
+                same = same && x.outputSum == r[0].outputSum;
+            }
+            const double audio = SecondsPerSource * n;
+            lib.push_back(r[0].refillCpu / audio);
+            own.push_back(r[1].refillCpu / audio);
+            shared.push_back(r[2].refillCpu / audio);
+            // Ratios of runs made one after the other, under the same load:
+            // their median is steadier than the ratio of the medians.
+            ratioOwn.push_back(r[0].refillCpu / r[1].refillCpu);
+            ratioShared.push_back(r[0].refillCpu / r[2].refillCpu);
+        }
+        const double l = Median(lib);
+        if (n == 16)
+            perSourceAt16 = l;
+        printf("%8d %14.2f %14.2f (%6.3fx) %14.2f (%6.3fx) %8s", n, l * 1e6, Median(own) * 1e6,
+               Median(ratioOwn), Median(shared) * 1e6, Median(ratioShared),
+               !complete ? "CUT" : same ? "same" : "DIFFERS");
+        if (n == 64)
+            printf("   library per source, 64 vs 16 sources: %.2fx", l / perSourceAt16);
+        printf("\n");
+    }
+    printf("Target: ratio at most 1.15x, cost per source flat as sources grow. A single\n"
+           "source also carries the per-update costs (lock, context guard) alone.\n");
+    return 0;
+}
