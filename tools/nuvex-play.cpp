@@ -103,7 +103,7 @@ void PrintUsage(FILE *out)
 
 bool UsageError(const std::string &what)
 {
-    fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", Prog, what.c_str(), Prog);
+    fprintf(stderr, "%s: %s (see %s --help)\n", Prog, what.c_str(), Prog);
     return false;
 }
 
