@@ -3,7 +3,7 @@
 if(NUVEX_BUILD_TOOLS)
   add_executable(player_cli ${CMAKE_CURRENT_SOURCE_DIR}/player_cli.cpp)
   target_link_libraries(player_cli PRIVATE GTest::gtest_main PkgConfig::VORBISENC
-                        PkgConfig::MODPLUG)
+                        PkgConfig::MODPLUG util)
   target_compile_definitions(player_cli PRIVATE
     NUVEX_PLAY="$<TARGET_FILE:nuvex-play>"
     NUVEX_DEMO_DIR="${PROJECT_BINARY_DIR}/demo")

@@ -6,6 +6,7 @@
 #include <libmodplug/modplug.h>
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -555,6 +557,45 @@ TEST(Player, ModuleOrderStartsLaterInTheSong)
                                true),
                   "")
             << "loops " << loops;
+    }
+}
+
+// On a terminal: one line, rewritten in place, that ends on the file's full
+// length and the last loop.
+TEST(Player, ShowsAOneLineProgressDisplayOnATerminal)
+{
+    for (const char *mode : {"--render", "--play"}) {
+        std::vector<std::string> all = {Player, "--loop", "1"};
+        if (std::string(mode) == "--render")
+            all.insert(all.end(), {"--render", TempDir() + "/tty.wav"});
+        all.push_back(Demo + "/chime.wav");
+        std::vector<char *> argv;
+        for (std::string &a : all)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        int master = -1;
+        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        std::string out;
+        char buf[1024];
+        ssize_t got;
+        while ((got = read(master, buf, sizeof(buf))) > 0) // EIO once the child is gone
+            out.append(buf, size_t(got));
+        close(master);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+        const std::string last = "\rchime.wav  0:00.4 / 0:00.4  loop 2/2\033[K\r\n";
+        ASSERT_GE(out.size(), last.size()) << out;
+        EXPECT_EQ(out.find("\rchime.wav  0:00."), 0u) << mode << ": " << out;
+        std::string ending = out.substr(out.find(last) == std::string::npos ? 0 : out.find(last));
+        EXPECT_EQ(ending.substr(0, last.size()), last) << mode << ": " << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), mode == std::string("--render") ? 2 : 1)
+            << mode << ": " << out;
     }
 }
 
