@@ -404,7 +404,12 @@ ThreadInfo *PlayThreadHandle = nullptr;
 uintptr_t ThreadGeneration = 0;
 // Threads asked to stop but not yet joined: a stop requested while the
 // caller holds the lock (an end-of-play callback) cannot join there.
-std::vector<ThreadInfo *> PendingJoins;
+// Never destroyed: the unload sequence, run by the core's state after this
+// unit's static objects are gone, still records and joins threads here;
+// ShutdownUpdateThread releases its memory as the last user.
+alignas(std::vector<ThreadInfo *>) unsigned char PendingJoinsStorage[sizeof(
+    std::vector<ThreadInfo *>)];
+std::vector<ThreadInfo *> &PendingJoins = *new (PendingJoinsStorage) std::vector<ThreadInfo *>;
 
 void *StarterFunc(void *arg)
 {
@@ -506,5 +511,5 @@ void ShutdownUpdateThread()
         pthread_detach(info->thread);
         delete info;
     }
-    PendingJoins.clear();
+    std::vector<ThreadInfo *>().swap(PendingJoins);
 }
