@@ -1,0 +1,147 @@
+// Device names, opening and closing the device, against OpenAL Soft's null
+// output. Variants OpenAL Soft cannot produce (no device list, a context that
+// cannot be made current) are in the stand-in OpenAL tests.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The names of an ALC list: NUL-terminated strings ended by an empty one.
+std::vector<std::string> SplitList(const ALCchar *list)
+{
+    std::vector<std::string> names;
+    for (const ALCchar *p = list; p && *p; p += strlen(p) + 1)
+        names.emplace_back(p);
+    return names;
+}
+
+size_t ListBytes(const ALCchar *list)
+{
+    const ALCchar *p = list;
+    while (*p)
+        p += strlen(p) + 1;
+    return size_t(p - list) + 1;
+}
+
+TEST(CoreDeviceNames, CopiesOfTheImplementationsListWithCount)
+{
+    ASSERT_TRUE(alcIsExtensionPresent(nullptr, "ALC_ENUMERATE_ALL_EXT"));
+    const struct {
+        ALCboolean all;
+        ALCenum specifier;
+        bool withCount;
+    } cases[] = {
+        {ALC_FALSE, ALC_DEVICE_SPECIFIER, true},
+        {ALC_TRUE, ALC_ALL_DEVICES_SPECIFIER, true},
+        {ALC_FALSE, ALC_DEVICE_SPECIFIER, false},
+        {ALC_TRUE, ALC_ALL_DEVICES_SPECIFIER, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "all " << int(c.all) << " count " << c.withCount);
+        ALCsizei count = -7;
+        const ALCchar **names = nuvexGetDeviceNames(c.all, c.withCount ? &count : nullptr);
+        ASSERT_NE(names, nullptr) << nvt::LastError();
+
+        const ALCchar *list = alcGetString(nullptr, c.specifier);
+        std::vector<std::string> expected = SplitList(list);
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(count, c.withCount ? ALCsizei(expected.size()) : -7);
+
+        const ALCchar *listEnd = list + ListBytes(list);
+        size_t n = 0;
+        for (; names[n]; n++) {
+            ASSERT_LT(n, expected.size());
+            EXPECT_EQ(names[n], expected[n]);
+            // A copy of its own, not a pointer into the implementation's list,
+            // which changes whenever the devices are enumerated again.
+            EXPECT_TRUE(names[n] + strlen(names[n]) < list || names[n] >= listEnd);
+            for (size_t k = 0; k < n; k++)
+                EXPECT_NE(names[k], names[n]);
+        }
+        EXPECT_EQ(n, expected.size());
+        nuvexFreeDeviceNames(names);
+        EXPECT_STREQ(nuvexGetErrorString(), "No error");
+    }
+}
+
+TEST(CoreDeviceNames, CopiesSurviveAFreshEnumeration)
+{
+    ALCsizei count = 0;
+    const ALCchar **names = nuvexGetDeviceNames(ALC_TRUE, &count);
+    ASSERT_NE(names, nullptr) << nvt::LastError();
+    std::vector<std::string> before(names, names + count);
+    // Enumerating again makes OpenAL Soft rebuild its lists.
+    alcGetString(nullptr, ALC_DEVICE_SPECIFIER);
+    alcGetString(nullptr, ALC_ALL_DEVICES_SPECIFIER);
+    for (ALCsizei i = 0; i < count; i++)
+        EXPECT_EQ(names[i], before[size_t(i)]);
+    nuvexFreeDeviceNames(names);
+}
+
+TEST(CoreDeviceNames, FreeingNullDoesNothing)
+{
+    nuvexFreeDeviceNames(nullptr);
+    EXPECT_STREQ(nuvexGetErrorString(), "No error");
+}
+
+TEST(CoreDevice, InitThenShutdownTwiceLeavesNoCurrentContext)
+{
+    const ALCchar *defaultName = alcGetString(nullptr, ALC_DEFAULT_DEVICE_SPECIFIER);
+    ASSERT_NE(defaultName, nullptr);
+    const std::string name = defaultName;
+    const ALCint attribs[] = {ALC_FREQUENCY, 22050, 0};
+    const struct {
+        const ALCchar *name;
+        const ALCint *attribs;
+    } cases[] = {{nullptr, nullptr}, {name.c_str(), attribs}, {nullptr, nullptr}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "default device");
+        ASSERT_TRUE(nuvexInitDevice(c.name, c.attribs)) << nvt::LastError();
+        ALCcontext *context = alcGetCurrentContext();
+        ASSERT_NE(context, nullptr);
+        ALCdevice *device = alcGetContextsDevice(context);
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(alcGetError(device), ALC_NO_ERROR);
+        // The context is usable for AL calls straight away.
+        ALuint buffer = 0;
+        alGenBuffers(1, &buffer);
+        EXPECT_EQ(alGetError(), AL_NO_ERROR);
+        alDeleteBuffers(1, &buffer);
+
+        EXPECT_TRUE(nuvexShutdownDevice()) << nvt::LastError();
+        EXPECT_EQ(alcGetCurrentContext(), nullptr);
+        EXPECT_EQ(alcGetError(nullptr), ALC_NO_ERROR);
+        EXPECT_STREQ(nuvexGetErrorString(), "No error");
+    }
+    // Nothing is left to shut down.
+    EXPECT_FALSE(nuvexShutdownDevice());
+    EXPECT_STREQ(nuvexGetErrorString(), "Failed to get current device");
+}
+
+TEST(CoreDevice, FailuresLeaveNothingOpenAndNoAlcError)
+{
+    const struct {
+        const char *name;
+        ALboolean (*call)();
+        const char *message;
+    } cases[] = {
+        {"shutdown without a device", [] { return nuvexShutdownDevice(); },
+         "Failed to get current device"},
+        {"device name that does not exist",
+         [] { return nuvexInitDevice("No Such Nuvex Device", nullptr); }, "Device open failed"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.call(), AL_FALSE);
+        EXPECT_STREQ(nuvexGetErrorString(), c.message);
+        EXPECT_EQ(alcGetCurrentContext(), nullptr);
+        EXPECT_EQ(alcGetError(nullptr), ALC_NO_ERROR);
+    }
+}
+
+} // namespace
