@@ -589,8 +589,8 @@ NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void);
  * `interval` seconds, or stops that thread.
  *   interval: above 0 starts the thread (or changes its interval); 0 or less
  *     stops it and waits for it to end (called from an end-of-play callback,
- *     the wait happens at the next call made outside one). NaN changes
- *     nothing.
+ *     the thread stops but is waited for by the next nuvexUpdateInterval
+ *     call made outside a callback, or at unload). NaN changes nothing.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE, nothing changed): "Error starting async thread";
  *   allocates.
