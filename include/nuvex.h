@@ -506,7 +506,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexDestroyStream(nuvexStream *stream, ALsiz
  *     play the source (nothing is remembered).
  * Returns: AL_TRUE.
  * Fails (AL_FALSE), in this order: "Existing OpenAL error"; "Source is
- *   already playing" (already played through the library in this context);
+ *   already playing" (a playback of it, with a callback or a stream, is
+ *   still listed in this context);
  *   "Error starting source" (alSourcePlay failed, e.g. not a source);
  *   allocates.
  * Any thread; takes the library's lock.
