@@ -91,8 +91,8 @@ TEST_F(UpdateThread, FeedsAStreamedSourceToItsEnd)
     // 0.3 s of sound through a ring of 4 x 256 frames: dozens of refills.
     ByteFeed feed;
     feed.bytes = Bytes16(Ramp16(13230, 2));
-    nuvexStream *stream = nuvexCreateStreamFromCallback(ByteFeed::Callback, &feed,
-                                                        AL_FORMAT_STEREO16, 44100, 1024, 0, nullptr);
+    nuvexStream *stream = nuvexCreateStreamFromCallback(
+        ByteFeed::Callback, &feed, AL_FORMAT_STEREO16, 44100, 1024, 0, nullptr);
     ASSERT_NE(stream, nullptr) << LastError();
     ALuint source;
     alGenSources(1, &source);

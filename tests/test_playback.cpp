@@ -35,6 +35,15 @@ protected:
         EXPECT_NE(stream, nullptr) << LastError();
         return stream;
     }
+    // Another context on the same loopback device, made current.
+    ALCcontext *SecondContext()
+    {
+        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
+                                ALC_FLOAT_SOFT, ALC_FREQUENCY, 44100, 0};
+        ALCcontext *context = alcCreateContext(dev.device(), attrs);
+        EXPECT_TRUE(context && alcMakeContextCurrent(context));
+        return context;
+    }
     ALint SourceInt(ALenum param, ALuint src = 0)
     {
         ALint value = -1;
@@ -404,11 +413,7 @@ TEST_F(Playback, ConflictsAndContexts)
     EXPECT_EQ(LastError(), "Source is already playing");
 
     // The same source name in a second context is another playback.
-    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
-                            ALC_FLOAT_SOFT, ALC_FREQUENCY, 44100, 0};
-    ALCcontext *second = alcCreateContext(dev.device(), attrs);
-    ASSERT_NE(second, nullptr);
-    ASSERT_TRUE(alcMakeContextCurrent(second));
+    ALCcontext *second = SecondContext();
     std::vector<ALuint> names;
     ALuint twin = 0;
     while (!twin && names.size() < 64) {
@@ -447,10 +452,7 @@ TEST_F(Playback, EntryOfADestroyedContextEndsWithoutOpenALCalls)
     ASSERT_NE(there, nullptr);
     EndLog stays, ends;
     ASSERT_TRUE(nuvexPlaySourceStream(source, here, 2, -1, EndLog::Callback, &stays));
-    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
-                            ALC_FLOAT_SOFT, ALC_FREQUENCY, 44100, 0};
-    ALCcontext *second = alcCreateContext(dev.device(), attrs);
-    ASSERT_TRUE(alcMakeContextCurrent(second));
+    ALCcontext *second = SecondContext();
     ALuint away = MakeDirectSource();
     ASSERT_TRUE(nuvexPlaySourceStream(away, there, 2, -1, EndLog::Callback, &ends));
     alcMakeContextCurrent(dev.context());
@@ -503,37 +505,22 @@ TEST_F(Playback, FailuresFollowTheCheckOrder)
         const char *message;
         bool pending = false;
     };
+    auto play = [](ALuint src) { return [=] { return nuvexPlaySource(src, nullptr, nullptr); }; };
+    auto stream = [](ALuint src, nuvexStream *st, ALsizei count) {
+        return [=] { return nuvexPlaySourceStream(src, st, count, -1, nullptr, nullptr); };
+    };
     const Row rows[] = {
-        {"play, pending error first", [&] { return nuvexPlaySource(source, nullptr, nullptr); },
-         "Existing OpenAL error", true},
-        {"play, tracked", [&] { return nuvexPlaySource(source, nullptr, nullptr); },
-         "Source is already playing"},
-        {"play, not a source", [&] { return nuvexPlaySource(bogus, nullptr, nullptr); },
-         "Error starting source"},
-        {"stream, pending error first",
-         [&] { return nuvexPlaySourceStream(bogus, nullptr, 1, 0, nullptr, nullptr); },
-         "Existing OpenAL error", true},
-        {"stream, null",
-         [&] { return nuvexPlaySourceStream(bogus, nullptr, 1, 0, nullptr, nullptr); },
-         "Invalid stream pointer"},
-        {"stream, one buffer",
-         [&] { return nuvexPlaySourceStream(bogus, spare, 1, 0, nullptr, nullptr); },
-         "Invalid buffer count"},
-        {"stream, not a source",
-         [&] { return nuvexPlaySourceStream(bogus, spare, 2, 0, nullptr, nullptr); },
-         "Invalid source ID"},
-        {"stream, stream busy",
-         [&] { return nuvexPlaySourceStream(busy, playing, 2, 0, nullptr, nullptr); },
-         "Stream is already playing"},
-        {"stream, source busy",
-         [&] { return nuvexPlaySourceStream(tracked, spare, 2, 0, nullptr, nullptr); },
-         "Source is already playing"},
-        {"stream, nothing to play",
-         [&] { return nuvexPlaySourceStream(busy, drained, 2, -1, nullptr, nullptr); },
-         "Error buffering from stream"},
-        {"stream, source will not let go of its buffer",
-         [&] { return nuvexPlaySourceStream(busy, spare, 2, 0, nullptr, nullptr); },
-         "Error starting source"},
+        {"play, pending error first", play(source), "Existing OpenAL error", true},
+        {"play, tracked", play(source), "Source is already playing"},
+        {"play, not a source", play(bogus), "Error starting source"},
+        {"stream, pending error first", stream(bogus, nullptr, 1), "Existing OpenAL error", true},
+        {"stream, null", stream(bogus, nullptr, 1), "Invalid stream pointer"},
+        {"stream, one buffer", stream(bogus, spare, 1), "Invalid buffer count"},
+        {"stream, not a source", stream(bogus, spare, 2), "Invalid source ID"},
+        {"stream, stream busy", stream(busy, playing, 2), "Stream is already playing"},
+        {"stream, source busy", stream(tracked, spare, 2), "Source is already playing"},
+        {"stream, nothing to play", stream(busy, drained, 2), "Error buffering from stream"},
+        {"stream, source keeps its buffer", stream(busy, spare, 2), "Error starting source"},
         {"stop, pending error first", [&] { return nuvexStopSource(tracked, AL_TRUE); },
          "Existing OpenAL error", true},
         {"stop, not a source", [&] { return nuvexStopSource(bogus, AL_TRUE); },
