@@ -5,3 +5,6 @@ target_link_libraries(framework_threads PRIVATE nuvex_testsupport GTest::gtest_m
 gtest_discover_tests(framework_threads
   PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 300 LABELS threads
   DISCOVERY_TIMEOUT 60)
+
+# The decoder-search test offers a generated tracker module to the decoders.
+target_link_libraries(test_framework_decoders PRIVATE nuvex_mediagen)

@@ -1,6 +1,7 @@
 // Application decoders: installing, replacing and removing them, where they
 // stand in the decoder search, and how their streams use the callbacks.
 #include "framework.h"
+#include "media.h"
 
 #include <gtest/gtest.h>
 
@@ -136,7 +137,7 @@ TEST_F(AppDecoders, SearchOrderAndTheMessagesItLeaves)
         const char *what;
         std::vector<std::pair<int, int>> installed; // (index, decoder 1..3)
         std::vector<int> declining;                 // decoders that decline everything
-        int input;                                  // 0 WAV, 1 junk, 2 missing file
+        int input; // 0 WAV, 1 junk, 2 missing file, 3 tracker module
         ALint rate;
         const char *message;
     } rows[] = {
@@ -144,6 +145,8 @@ TEST_F(AppDecoders, SearchOrderAndTheMessagesItLeaves)
         {"then -2", {{-2, 2}, {3, 3}, {-5, 1}}, {1}, 0, 1002, "No error"},
         {"built-in before 3", {{3, 3}}, {}, 0, 44100, "No error"},
         {"-1 before every built-in", {{-1, 1}, {3, 3}}, {}, 0, 1001, "No error"},
+        {"-1 before the module decoder of priority -1", {{-1, 1}}, {}, 3, 1001, "No error"},
+        {"the module decoder when -1 declines", {{-1, 1}, {0, 2}}, {1}, 3, 44100, "No error"},
         {"3 after built-ins decline", {{-1, 1}, {3, 3}}, {1}, 1, 1003, "Unsupported type"},
         {"0 takes a missing file", {{0, 2}, {3, 3}}, {}, 2, 1002, "Failed to open file"},
         {"nobody", {{-4, 1}, {0, 2}}, {1, 2}, 1, 0, "Unsupported type"},
@@ -151,6 +154,9 @@ TEST_F(AppDecoders, SearchOrderAndTheMessagesItLeaves)
     };
     const std::string junkFile = nvt::TempPath("junk.txt");
     nvt::WriteFile(junkFile, std::vector<uint8_t>(Junk, Junk + sizeof Junk));
+    const std::vector<uint8_t> mod = nvmedia::WriteMod(nvmedia::DemoModule(1));
+    const std::string modFile = nvt::TempPath("song.mod");
+    nvt::WriteFile(modFile, mod);
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         for (int file = 0; file < 2; file++) {
@@ -170,13 +176,14 @@ TEST_F(AppDecoders, SearchOrderAndTheMessagesItLeaves)
             A::log = B::log = C::log = nvt::DecoderLog();
             nvt::LastError();
             ALint rate;
+            const std::string *path[] = {&wavFile, &junkFile, nullptr, &modFile};
+            const std::vector<uint8_t> junk(Junk, Junk + sizeof Junk);
+            const std::vector<uint8_t> *image[] = {&wav, &junk, nullptr, &mod};
             if (file)
-                rate = RateFromFile(row.input == 0   ? wavFile.c_str()
-                                    : row.input == 1 ? junkFile.c_str()
-                                                     : "/nonexistent/sound.wav");
+                rate = RateFromFile(path[row.input] ? path[row.input]->c_str()
+                                                    : "/nonexistent/sound.wav");
             else
-                rate = row.input == 0 ? RateFromMemory(wav.data(), wav.size())
-                                      : RateFromMemory(Junk, sizeof Junk);
+                rate = RateFromMemory(image[row.input]->data(), image[row.input]->size());
             EXPECT_EQ(rate, row.rate);
             EXPECT_EQ(nvt::LastError(), row.message);
             // A declined open is all that happens to a decoder that declines.
@@ -231,55 +238,6 @@ TEST_F(AppDecoders, HandlesAreClosedOnceAndDeclinedOpensCallNothing)
     EXPECT_FALSE(nuvexDestroyStream(stream, 0, nullptr));
     EXPECT_EQ(nvt::LastError(), "Invalid stream pointer");
     EXPECT_EQ(A::log.closes, 1);
-}
-
-// A block size that is not a whole number of the format's blocks is
-// forgotten (0), which the loaders refuse; a multiple is kept as given.
-TEST_F(AppDecoders, BlockSizeMustBeAMultipleOfTheFormatsBlock)
-{
-    ASSERT_TRUE(A::Install(-1));
-    A::sound.pcm.assign(20, 1);
-    struct Row {
-        ALenum format;
-        ALuint block;
-        ALint size; // -1: refused
-    } rows[] = {
-        {AL_FORMAT_STEREO16, 4, 20}, {AL_FORMAT_STEREO16, 6, -1}, {AL_FORMAT_STEREO16, 8, 16},
-        {AL_FORMAT_STEREO16, 2, -1}, {AL_FORMAT_MONO8, 3, 18},   {AL_FORMAT_STEREO16, 12, 12},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.block);
-        A::sound.format = row.format;
-        A::sound.blockSize = row.block;
-        ALuint buffer = nuvexCreateBufferFromMemory(Junk, 4);
-        EXPECT_EQ(buffer ? nvt::InspectBuffer(buffer).size : -1, row.size);
-        if (!buffer) {
-            EXPECT_EQ(nvt::LastError(), "Invalid block size");
-        }
-        alDeleteBuffers(1, &buffer);
-        nuvexStream *stream = nuvexCreateStreamFromMemory(Junk, 4, 24, 0, nullptr);
-        EXPECT_EQ(stream != nullptr, row.size >= 0);
-        nuvexDestroyStream(stream, 0, nullptr);
-    }
-}
-
-// get_format is asked until it answers once; a failure is no message of its
-// own, the loader names it.
-TEST_F(AppDecoders, GetFormatIsAskedUntilItAnswers)
-{
-    ASSERT_TRUE(A::Install(-1));
-    A::sound.formatFailures = 1;
-    EXPECT_EQ(nuvexCreateBufferFromMemory(Junk, 4), 0u);
-    EXPECT_EQ(nvt::LastError(), "Could not get sample format");
-    EXPECT_EQ(RateFromMemory(Junk, 4), 1001);
-
-    nuvexStream *stream = nuvexCreateStreamFromMemory(Junk, 4, 400, 0, nullptr);
-    ASSERT_NE(stream, nullptr);
-    int asked = A::log.getFormats;
-    EXPECT_EQ(nuvexGetStreamFrequency(stream), 1001);
-    EXPECT_EQ(nuvexGetStreamFrequency(stream), 1001);
-    EXPECT_EQ(A::log.getFormats, asked) << "a known format was asked for again";
-    nuvexDestroyStream(stream, 0, nullptr);
 }
 
 TEST_F(AppDecoders, RewindAndOrderNeedTheRewindCallback)

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <new>
 
 using nvt::AppDecoder;
@@ -106,6 +105,17 @@ const char *const FunctionNames[] = {"nuvexBufferDataFromMemory", "nuvexBufferDa
                                      "nuvexCreateBufferFromMemory", "nuvexCreateBufferFromFile"};
 bool IsCreate(Function f) { return f == CreateFromMemory || f == CreateFromFile; }
 
+// Calls one of the four; the fill functions get `buffer`.
+ALuint Load(Function f, const ALubyte *data, ALsizei length, const char *name, ALuint buffer)
+{
+    switch (f) {
+    case BufferFromMemory: return nuvexBufferDataFromMemory(data, length, buffer);
+    case BufferFromFile: return nuvexBufferDataFromFile(name, buffer);
+    case CreateFromMemory: return nuvexCreateBufferFromMemory(data, length);
+    default: return nuvexCreateBufferFromFile(name);
+    }
+}
+
 } // namespace
 
 TEST_F(Loading, FailuresReportTheFirstFailingCheckAndLeaveNothingBehind)
@@ -116,146 +126,96 @@ TEST_F(Loading, FailuresReportTheFirstFailingCheckAndLeaveNothingBehind)
         junk[i] = uint8_t("plain text, not a sound "[i % 24]);
     nvt::WriteFile(junkFile, junk);
 
-    struct Args {
-        bool pendingError = false;
-        bool failGeneration = false;
-        int buffer = 1; // 1: a valid buffer, 0: the name 0, -1: a deleted name
-        ALsizei length = 8;
-        bool nullData = false;
-        bool missingFile = false;
-        bool junkInput = false; // no application decoder; junk bytes / junk file
-    };
-    struct Row {
-        const char *what;
-        std::vector<Function> functions;
-        Args args;
-        std::function<void(nvt::FakeSound &)> sound;
-        const char *message;
+    enum {
+        Pending = 1, GenFails = 2, BufferZero = 4, BufferDeleted = 8, NegativeLength = 16,
+        NullData = 32, Missing = 64, Junk = 128, Empty = 256, // Junk: nobody accepts it
+        FormatFails = 512, FormatZero = 1024, BlockZero = 2048, Block6 = 4096, RateZero = 8192,
+        FormatMinus1 = 16384,
     };
     const std::vector<Function> all = {BufferFromMemory, BufferFromFile, CreateFromMemory,
                                        CreateFromFile};
     const std::vector<Function> fill = {BufferFromMemory, BufferFromFile};
-    const std::vector<Function> create = {CreateFromMemory, CreateFromFile};
     const std::vector<Function> memory = {BufferFromMemory, CreateFromMemory};
     const std::vector<Function> file = {BufferFromFile, CreateFromFile};
-    auto none = [](nvt::FakeSound &) {};
-    auto noFormat = [](nvt::FakeSound &s) { s.formatFailures = 1000; };
-
-    Args pendingAndEverythingWrong;
-    pendingAndEverythingWrong.pendingError = true;
-    pendingAndEverythingWrong.buffer = 0;
-    pendingAndEverythingWrong.length = -1;
-    pendingAndEverythingWrong.missingFile = true;
-    Args genFails;
-    genFails.failGeneration = true;
-    genFails.length = -1;
-    Args zeroBuffer;
-    zeroBuffer.buffer = 0;
-    zeroBuffer.length = -1;
-    Args deletedBuffer;
-    deletedBuffer.buffer = -1;
-    Args negativeLength;
-    negativeLength.length = -1;
-    negativeLength.nullData = true;
-    Args nullData;
-    nullData.nullData = true;
-    Args missing;
-    missing.missingFile = true;
-    Args junkArgs;
-    junkArgs.junkInput = true;
-
-    const std::vector<Row> rows = {
-        {"pending error first", all, pendingAndEverythingWrong, noFormat,
+    const struct Row {
+        std::vector<Function> functions;
+        int setup;
+        const char *message;
+    } rows[] = {
+        {all, Pending | BufferZero | NegativeLength | Missing | FormatFails,
          "Existing OpenAL error"},
-        {"generation fails", create, genFails, none, "Buffer creation failed"},
-        {"buffer 0 before length", fill, zeroBuffer, none, "Invalid buffer ID"},
-        {"deleted buffer", fill, deletedBuffer, none, "Invalid buffer ID"},
-        {"negative length", memory, negativeLength, none, "Invalid data length"},
-        {"null data", memory, nullData, none, "Invalid data pointer"},
-        {"missing file", file, missing, none, "Failed to open file"},
-        {"nobody accepts", all, junkArgs, none, "Unsupported type"},
-        {"format unknown", all, {}, noFormat, "Could not get sample format"},
-        {"all three zero", all, {},
-         [](nvt::FakeSound &s) { s.format = 0, s.blockSize = 0, s.frequency = 0; },
-         "No valid format"},
-        {"block and rate zero", all, {},
-         [](nvt::FakeSound &s) { s.blockSize = 0, s.frequency = 0; }, "Invalid block size"},
-        {"block not a multiple", all, {},
-         [](nvt::FakeSound &s) { s.blockSize = 6, s.frequency = 0; }, "Invalid block size"},
-        {"rate zero", all, {}, [](nvt::FakeSound &s) { s.frequency = 0; },
-         "Invalid sample rate"},
-        {"format -1", all, {}, [](nvt::FakeSound &s) { s.format = -1; }, "Buffer load failed"},
+        {{CreateFromMemory, CreateFromFile}, GenFails | NegativeLength, "Buffer creation failed"},
+        {fill, BufferZero | NegativeLength, "Invalid buffer ID"},
+        {fill, BufferDeleted, "Invalid buffer ID"},
+        {memory, NegativeLength | NullData, "Invalid data length"},
+        {memory, NullData, "Invalid data pointer"},
+        {file, Missing, "Failed to open file"},
+        {all, Junk, "Unsupported type"},
+        {memory, Junk | Empty, "Unsupported type"}, // length 0 passes the argument checks
+        {all, FormatFails | FormatZero, "Could not get sample format"},
+        {all, FormatZero | BlockZero | RateZero, "No valid format"},
+        {all, BlockZero | RateZero, "Invalid block size"},
+        {all, Block6 | RateZero, "Invalid block size"},
+        {all, RateZero, "Invalid sample rate"},
+        {all, FormatMinus1, "Buffer load failed"},
     };
 
     for (const Row &row : rows) {
         for (Function f : row.functions) {
-            SCOPED_TRACE(std::string(row.what) + " / " + FunctionNames[f]);
-            Decoder::sound = nvt::FakeSound();
-            Decoder::sound.pcm.assign(400, 7);
-            row.sound(Decoder::sound);
-            const Args &a = row.args;
-            Decoder::sound.acceptFiles = !a.missingFile && !a.junkInput;
-            Decoder::sound.acceptMemory = !a.junkInput;
+            const int a = row.setup;
+            SCOPED_TRACE(std::string(FunctionNames[f]) + " / setup " + std::to_string(a));
+            nvt::FakeSound &sound = Decoder::sound;
+            sound = nvt::FakeSound();
+            sound.pcm.assign(400, 7);
+            sound.formatFailures = a & FormatFails ? 1000 : 0;
+            sound.format = a & FormatZero ? 0 : a & FormatMinus1 ? -1 : AL_FORMAT_STEREO16;
+            sound.blockSize = a & BlockZero ? 0 : a & Block6 ? 6 : 4;
+            sound.frequency = a & RateZero ? 0 : 44100;
+            sound.acceptFiles = !(a & (Missing | Junk));
+            sound.acceptMemory = !(a & Junk);
 
             ALuint buffer = 0;
-            if (a.buffer != 0) {
+            if (!(a & BufferZero))
                 alGenBuffers(1, &buffer);
-                if (a.buffer < 0)
-                    alDeleteBuffers(1, &buffer);
-            }
+            if (a & BufferDeleted)
+                alDeleteBuffers(1, &buffer);
             const ALuint nextName = nvt::NextBufferName();
-            const ALubyte *data = a.nullData ? nullptr : a.junkInput ? junk.data() : AnyBytes;
-            ALsizei length = a.junkInput ? ALsizei(junk.size()) : a.length;
-            const char *name = a.junkInput      ? junkFile.c_str()
-                               : a.missingFile ? "/nonexistent/nuvex/sound.wav"
-                                               : "sound.any";
-            if (a.pendingError)
+            const ALubyte *data = a & NullData ? nullptr : a & Junk ? junk.data() : AnyBytes;
+            ALsizei length = a & NegativeLength ? -1
+                             : a & Empty        ? 0
+                             : a & Junk         ? ALsizei(junk.size())
+                                                : 8;
+            const char *name = a & Junk      ? junkFile.c_str()
+                               : a & Missing ? "/nonexistent/nuvex/sound.wav"
+                                             : "sound.any";
+            if (a & Pending)
                 nvt::RaiseALError();
-            FailBufferGeneration = a.failGeneration;
-
-            ALuint result = 0;
-            switch (f) {
-            case BufferFromMemory: result = nuvexBufferDataFromMemory(data, length, buffer); break;
-            case BufferFromFile: result = nuvexBufferDataFromFile(name, buffer); break;
-            case CreateFromMemory: result = nuvexCreateBufferFromMemory(data, length); break;
-            case CreateFromFile: result = nuvexCreateBufferFromFile(name); break;
-            }
+            FailBufferGeneration = a & GenFails;
+            EXPECT_EQ(Load(f, data, length, name, buffer), 0u);
             FailBufferGeneration = false;
 
-            EXPECT_EQ(result, 0u);
             EXPECT_EQ(nvt::LastError(), row.message);
             EXPECT_EQ(alGetError(), AL_NO_ERROR) << "a stale OpenAL error was left behind";
             if (IsCreate(f)) {
                 EXPECT_FALSE(alIsBuffer(nextName)) << "the generated buffer was not deleted";
-            } else if (a.buffer > 0) {
+            } else if (!(a & (BufferZero | BufferDeleted))) {
                 EXPECT_TRUE(alIsBuffer(buffer));
+                alDeleteBuffers(1, &buffer);
             }
             EXPECT_EQ(Decoder::log.closed, Decoder::log.opened);
-            if (buffer && alIsBuffer(buffer))
-                alDeleteBuffers(1, &buffer);
         }
     }
-}
 
-TEST_F(Loading, PendingErrorIsReportedOnceAndConsumed)
-{
-    Decoder::sound.pcm.assign(400, 1);
-    for (Function f : {BufferFromMemory, BufferFromFile, CreateFromMemory, CreateFromFile}) {
+    // A pending error is consumed by the call that reports it.
+    for (Function f : all) {
         SCOPED_TRACE(FunctionNames[f]);
+        Decoder::sound = nvt::FakeSound();
+        Decoder::sound.pcm.assign(400, 1);
         ALuint buffer = 0;
         alGenBuffers(1, &buffer);
-        auto call = [&]() -> ALuint {
-            switch (f) {
-            case BufferFromMemory: return nuvexBufferDataFromMemory(AnyBytes, 8, buffer);
-            case BufferFromFile: return nuvexBufferDataFromFile("x", buffer);
-            case CreateFromMemory: return nuvexCreateBufferFromMemory(AnyBytes, 8);
-            default: return nuvexCreateBufferFromFile("x");
-            }
-        };
         nvt::RaiseALError();
-        EXPECT_EQ(call(), 0u);
-        EXPECT_EQ(nvt::LastError(), "Existing OpenAL error");
-        ALuint made = call();
+        EXPECT_EQ(Load(f, AnyBytes, 8, "x", buffer), 0u);
+        ALuint made = Load(f, AnyBytes, 8, "x", buffer);
         EXPECT_NE(made, 0u) << nvt::LastError();
         EXPECT_EQ(nvt::InspectBuffer(IsCreate(f) ? made : buffer).size, 400);
         if (IsCreate(f))
@@ -274,16 +234,19 @@ TEST_F(Loading, UploadsWholeBlocksOfEverythingTheStreamGives)
         size_t bytes;
         ALuint perCall;
         ALuint overclaim;
+        ALuint block;
         ALint expectedSize;
     } rows[] = {
-        {"empty stream", 0, 0, 0, 0},
-        {"less than one block", 3, 0, 0, 0},
-        {"exact blocks", 4000, 0, 0, 4000},
-        {"trailing partial block", 4003, 0, 0, 4000},
-        {"several steps in odd pieces", 4 * 1000 * 3 + 1237, 333, 0, 4 * 1000 * 3 + 1236},
+        {"empty stream", 0, 0, 0, 4, 0},
+        {"less than one block", 3, 0, 0, 4, 0},
+        {"exact blocks", 4000, 0, 0, 4, 4000},
+        {"trailing partial block", 4003, 0, 0, 4, 4000},
+        {"several steps in odd pieces", 4 * 1000 * 3 + 1237, 333, 0, 4, 4 * 1000 * 3 + 1236},
         // 1000 Hz x 4 bytes: every decode has room for 4000 bytes, and is
         // taken at its word only up to that room.
-        {"decode claims more than asked", 4000 + 800, 0, 10000, 4000 + 4000},
+        {"decode claims more than asked", 4000 + 800, 0, 10000, 4, 4000 + 4000},
+        // A block size that is a multiple of the format's is kept as given.
+        {"block of two frames", 20, 0, 0, 8, 16},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -294,6 +257,7 @@ TEST_F(Loading, UploadsWholeBlocksOfEverythingTheStreamGives)
             Decoder::sound.pcm[i] = uint8_t(i * 13);
         Decoder::sound.perCall = row.perCall;
         Decoder::sound.overclaim = row.overclaim;
+        Decoder::sound.blockSize = row.block;
         ALuint buffer = nuvexCreateBufferFromMemory(AnyBytes, 8);
         ASSERT_NE(buffer, 0u) << nvt::LastError();
         BufferInfo expected{row.expectedSize, 1000, 16, 2};
@@ -301,7 +265,7 @@ TEST_F(Loading, UploadsWholeBlocksOfEverythingTheStreamGives)
         EXPECT_EQ(Decoder::log.zeroDecodes, 1);
         EXPECT_EQ(Decoder::log.decodesAfterEnd, 0);
         for (ALuint ask : Decoder::log.asks)
-            EXPECT_LE(ask, 4000u) << "room beyond one step";
+            EXPECT_LE(ask, 1000 * row.block) << "room beyond one step";
         EXPECT_EQ(Decoder::log.closes, 1);
         alDeleteBuffers(1, &buffer);
     }

@@ -127,6 +127,14 @@ TEST(ByteSources, FilesReadThroughTheCallbacksInPiecesOfAtMost1024)
         EXPECT_EQ(std::vector<uint8_t>(all.begin(), all.begin() + 3000),
                   std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3000));
     }
+    {
+        // The same through the get area, a byte at a time.
+        InStream in("f");
+        std::vector<uint8_t> got;
+        for (int c; (c = in.get()) != EOF;)
+            got.push_back(uint8_t(c));
+        EXPECT_EQ(got, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3000));
+    }
     nuvexSetIOCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -191,9 +199,11 @@ TEST(StreamList, VerifyKnowsExactlyTheLiveStreams)
 
 namespace {
 nuvexStream *DestroyFromCallback = nullptr;
-void DestroyAnother(void *, ALuint)
+void DestroyAnother(void *played, ALuint)
 {
     EXPECT_TRUE(nuvexDestroyStream(DestroyFromCallback, 0, nullptr));
+    // The stream being cleared is no longer live for anybody.
+    EXPECT_FALSE(nuvexDestroyStream(static_cast<nuvexStream *>(played), 0, nullptr));
 }
 } // namespace
 
@@ -222,6 +232,7 @@ TEST(StreamList, ClearDestroysEveryStreamOnce)
     AsyncPlayEntry entry;
     entry.stream = made[3];
     entry.eosCallback = DestroyAnother;
+    entry.userData = made[3];
     entry.context = alcGetCurrentContext();
     alGenSources(1, &entry.source);
     {
