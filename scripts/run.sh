@@ -18,7 +18,7 @@ files=("$demo/demo.ogg" "$demo/demo.mod")
 rendered=$demo/demo-rendered.wav
 
 echo
-echo "==> The demo: four bars in C major, as Ogg Vorbis, then as a tracker module"
+echo "==> The demo: a short piece in C major as Ogg Vorbis, then its chords as a tracker module"
 "$player" --info "${files[@]}" | sed 's/^/    /'
 echo
 
