@@ -106,8 +106,8 @@ std::vector<int16_t> Synthesise(double &seconds)
 // pad, 64 rows at speed 3 (about four seconds).
 nvmedia::ModSpec DemoSong()
 {
-    nvmedia::ModSpec spec;
-    spec.title = "nuvex demo";
+    nvmedia::ModSpec song;
+    song.title = "nuvex demo";
     nvmedia::ModSample lead;
     lead.name = "pluck";
     for (int i = 0; i < 32; i++)
@@ -122,7 +122,7 @@ nvmedia::ModSpec DemoSong()
         bass.data.push_back(int8_t(i < 16 ? 70 : -70));
     bass.loopStart = 0;
     bass.loopLength = 32;
-    spec.samples = {lead, bass};
+    song.samples = {lead, bass};
 
     // Amiga periods: C-2 428, D-2 381, E-2 339, F-2 320, G-2 285, A-2 254,
     // B-2 226, C-3 214; one octave down doubles them.
@@ -151,10 +151,10 @@ nvmedia::ModSpec DemoSong()
             p.notes.push_back({uint8_t(bar * 16), 1, 2, bassNotes[bar], 0xC, 40});
             p.notes.push_back({uint8_t(bar * 16 + 8), 2, 1, chords[bar][2], 0xC, 20});
         }
-        spec.patterns.push_back(p);
+        song.patterns.push_back(p);
     }
-    spec.orders = {0, 1};
-    return spec;
+    song.orders = {0, 1};
+    return song;
 }
 
 // A short mono chime (two falling notes, 0.4 s at 22050 Hz): quick to play
