@@ -28,10 +28,10 @@ protected:
         EXPECT_NE(stream, nullptr) << LastError();
         return stream;
     }
-    nuvexStream *FakeStream(FakeSpec &spec, ALsizei chunk)
+    nuvexStream *FakeStream(FakeImage &image, ALsizei chunk)
     {
-        nuvexStream *stream = nuvexCreateStreamFromMemory(reinterpret_cast<const ALubyte *>(&spec),
-                                                          sizeof spec, chunk, 0, nullptr);
+        nuvexStream *stream = nuvexCreateStreamFromMemory(reinterpret_cast<const ALubyte *>(&image),
+                                                          sizeof image, chunk, 0, nullptr);
         EXPECT_NE(stream, nullptr) << LastError();
         return stream;
     }
@@ -95,13 +95,13 @@ TEST_F(Playback, StreamPlaysLoopCountPlusOneTimesSeamlessly)
         std::vector<uint8_t> pcm = Bytes16(sound.samples);
         ByteFeed feed;
         feed.bytes = pcm;
-        FakeSpec spec;
-        spec.data = pcm.data();
-        spec.size = pcm.size();
+        FakeImage image;
+        image.data = pcm.data();
+        image.size = pcm.size();
         nuvexStream *stream = nullptr;
         switch (row.kind) {
         case Wav: stream = WavStream(sound, row.chunk); break;
-        case Fake: stream = FakeStream(spec, row.chunk); break;
+        case Fake: stream = FakeStream(image, row.chunk); break;
         case Callback:
             stream = nuvexCreateStreamFromCallback(ByteFeed::Callback, &feed, AL_FORMAT_STEREO16,
                                                    44100, row.chunk, 0, nullptr);
@@ -319,11 +319,11 @@ TEST_F(Playback, CallbackDestroyingItsStreamDestroysItOnce)
     for (bool nested : {false, true}) {
         SCOPED_TRACE(nested ? "inside nuvexDestroyStream" : "after the end");
         int closes = 0;
-        FakeSpec spec;
-        spec.data = pcm.data();
-        spec.size = pcm.size();
-        spec.closes = &closes;
-        nuvexStream *stream = FakeStream(spec, 1000);
+        FakeImage image;
+        image.data = pcm.data();
+        image.size = pcm.size();
+        image.closes = &closes;
+        nuvexStream *stream = FakeStream(image, 1000);
         EndLog log;
         ALboolean innerResult = AL_TRUE;
         std::string innerError;
@@ -374,12 +374,12 @@ TEST_F(Playback, StreamThatEndsOrRewindsToNothingEndsInsteadOfLooping)
     for (size_t bytes : {size_t(1600), pcm.size()}) {
         SCOPED_TRACE(bytes);
         int rewinds = 0;
-        FakeSpec spec;
-        spec.data = pcm.data();
-        spec.size = bytes;
-        spec.emptyAfterRewind = true;
-        spec.rewinds = &rewinds;
-        nuvexStream *stream = FakeStream(spec, 1000);
+        FakeImage image;
+        image.data = pcm.data();
+        image.size = bytes;
+        image.emptyAfterRewind = true;
+        image.rewinds = &rewinds;
+        nuvexStream *stream = FakeStream(image, 1000);
         EndLog log;
         PlayDriver drv(dev, 200);
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, -1, EndLog::Callback, &log));

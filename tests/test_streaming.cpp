@@ -40,13 +40,13 @@ TEST_F(Streaming, CreationFailuresFollowTheCheckOrder)
     ByteFeed feed;
     feed.bytes = pcm;
     int fakeCloses = 0;
-    FakeSpec quadLoki; // a format without a known compression rate
+    FakeImage quadLoki; // a format without a known compression rate
     quadLoki.format = 0x10005;
     quadLoki.blockSize = 8;
     quadLoki.data = pcm.data();
     quadLoki.size = pcm.size();
     quadLoki.closes = &fakeCloses;
-    FakeSpec bogus = quadLoki; // a format OpenAL refuses on upload
+    FakeImage bogus = quadLoki; // a format OpenAL refuses on upload
     bogus.format = 0x7777;
     bogus.blockSize = 4;
 
@@ -138,7 +138,7 @@ TEST_F(Streaming, OtherFunctionsRefuseBadArgumentsInOrder)
     ALuint own[2];
     nuvexStream *good = nuvexCreateStreamFromMemory(sound.wav.data(), len, 1024, 2, own);
     ASSERT_NE(good, nullptr) << LastError();
-    FakeSpec bogus;
+    FakeImage bogus;
     bogus.format = 0x7777;
     bogus.data = pcm.data();
     bogus.size = pcm.size();

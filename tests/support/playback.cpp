@@ -11,10 +11,10 @@ RampSound MakeRampSound(size_t frames, int channels, uint32_t rate)
     RampSound sound;
     sound.channels = channels;
     sound.samples = Ramp16(frames, channels);
-    WavSpec spec;
-    spec.channels = uint16_t(channels);
-    spec.rate = rate;
-    sound.wav = MakeWav(spec, Bytes16(sound.samples));
+    WavSpec layout;
+    layout.channels = uint16_t(channels);
+    layout.rate = rate;
+    sound.wav = MakeWav(layout, Bytes16(sound.samples));
     sound.floats = ToFloat(sound.samples);
     return sound;
 }
@@ -96,38 +96,38 @@ ALuint ByteFeed::Callback(void *self, ALubyte *data, ALuint count)
 
 namespace {
 struct FakeHandle {
-    FakeSpec spec;
+    FakeImage image;
     size_t pos = 0;
     bool rewound = false;
 };
 
 void *FakeOpenMem(const ALubyte *data, ALuint length)
 {
-    FakeSpec probe;
-    if (length != sizeof(FakeSpec) || memcmp(data, probe.magic, sizeof probe.magic) != 0)
+    FakeImage probe;
+    if (length != sizeof(FakeImage) || memcmp(data, probe.magic, sizeof probe.magic) != 0)
         return nullptr;
     auto *handle = new FakeHandle;
-    memcpy(static_cast<void *>(&handle->spec), data, sizeof(FakeSpec));
+    memcpy(static_cast<void *>(&handle->image), data, sizeof(FakeImage));
     return handle;
 }
 
 ALboolean FakeGetFormat(void *h, ALenum *format, ALuint *freq, ALuint *blockSize)
 {
-    const FakeSpec &spec = static_cast<FakeHandle *>(h)->spec;
-    *format = spec.format;
-    *freq = spec.freq;
-    *blockSize = spec.blockSize;
+    const FakeImage &image = static_cast<FakeHandle *>(h)->image;
+    *format = image.format;
+    *freq = image.freq;
+    *blockSize = image.blockSize;
     return AL_TRUE;
 }
 
 ALuint FakeDecode(void *h, ALubyte *out, ALuint count)
 {
     auto *handle = static_cast<FakeHandle *>(h);
-    if (handle->rewound && handle->spec.emptyAfterRewind)
+    if (handle->rewound && handle->image.emptyAfterRewind)
         return 0;
-    size_t n = std::min(size_t(count), handle->spec.size - handle->pos);
+    size_t n = std::min(size_t(count), handle->image.size - handle->pos);
     if (n)
-        memcpy(out, handle->spec.data + handle->pos, n);
+        memcpy(out, handle->image.data + handle->pos, n);
     handle->pos += n;
     return ALuint(n);
 }
@@ -135,7 +135,7 @@ ALuint FakeDecode(void *h, ALubyte *out, ALuint count)
 ALboolean FakeRewind(void *h)
 {
     auto *handle = static_cast<FakeHandle *>(h);
-    if (handle->spec.rewinds && ++*handle->spec.rewinds > 100000)
+    if (handle->image.rewinds && ++*handle->image.rewinds > 100000)
         return AL_FALSE; // a runaway loop: fail instead of hanging the test
     handle->pos = 0;
     handle->rewound = true;
@@ -145,8 +145,8 @@ ALboolean FakeRewind(void *h)
 void FakeClose(void *h)
 {
     auto *handle = static_cast<FakeHandle *>(h);
-    if (handle->spec.closes)
-        ++*handle->spec.closes;
+    if (handle->image.closes)
+        ++*handle->image.closes;
     delete handle;
 }
 } // namespace

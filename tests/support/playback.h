@@ -75,9 +75,9 @@ struct ByteFeed {
 };
 
 // A decoder installed with nuvexInstallDecodeCallbacks that accepts exactly
-// the memory image of a FakeSpec (pass &spec, sizeof spec) and serves its
+// the memory image of a FakeImage (pass &image, sizeof image) and serves its
 // bytes with the given format, rate and block size.
-struct FakeSpec {
+struct FakeImage {
     char magic[8] = {'N', 'V', 'X', 'F', 'A', 'K', 'E', 0};
     ALenum format = AL_FORMAT_STEREO16;
     ALuint freq = 44100;
