@@ -264,19 +264,19 @@ Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate
     return std::move(enc.out);
 }
 
-Bytes WriteMod(const ModSpec &spec)
+Bytes WriteMod(const ModSpec &song)
 {
-    if (spec.samples.size() > 31 || spec.patterns.empty() || spec.patterns.size() > 64 ||
-        spec.orders.empty() || spec.orders.size() > 128)
+    if (song.samples.size() > 31 || song.patterns.empty() || song.patterns.size() > 64 ||
+        song.orders.empty() || song.orders.size() > 128)
         throw std::invalid_argument("module writer: 0-31 samples, 1-64 patterns, 1-128 orders");
     Bytes out;
-    std::string title = spec.title.substr(0, 20);
+    std::string title = song.title.substr(0, 20);
     out.insert(out.end(), title.begin(), title.end());
     out.insert(out.end(), 20 - title.size(), 0);
 
     for (size_t i = 0; i < 31; i++) {
         ModSample none;
-        const ModSample &s = i < spec.samples.size() ? spec.samples[i] : none;
+        const ModSample &s = i < song.samples.size() ? song.samples[i] : none;
         if ((s.data.size() & 1) || s.data.size() > 131070 || (s.loopStart & 1) ||
             (s.loopLength & 1) || s.loopStart + s.loopLength > s.data.size())
             throw std::invalid_argument("module writer: bad sample layout");
@@ -291,12 +291,12 @@ Bytes WriteMod(const ModSpec &spec)
         PutBE16(out, s.loopLength > 2 ? s.loopLength / 2 : 1);
     }
 
-    out.push_back(uint8_t(spec.orders.size()));
+    out.push_back(uint8_t(song.orders.size()));
     out.push_back(127);
     uint8_t highest = 0;
     for (size_t i = 0; i < 128; i++) {
-        uint8_t p = i < spec.orders.size() ? spec.orders[i] : 0;
-        if (p >= spec.patterns.size())
+        uint8_t p = i < song.orders.size() ? song.orders[i] : 0;
+        if (p >= song.patterns.size())
             throw std::invalid_argument("module writer: order names a missing pattern");
         highest = p > highest ? p : highest;
         out.push_back(p);
@@ -306,7 +306,7 @@ Bytes WriteMod(const ModSpec &spec)
     // Every pattern up to the highest one in the order list is stored.
     for (size_t p = 0; p <= highest; p++) {
         Bytes cells(64 * 4 * 4, 0);
-        for (const ModNote &n : spec.patterns[p].notes) {
+        for (const ModNote &n : song.patterns[p].notes) {
             if (n.row > 63 || n.channel > 3 || n.sample > 31 || n.period > 0xFFF ||
                 n.effect > 0xF)
                 throw std::invalid_argument("module writer: bad note");
@@ -318,7 +318,7 @@ Bytes WriteMod(const ModSpec &spec)
         }
         out.insert(out.end(), cells.begin(), cells.end());
     }
-    for (const ModSample &s : spec.samples)
+    for (const ModSample &s : song.samples)
         for (int8_t v : s.data)
             out.push_back(uint8_t(v));
     return out;
@@ -328,8 +328,8 @@ ModSpec DemoModule(int patterns, std::vector<uint8_t> orders)
 {
     if (patterns < 1 || patterns > 64)
         throw std::invalid_argument("module writer: 1-64 patterns");
-    ModSpec spec;
-    spec.title = "nuvex demo";
+    ModSpec song;
+    song.title = "nuvex demo";
     ModSample square;
     square.name = "square";
     for (int i = 0; i < 64; i++)
@@ -343,7 +343,7 @@ ModSpec DemoModule(int patterns, std::vector<uint8_t> orders)
         saw.data.push_back(int8_t(i * 2 - 128));
     saw.loopStart = 0;
     saw.loopLength = 128;
-    spec.samples = {square, saw};
+    song.samples = {square, saw};
 
     // A few periods of the C-1..B-3 range.
     static const uint16_t periods[] = {856, 762, 678, 640, 570, 508, 453, 428,
@@ -362,13 +362,13 @@ ModSpec DemoModule(int patterns, std::vector<uint8_t> orders)
                     {uint8_t(row + 2), 3, 2, periods[(p + row / 4) % 16], 0xC, 16});
             }
         }
-        spec.patterns.push_back(pattern);
+        song.patterns.push_back(pattern);
     }
     if (orders.empty())
         for (int p = 0; p < patterns; p++)
             orders.push_back(uint8_t(p));
-    spec.orders = std::move(orders);
-    return spec;
+    song.orders = std::move(orders);
+    return song;
 }
 
 } // namespace nvmedia

@@ -106,7 +106,7 @@ struct ModSpec {
 
 // A 4-channel "M.K." module image: 20-byte title, 31 sample headers, the
 // order list, the tag, 64-row patterns, then the 8-bit sample data.
-Bytes WriteMod(const ModSpec &spec);
+Bytes WriteMod(const ModSpec &song);
 
 // A ready-made song: `patterns` patterns, each playing its own notes on all
 // four channels from two looped samples (a square and a saw wave), played
