@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 // A bigger stdio buffer than the default: the read callback is still asked
@@ -120,6 +121,32 @@ FileStreamBuf::int_type FileStreamBuf::underflow()
     if (gptr() < egptr())
         return traits_type::to_int_type(*gptr());
     return traits_type::eof();
+}
+
+std::streamsize FileStreamBuf::xsgetn(char *dest, std::streamsize count)
+{
+    // Big reads take whole 1024-byte callback reads straight into the
+    // caller's memory instead of copying them through the get area; the
+    // callback sees the same sequence of calls either way.
+    std::streamsize done = 0;
+    while (done < count) {
+        std::streamsize buffered = egptr() - gptr();
+        if (buffered > 0) {
+            std::streamsize n = std::min(buffered, count - done);
+            std::memcpy(dest + done, gptr(), size_t(n));
+            setg(eback(), gptr() + n, egptr());
+            done += n;
+        } else if (handle && count - done >= std::streamsize(sizeof(buffer))) {
+            ALsizei got = io.read(handle, reinterpret_cast<ALubyte *>(dest + done), sizeof(buffer));
+            setg(nullptr, nullptr, nullptr); // nothing stale to put back into
+            if (got <= 0)
+                break;
+            done += std::min<std::streamsize>(got, sizeof(buffer));
+        } else if (traits_type::eq_int_type(underflow(), traits_type::eof())) {
+            break;
+        }
+    }
+    return done;
 }
 
 FileStreamBuf::pos_type FileStreamBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
