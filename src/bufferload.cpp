@@ -3,7 +3,9 @@
 #include "streamdec.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
+#include <sys/mman.h>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,19 @@ struct UninitializedAllocator : std::allocator<T> {
     template <typename U>
     UninitializedAllocator(const UninitializedAllocator<U> &) noexcept
     {
+    }
+    T *allocate(size_t n)
+    {
+        T *p = std::allocator<T>::allocate(n);
+        // A whole sound is megabytes of fresh memory: filling it in 2 MiB
+        // pages instead of 4 KiB ones saves thousands of page faults, and
+        // costs nothing when the allocator hands back memory already in use.
+        constexpr uintptr_t HugePage = uintptr_t(2) << 20;
+        uintptr_t first = (reinterpret_cast<uintptr_t>(p) + HugePage - 1) & ~(HugePage - 1);
+        uintptr_t last = (reinterpret_cast<uintptr_t>(p) + n * sizeof(T)) & ~(HugePage - 1);
+        if (last > first)
+            madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+        return p;
     }
     template <typename U>
     void construct(U *p) noexcept
