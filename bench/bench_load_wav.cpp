@@ -1,0 +1,278 @@
+// Whole-file load of a two-minute 44.1 kHz stereo 16-bit WAV, from a file
+// and from memory, against the plainest way to get the same samples into an
+// OpenAL buffer, measured in the same run:
+//   file:   read the whole file with one fread, alBufferData its data chunk;
+//   memory: alBufferData the data chunk of the image in place.
+// Prints median times, their ratios, and the peak memory a load adds as a
+// multiple of the decoded size. Usage: bench_load_wav [repetitions]
+#include "benchutil.h"
+#include "nuvex.h"
+
+#include <AL/alext.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+constexpr uint32_t Rate = 44100;
+constexpr uint32_t Seconds = 120;
+constexpr uint32_t FrameBytes = 4;
+constexpr uint32_t DataBytes = Rate * Seconds * FrameBytes;
+constexpr size_t DataOffset = 44;
+
+void Put16(std::vector<uint8_t> &out, uint32_t v)
+{
+    out.push_back(uint8_t(v));
+    out.push_back(uint8_t(v >> 8));
+}
+void Put32(std::vector<uint8_t> &out, uint32_t v)
+{
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+
+std::vector<uint8_t> MakeImage()
+{
+    std::vector<uint8_t> out;
+    out.reserve(DataOffset + DataBytes);
+    out.insert(out.end(), {'R', 'I', 'F', 'F'});
+    Put32(out, 36 + DataBytes);
+    out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    Put32(out, 16);
+    Put16(out, 1);
+    Put16(out, 2);
+    Put32(out, Rate);
+    Put32(out, Rate * FrameBytes);
+    Put16(out, FrameBytes);
+    Put16(out, 16);
+    out.insert(out.end(), {'d', 'a', 't', 'a'});
+    Put32(out, DataBytes);
+    uint32_t noise = 12345;
+    for (uint32_t i = 0; i < DataBytes / 2; i++) {
+        noise = noise * 1103515245u + 12345u;
+        Put16(out, noise >> 16);
+    }
+    return out;
+}
+
+// A loopback device: no mixing thread competes with the measurements.
+struct Device {
+    ALCdevice *device = nullptr;
+    ALCcontext *context = nullptr;
+    bool Open()
+    {
+        auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
+            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+        if (!open || !(device = open(nullptr)))
+            return false;
+        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT,
+                                ALC_STEREO_SOFT,
+                                ALC_FORMAT_TYPE_SOFT,
+                                ALC_FLOAT_SOFT,
+                                ALC_FREQUENCY,
+                                ALCint(Rate),
+                                0};
+        context = alcCreateContext(device, attrs);
+        return context && alcMakeContextCurrent(context);
+    }
+    ~Device()
+    {
+        alcMakeContextCurrent(nullptr);
+        if (context)
+            alcDestroyContext(context);
+        if (device)
+            alcCloseDevice(device);
+    }
+};
+
+bool FileLimit(const std::string &path, ALuint buffer)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    fseeko(f, 0, SEEK_END);
+    size_t size = size_t(ftello(f));
+    fseeko(f, 0, SEEK_SET);
+    auto *bytes = static_cast<uint8_t *>(malloc(size));
+    bool ok = bytes && fread(bytes, 1, size, f) == size;
+    fclose(f);
+    if (ok)
+        alBufferData(buffer, AL_FORMAT_STEREO16, bytes + DataOffset, ALsizei(DataBytes),
+                     ALsizei(Rate));
+    free(bytes);
+    return ok && alGetError() == AL_NO_ERROR;
+}
+
+bool MemoryLimit(const std::vector<uint8_t> &image, ALuint buffer)
+{
+    alBufferData(buffer, AL_FORMAT_STEREO16, image.data() + DataOffset, ALsizei(DataBytes),
+                 ALsizei(Rate));
+    return alGetError() == AL_NO_ERROR;
+}
+
+bool FileLoad(const std::string &path, ALuint buffer)
+{
+    return nuvexBufferDataFromFile(path.c_str(), buffer) == AL_TRUE;
+}
+
+bool MemoryLoad(const std::vector<uint8_t> &image, ALuint buffer)
+{
+    return nuvexBufferDataFromMemory(image.data(), ALsizei(image.size()), buffer) == AL_TRUE;
+}
+
+struct Case {
+    const char *name;
+    std::function<bool(ALuint)> run;
+    std::vector<double> wall, cpu, growth; // fresh child per run
+    std::vector<double> warmWall, warmCpu; // repeated in one process
+};
+
+// One run of a case in a fresh child process with its own device: the load
+// starts from a heap and page tables that no earlier run has warmed, as in
+// an application that loads the sound once.
+bool RunCase(Case &c, bool record)
+{
+    Device *device = nullptr;
+    ALuint buffer = 0;
+    bench::ChildRun run = bench::RunInChild(
+        [&] {
+            device = new Device;
+            if (!device->Open())
+                return false;
+            // First-use allocations of OpenAL itself are not the load's.
+            alGenBuffers(1, &buffer);
+            alBufferData(buffer, AL_FORMAT_STEREO16, nullptr, 0, ALsizei(Rate));
+            return alGetError() == AL_NO_ERROR;
+        },
+        [&] {
+            if (!c.run(buffer))
+                return false;
+            ALint size = 0;
+            alGetBufferi(buffer, AL_SIZE, &size);
+            return size == ALint(DataBytes);
+        });
+    if (!run.ok) {
+        fprintf(stderr, "%s failed\n", c.name);
+        return false;
+    }
+    if (record) {
+        c.wall.push_back(run.time.wall);
+        c.cpu.push_back(run.time.cpu);
+        c.growth.push_back(double(run.peakGrowth));
+    }
+    return true;
+}
+// One run in this process, on the device that is current: after the first
+// run the allocator hands the same memory back, so no page is new.
+bool RunWarm(Case &c, bool record)
+{
+    ALuint buffer = 0;
+    alGenBuffers(1, &buffer);
+    bool ok = false;
+    bench::Timing t = bench::TimeOnce([&] { ok = c.run(buffer); });
+    ALint size = 0;
+    alGetBufferi(buffer, AL_SIZE, &size);
+    alDeleteBuffers(1, &buffer);
+    if (!ok || size != ALint(DataBytes)) {
+        fprintf(stderr, "%s failed\n", c.name);
+        return false;
+    }
+    if (record) {
+        c.warmWall.push_back(t.wall);
+        c.warmCpu.push_back(t.cpu);
+    }
+    return true;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int reps = argc > 1 ? atoi(argv[1]) : 15;
+    if (reps < 1)
+        reps = 1;
+    std::vector<uint8_t> image = MakeImage();
+    char dir[] = "/tmp/nuvex-bench-XXXXXX";
+    if (!mkdtemp(dir)) {
+        perror("mkdtemp");
+        return 1;
+    }
+    std::string path = std::string(dir) + "/two-minutes.wav";
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(image.data(), 1, image.size(), f) != image.size() || fclose(f) != 0) {
+        perror(path.c_str());
+        return 1;
+    }
+
+    Case cases[] = {
+        {"file limit", [&](ALuint b) { return FileLimit(path, b); }, {}, {}, {}, {}, {}},
+        {"file load", [&](ALuint b) { return FileLoad(path, b); }, {}, {}, {}, {}, {}},
+        {"memory limit", [&](ALuint b) { return MemoryLimit(image, b); }, {}, {}, {}, {}, {}},
+        {"memory load", [&](ALuint b) { return MemoryLoad(image, b); }, {}, {}, {}, {}, {}},
+    };
+
+    printf("WAV whole-file load: %u s, %u Hz, stereo 16-bit, %s decoded, %d repetitions\n", Seconds,
+           Rate, bench::FormatMiB(DataBytes).c_str(), reps);
+    for (Case &c : cases) // warm-up: page cache and first-use paths
+        if (!RunCase(c, false))
+            return 1;
+    for (int r = 0; r < reps; r++)
+        for (int k = 0; k < 4; k++) // rotate so no case always runs first
+            if (!RunCase(cases[(r + k) % 4], true))
+                return 1;
+
+    // Then the same loads repeated in one process (children first: a
+    // process with an open device should not fork).
+    {
+        Device device;
+        if (!device.Open()) {
+            fprintf(stderr, "no OpenAL loopback device\n");
+            return 1;
+        }
+        for (Case &c : cases)
+            if (!RunWarm(c, false))
+                return 1;
+        for (int r = 0; r < reps; r++)
+            for (int k = 0; k < 4; k++)
+                if (!RunWarm(cases[(r + k) % 4], true))
+                    return 1;
+    }
+
+    auto med = [](const std::vector<double> &v) { return bench::Median(v); };
+    printf("%-13s | %-35s | %-23s\n", "", "fresh process per load", "repeated in one process");
+    printf("%-13s | %10s %10s %13s | %10s %10s\n", "case", "wall", "cpu", "peak added", "wall",
+           "cpu");
+    for (const Case &c : cases) {
+        double g = med(c.growth);
+        printf("%-13s | %10s %10s %6s %5.2fx | %10s %10s\n", c.name,
+               bench::FormatMs(med(c.wall)).c_str(), bench::FormatMs(med(c.cpu)).c_str(),
+               g < 0 ? "n/a" : bench::FormatMiB(g).c_str(), g / DataBytes,
+               bench::FormatMs(med(c.warmWall)).c_str(), bench::FormatMs(med(c.warmCpu)).c_str());
+    }
+
+    auto verdict = [](double value, double target) { return value <= target ? "meets" : "MISSES"; };
+    auto ratios = [&](const char *what, const Case &load, const Case &limit, double target) {
+        double fresh = med(load.wall) / med(limit.wall);
+        double freshCpu = med(load.cpu) / med(limit.cpu);
+        double warm = med(load.warmWall) / med(limit.warmWall);
+        double warmCpu = med(load.warmCpu) / med(limit.warmCpu);
+        printf("%s: fresh %.2fx the limit (cpu %.2fx), target <= %.1f: %s; repeated %.2fx (cpu "
+               "%.2fx): %s\n",
+               what, fresh, freshCpu, target, verdict(fresh, target), warm, warmCpu,
+               verdict(warm, target));
+    };
+    ratios("from file  ", cases[1], cases[0], 1.1);
+    ratios("from memory", cases[3], cases[2], 1.3);
+    for (int i : {1, 3}) {
+        double g = med(cases[i].growth);
+        printf("added memory, %s: %.2fx decoded size, target <= 2.1: %s\n", cases[i].name,
+               g / DataBytes, g < 0 ? "NOT MEASURED" : verdict(g / DataBytes, 2.1));
+    }
+
+    unlink(path.c_str());
+    rmdir(dir);
+    return 0;
+}

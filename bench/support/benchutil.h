@@ -1,0 +1,54 @@
+// Measurement helpers shared by the benchmarks: wall and CPU clocks, medians,
+// and the peak resident memory that one piece of work adds, measured in a
+// forked child so that every case starts from a fresh peak.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Monotonic wall-clock time in seconds.
+double WallSeconds();
+// CPU time of the calling thread in seconds.
+double ThreadCpuSeconds();
+
+struct Timing {
+    double wall = 0;     // seconds
+    double cpu = 0;      // seconds of the calling thread
+    long pageFaults = 0; // minor page faults of the calling thread
+};
+// Runs `work` once and reports how long it took.
+Timing TimeOnce(const std::function<void()> &work);
+
+// Median of the values (the mean of the middle two for an even count).
+double Median(std::vector<double> values);
+
+// Current and peak resident set size of this process, in bytes (0 when the
+// kernel does not say).
+size_t CurrentRssBytes();
+size_t PeakRssBytes();
+// Lowers the peak to the current resident size; false when the kernel does
+// not allow it (then PeakRssBytes keeps counting from process start).
+bool ResetPeakRss();
+
+// One piece of work measured in a forked child, so that it starts from the
+// same fresh heap and a fresh memory peak every time.
+struct ChildRun {
+    bool ok = false;
+    Timing time;
+    // By how many bytes the child's peak RSS rose above its resident size
+    // after `prepare`; -1 when the kernel could not reset the peak.
+    long long peakGrowth = -1;
+};
+// Runs `prepare` (untimed) then `work` (timed) in a forked child. `prepare`
+// and `work` return false to report a failure.
+ChildRun RunInChild(const std::function<bool()> &prepare, const std::function<bool()> &work);
+
+// "12.34 ms" style formatting of seconds, and of byte counts in MiB.
+std::string FormatMs(double seconds);
+std::string FormatMiB(double bytes);
+
+} // namespace bench
