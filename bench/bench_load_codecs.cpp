@@ -7,7 +7,7 @@
 //     an array sized from ModPlug_GetLength, alBufferData;
 //   AIFF (2 minutes, stereo 16-bit 44.1 kHz): read the file whole (or take
 //     the image), swap the sound data to host order, alBufferData.
-// Prints median times and each load's ratio to its limit.
+// Prints median wall and thread-CPU times and each load's ratio to its limit.
 // Usage: bench_load_codecs [repetitions]
 #include "benchutil.h"
 #include "media.h"
@@ -264,8 +264,10 @@ bool Compare(const char *title, Case limit, Case load, int reps, double target)
                bench::FormatMs(bench::Median(c->cpu)).c_str(), c->size / 1048576.0);
     if (limit.size != load.size)
         printf("  NOTE: sizes differ (%d vs %d bytes)\n", limit.size, load.size);
-    printf("  ratio %.3fx wall, %.3fx cpu; target <= %.2f: %s\n", wallRatio, cpuRatio, target,
-           wallRatio <= target ? "meets" : "MISSES");
+    // Each load runs on one thread, so its CPU time is what it costs; wall
+    // time also counts waiting for a core on a busy machine.
+    printf("  ratio %.3fx cpu (%.3fx wall); target <= %.2f on cpu: %s\n", cpuRatio, wallRatio,
+           target, cpuRatio <= target ? "meets" : "MISSES");
     return true;
 }
 
