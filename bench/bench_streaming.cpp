@@ -4,6 +4,7 @@
 // data. A loopback device renders as fast as it goes: render 1024 frames,
 // refill, repeat. Only the refill step is timed (rendering is the same work
 // for both); the figure is refill CPU seconds per second of audio per source.
+#include "benchutil.h"
 #include "nuvex.h"
 
 #include <AL/alext.h>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 namespace {
@@ -24,13 +24,6 @@ constexpr ALsizei ChunkBytes = 8192; // 2048 stereo frames
 constexpr ALsizei RingSize = 4;
 constexpr double SecondsPerSource = 5.0;
 constexpr int Repeats = 11;
-
-double ThreadCpu()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
 
 void Put16(std::vector<uint8_t> &v, uint32_t x)
 {
@@ -102,8 +95,8 @@ double ClockOverhead()
 {
     std::vector<double> samples;
     for (int i = 0; i < 2001; i++) {
-        double t0 = ThreadCpu();
-        samples.push_back(ThreadCpu() - t0);
+        double t0 = bench::ThreadCpuSeconds();
+        samples.push_back(bench::ThreadCpuSeconds() - t0);
     }
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
@@ -128,9 +121,9 @@ Result Drive(Loopback &lb, Refill refill, Done done)
         lb.render(lb.device, out.data(), RenderFrames);
         for (float s : out)
             r.outputSum += double(s);
-        double t0 = ThreadCpu();
+        double t0 = bench::ThreadCpuSeconds();
         refill();
-        r.refillCpu += std::max(0.0, ThreadCpu() - t0 - TimerCost);
+        r.refillCpu += std::max(0.0, bench::ThreadCpuSeconds() - t0 - TimerCost);
         if (done()) {
             r.complete = true;
             break;
@@ -252,12 +245,6 @@ Result RunHandWritten(Loopback &lb, const std::vector<uint8_t> &wav, size_t data
     return r;
 }
 
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 } // namespace
 
 int main()
@@ -307,17 +294,17 @@ int main()
             ratioOwn.push_back(r[0].refillCpu / r[1].refillCpu);
             ratioShared.push_back(r[0].refillCpu / r[2].refillCpu);
         }
-        const double l = Median(lib);
+        const double l = bench::Median(lib);
         if (n == 16) {
             perSourceAt16 = l;
-            ownAt16 = Median(own);
+            ownAt16 = bench::Median(own);
         }
-        printf("%8d %14.2f %14.2f (%6.3fx) %14.2f (%6.3fx) %8s", n, l * 1e6, Median(own) * 1e6,
-               Median(ratioOwn), Median(shared) * 1e6, Median(ratioShared),
+        printf("%8d %14.2f %14.2f (%6.3fx) %14.2f (%6.3fx) %8s", n, l * 1e6,
+               bench::Median(own) * 1e6, bench::Median(ratioOwn), bench::Median(shared) * 1e6, bench::Median(ratioShared),
                !complete ? "CUT" : same ? "same" : "DIFFERS");
         if (n == 64)
             printf("   per source, 64 vs 16 sources: library %.2fx, by hand %.2fx",
-                   l / perSourceAt16, Median(own) / ownAt16);
+                   l / perSourceAt16, bench::Median(own) / ownAt16);
         printf("\n");
     }
     printf("Target: ratio at most 1.15x, cost per source flat as sources grow. A single\n"
