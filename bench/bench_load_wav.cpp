@@ -3,8 +3,11 @@
 // OpenAL buffer, measured in the same run:
 //   file:   read the whole file with one fread, alBufferData its data chunk;
 //   memory: alBufferData the data chunk of the image in place.
-// Prints median times, their ratios, and the peak memory a load adds as a
-// multiple of the decoded size. Usage: bench_load_wav [repetitions]
+// Each case runs both in a fresh forked process per load (cold heap and page
+// tables, as an application loading a sound once; this run also gives the
+// peak memory a load adds) and repeated in one process (warm allocator).
+// Prints median times, their ratios, and the added memory as a multiple of
+// the decoded size. Usage: bench_load_wav [repetitions]
 #include "benchutil.h"
 #include "nuvex.h"
 
