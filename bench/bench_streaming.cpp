@@ -300,7 +300,8 @@ int main()
             ownAt16 = bench::Median(own);
         }
         printf("%8d %14.2f %14.2f (%6.3fx) %14.2f (%6.3fx) %8s", n, l * 1e6,
-               bench::Median(own) * 1e6, bench::Median(ratioOwn), bench::Median(shared) * 1e6, bench::Median(ratioShared),
+               bench::Median(own) * 1e6, bench::Median(ratioOwn), bench::Median(shared) * 1e6,
+               bench::Median(ratioShared),
                !complete ? "CUT" : same ? "same" : "DIFFERS");
         if (n == 64)
             printf("   per source, 64 vs 16 sources: library %.2fx, by hand %.2fx",
