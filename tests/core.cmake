@@ -7,6 +7,10 @@ set(NUVEX_CORE_LIBRARY_PATH "NUVEX_LIBRARY_PATH=\"$<TARGET_SONAME_FILE:nuvex>\""
 
 target_compile_definitions(test_core_state PRIVATE ${NUVEX_CORE_LIBRARY_PATH})
 
+# ENVIRONMENT goes last in gtest_discover_tests: discovery splits its list
+# into separate arguments, which would pair later property names with the
+# wrong values.
+
 # The unload test must not link the library, or dlclose would not unmap it.
 # It keeps OpenAL Soft loaded, as an application using OpenAL itself would.
 set_property(TARGET test_unload PROPERTY LINK_LIBRARIES
@@ -27,7 +31,7 @@ target_link_libraries(core_variants PRIVATE GTest::gtest_main PkgConfig::OPENAL
                       Threads::Threads ${CMAKE_DL_LIBS})
 add_dependencies(core_variants nuvex)
 gtest_discover_tests(core_variants
-  PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 120
+  PROPERTIES TIMEOUT 120 ENVIRONMENT "${NUVEX_TEST_ENV}"
   DISCOVERY_TIMEOUT 60)
 
 # The public header, used by a C99 and a C++ program that call every
@@ -56,11 +60,11 @@ add_test(NAME core_exported_symbols COMMAND sh -c [=[
 # Also under ThreadSanitizer: the last-error slot written by several
 # threads, the lock, and unloading with the update thread running.
 gtest_discover_tests(test_core_state TEST_PREFIX "threads:" TEST_FILTER "CoreLastErrorThreads.*"
-  PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 300 LABELS threads
+  PROPERTIES TIMEOUT 300 LABELS threads ENVIRONMENT "${NUVEX_TEST_ENV}"
   DISCOVERY_TIMEOUT 60)
 gtest_discover_tests(unit_core TEST_PREFIX "threads:" TEST_FILTER "CoreLock.*"
-  PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 300 LABELS threads
+  PROPERTIES TIMEOUT 300 LABELS threads ENVIRONMENT "${NUVEX_TEST_ENV}"
   DISCOVERY_TIMEOUT 60)
 gtest_discover_tests(test_unload TEST_PREFIX "threads:"
-  PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 300 LABELS threads
+  PROPERTIES TIMEOUT 300 LABELS threads ENVIRONMENT "${NUVEX_TEST_ENV}"
   DISCOVERY_TIMEOUT 60)

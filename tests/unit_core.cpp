@@ -170,20 +170,6 @@ TEST(CoreLock, EnteredTwiceLeftTwiceThenFreeForOthers)
     EXPECT_TRUE(OtherThreadCanTake(&cs_StreamPlay));
 }
 
-TEST(CoreLock, WrapperWorksOnAnyMutexAndCountsOnlyTheLibraryLock)
-{
-    pthread_mutex_t mutex;
-    InitializeCriticalSection(&mutex);
-    EnterCriticalSection(&mutex);
-    EnterCriticalSection(&mutex);
-    EXPECT_EQ(StreamPlayDepth(), 0);
-    EXPECT_FALSE(OtherThreadCanTake(&mutex));
-    LeaveCriticalSection(&mutex);
-    LeaveCriticalSection(&mutex);
-    EXPECT_TRUE(OtherThreadCanTake(&mutex));
-    DeleteCriticalSection(&mutex);
-}
-
 TEST(CoreLockDeathTest, BrokenInvariantAbortsOnTheAssertion)
 {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
