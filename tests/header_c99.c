@@ -25,49 +25,43 @@ static void CountCallback(void *userdata, ALuint source)
     ++*(int *)userdata;
 }
 
-static void *OpenFile(const char *filename, ALuint mode)
-{
-    return fopen(filename, mode ? "wb" : "rb");
-}
-static void CloseFile(void *handle) { fclose((FILE *)handle); }
+/* I/O callbacks that never run (the defaults are put back at once). */
+static void *OpenFile(const char *filename, ALuint mode) { (void)filename; (void)mode; return NULL; }
+static void CloseFile(void *handle) { (void)handle; }
 static ALsizei ReadFile(void *handle, ALubyte *buf, ALuint bytes)
 {
-    return (ALsizei)fread(buf, 1, bytes, (FILE *)handle);
+    (void)handle; (void)buf; (void)bytes;
+    return 0;
 }
 static ALsizei WriteFile(void *handle, const ALubyte *buf, ALuint bytes)
 {
-    return (ALsizei)fwrite(buf, 1, bytes, (FILE *)handle);
+    (void)handle; (void)buf; (void)bytes;
+    return 0;
 }
 static nuvexInt64 SeekFile(void *handle, nuvexInt64 offset, ALint whence)
 {
-    if (fseek((FILE *)handle, (long)offset, whence) != 0)
-        return -1;
-    return (nuvexInt64)ftell((FILE *)handle);
+    (void)handle; (void)offset; (void)whence;
+    return -1;
 }
 
+/* An application decoder that recognises nothing. */
 static void *OpenDecoderFile(const ALchar *filename) { (void)filename; return NULL; }
 static void *OpenDecoderMemory(const ALubyte *data, ALuint length)
 {
-    (void)data;
-    (void)length;
+    (void)data; (void)length;
     return NULL;
 }
 static ALboolean DecoderFormat(void *handle, ALenum *format, ALuint *samplerate, ALuint *blocksize)
 {
-    (void)handle;
-    *format = AL_FORMAT_MONO16;
-    *samplerate = 8000;
-    *blocksize = 2;
-    return AL_TRUE;
+    (void)handle; (void)format; (void)samplerate; (void)blocksize;
+    return AL_FALSE;
 }
 static ALuint Decode(void *handle, ALubyte *buf, ALuint bytes)
 {
-    (void)handle;
-    (void)buf;
-    (void)bytes;
+    (void)handle; (void)buf; (void)bytes;
     return 0;
 }
-static ALboolean DecoderRewind(void *handle) { (void)handle; return AL_TRUE; }
+static ALboolean DecoderRewind(void *handle) { (void)handle; return AL_FALSE; }
 static void DecoderClose(void *handle) { (void)handle; }
 
 static void Put32(ALubyte *p, ALuint v)
