@@ -55,13 +55,16 @@ size_t ReservationFor(nuvexStream &stream, ALenum format, ALuint blockAlign)
 {
     if (!stream.inputStream)
         return 0;
-    nuvexUInt64 frames = stream.GetLength();
+    nuvexUInt64 frames = stream.ExpectedFrames();
     if (frames == 0)
         return 0;
     bool ima4 = format == AL_FORMAT_MONO_IMA4 || format == AL_FORMAT_STEREO_IMA4;
     nuvexUInt64 framesPerBlock = ima4 ? 65 : 1;
     nuvexUInt64 inputSize = static_cast<InStream *>(stream.inputStream)->SizeHint();
     nuvexUInt64 cap = std::min<nuvexUInt64>(inputSize, nuvexUInt64(1) << 40) * stream.MaxExpansion();
+    // Reserved pages cost nothing until written, but address space is not
+    // unlimited: a gigabyte is more than any sound worth loading whole.
+    cap = std::min<nuvexUInt64>(cap, nuvexUInt64(1) << 30);
     nuvexUInt64 claimedBlocks = frames / framesPerBlock;
     if (claimedBlocks > cap / blockAlign)
         return size_t(cap);

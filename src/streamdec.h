@@ -29,6 +29,9 @@ public:
     // How many decoded bytes one input byte can become at most; bounds what
     // a whole-sound load reserves from a length the header claims.
     virtual nuvexUInt64 MaxExpansion() { return 1; }
+    // The frames a whole-sound load should expect; a decoder that cannot
+    // promise a length (GetLength 0) may still know roughly how long it is.
+    virtual nuvexUInt64 ExpectedFrames() { return GetLength(); }
 
     // Whether the pointer value is a live stream; never dereferences it.
     static bool Verify(const nuvexStream *stream);

@@ -52,6 +52,15 @@ public:
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override { return SetOrder(currentOrder); }
     bool SetOrder(ALuint order) override;
+    // The song's playing time as libmodplug works it out: only a reservation
+    // for whole-sound loads, so growing the array need not copy it.
+    nuvexUInt64 ExpectedFrames() override
+    {
+        int ms = ModPlug_GetLength(moduleFile);
+        return ms > 0 ? nuvexUInt64(ms) * 44100 / 1000 + 44100 : 0;
+    }
+    // A few kilobytes of patterns can play for minutes.
+    nuvexUInt64 MaxExpansion() override { return 1 << 16; }
 
     static void Init() {}
     static void Deinit() {}
