@@ -9,10 +9,13 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
 build=${1:-$root/build}
-# Whole-sound loading, streaming over every decoder, playback, misuse and
-# the regression inputs: the paths that allocate and free the most.
-programs=(test_smoke test_misuse test_regress_decoders test_loading test_streaming
-          test_ogg test_mod test_aiff test_wav)
+# Every decoder, streaming, misuse and the regression inputs: the paths that
+# allocate and free the most. test_loading is left out: it replaces the
+# global allocator to count bytes, which Valgrind cannot follow.
+programs=(test_smoke test_misuse test_regress_decoders test_streaming test_ogg test_mod
+          test_aiff test_wav)
+# Cases too slow under Valgrind for CI (minutes of 8-channel rendering).
+declare -A skip=([test_ogg]=OggDecoding.EveryChannelReachesItsOwnSpeaker)
 jobs=${NUVEX_VALGRIND_JOBS:-$(nproc)}
 
 if ! command -v valgrind >/dev/null; then
@@ -35,17 +38,19 @@ for p in "${programs[@]}"; do
       " "*) cases+=("$p ${suite}${line#  }") ;;
       *) suite=$line ;;
     esac
-  done < <("$exe" --gtest_list_tests | grep -v '^Running main' | sed 's/ *#.*//')
+  done < <("$exe" --gtest_list_tests --gtest_filter="*-${skip[$p]:-}" | grep -v '^Running main' |
+           grep -v '^Note:' | sed 's/ *#.*//')
 done
 echo "==> valgrind: ${#cases[@]} test cases from ${#programs[@]} programs, $jobs at a time"
 
 run_case() { # program test-name
-  local exe=$BUILD/tests/$1 log=$LOGS/$1.$2.log
+  local exe=$BUILD/tests/$1 log=$LOGS/$1.$2.log start=$SECONDS
   if valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
        --show-leak-kinds=definite --track-origins=yes --num-callers=30 \
        --suppressions="$ROOT/tests/valgrind.supp" \
        "$exe" --gtest_filter="$2" >"$log" 2>&1; then
     rm -f "$log"
+    echo "$((SECONDS - start)) s  $1 $2" >> "$LOGS/times"
   else
     echo "FAILED: $1 $2"
   fi
@@ -54,7 +59,8 @@ export -f run_case
 export BUILD=$build LOGS=$logs ROOT=$root
 start=$SECONDS
 printf '%s\n' "${cases[@]}" | xargs -P "$jobs" -L 1 bash -c 'run_case "$0" "$1"' > "$logs/summary"
-echo "==> valgrind: done in $((SECONDS - start)) s"
+echo "==> valgrind: done in $((SECONDS - start)) s; the slowest cases:"
+sort -rn "$logs/times" 2>/dev/null | head -5
 if [ -s "$logs/summary" ]; then
   cat "$logs/summary"
   for log in "$logs"/*.log; do
