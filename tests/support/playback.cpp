@@ -2,19 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace nvt {
 
-RampSound MakeRampSound(size_t frames, int channels, uint32_t rate)
+RampSound MakeRampSound(size_t frames)
 {
     RampSound sound;
-    sound.channels = channels;
-    sound.samples = Ramp16(frames, channels);
-    WavSpec layout;
-    layout.channels = uint16_t(channels);
-    layout.rate = rate;
-    sound.wav = MakeWav(layout, Bytes16(sound.samples));
+    sound.samples = Ramp16(frames, 2);
+    sound.wav = MakeWav({}, Bytes16(sound.samples));
     sound.floats = ToFloat(sound.samples);
     return sound;
 }
@@ -22,7 +17,6 @@ RampSound MakeRampSound(size_t frames, int channels, uint32_t rate)
 std::vector<float> Repeat(const std::vector<float> &once, int times)
 {
     std::vector<float> out;
-    out.reserve(once.size() * size_t(times));
     for (int i = 0; i < times; i++)
         out.insert(out.end(), once.begin(), once.end());
     return out;
@@ -65,10 +59,9 @@ void EndLog::Callback(void *self, ALuint source)
 
 void PlayDriver::Step(size_t count)
 {
-    size_t n = count ? count : step;
-    std::vector<float> block = dev.Render(n);
+    std::vector<float> block = dev.Render(count ? count : step);
     out.insert(out.end(), block.begin(), block.end());
-    frames += n;
+    frames += count ? count : step;
     nuvexUpdate();
 }
 
@@ -88,8 +81,7 @@ ALuint ByteFeed::Callback(void *self, ALubyte *data, ALuint count)
     feed->calls++;
     feed->lastRequest = count;
     size_t n = std::min(size_t(count), feed->bytes.size() - feed->pos);
-    if (n)
-        memcpy(data, feed->bytes.data() + feed->pos, n);
+    std::copy_n(feed->bytes.data() + feed->pos, n, data);
     feed->pos += n;
     return ALuint(n);
 }
@@ -126,8 +118,7 @@ ALuint FakeDecode(void *h, ALubyte *out, ALuint count)
     if (handle->rewound && handle->image.emptyAfterRewind)
         return 0;
     size_t n = std::min(size_t(count), handle->image.size - handle->pos);
-    if (n)
-        memcpy(out, handle->image.data + handle->pos, n);
+    std::copy_n(handle->image.data + handle->pos, n, out);
     handle->pos += n;
     return ALuint(n);
 }

@@ -18,16 +18,14 @@
 
 namespace nvt {
 
-// A 16-bit counter ramp and the same ramp as a WAV image and as the floats a
-// matching loopback device renders.
+// A stereo 16-bit counter ramp at 44100 Hz, also as a WAV image and as the
+// floats a matching loopback device renders.
 struct RampSound {
     std::vector<int16_t> samples;
     std::vector<uint8_t> wav;
     std::vector<float> floats;
-    int channels = 2;
-    size_t frames() const { return samples.size() / size_t(channels); }
 };
-RampSound MakeRampSound(size_t frames, int channels = 2, uint32_t rate = 44100);
+RampSound MakeRampSound(size_t frames);
 
 // `times` copies of `once`, back to back.
 std::vector<float> Repeat(const std::vector<float> &once, int times);
@@ -58,7 +56,6 @@ public:
     bool RunUntil(const std::function<bool()> &done, size_t maxFrames);
     std::vector<float> out;
     size_t frames = 0; // rendered so far; an EndLog clock
-    size_t channels() const { return size_t(dev.channelCount()); }
 
 private:
     LoopbackDevice &dev;
