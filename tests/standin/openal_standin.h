@@ -24,14 +24,11 @@ struct SleepOutcome {
 };
 
 struct Controls {
-    // Extensions answered "absent" (AL and ALC names in one set).
-    std::set<std::string> hiddenExtensions;
-    // alcGetProcAddress answers null for these names.
-    std::set<std::string> hiddenProcs;
-
-    // alGetEnumValue answers these values instead of the real ones ...
+    std::set<std::string> hiddenExtensions; // AL and ALC names in one set
+    std::set<std::string> hiddenProcs;      // alcGetProcAddress answers null
+    // alGetEnumValue answers these values instead of the real ones, and
+    // leaves AL_INVALID_VALUE pending for the names in enumErrors.
     std::map<std::string, ALenum> enumValues;
-    // ... and leaves AL_INVALID_VALUE pending for these names.
     std::set<std::string> enumErrors;
 
     // Device lists: when set, alcGetString answers these bytes (NUL-separated,
@@ -63,16 +60,14 @@ struct Controls {
     bool logCalls = false;
     std::vector<std::string> calls;
 
-    // Calls made through the thread-context entry points handed out.
-    int threadContextCalls = 0;
+    int threadContextCalls = 0; // through the entry points handed out
     int contextsDestroyed = 0;
     int devicesClosed = 0;
 };
 
 Controls &Get();
 
-// The real OpenAL Soft function of that name.
-void *Real(const char *name);
+void *Real(const char *name); // OpenAL Soft's own
 
 // The entry points alcGetProcAddress hands out for the thread-context
 // extension: they count their calls and forward to OpenAL Soft.

@@ -39,28 +39,16 @@ public:
             saved_ = -1;
         }
         rewind(file_);
-        std::string line;
-        int c;
-        while ((c = fgetc(file_)) != EOF) {
-            line.push_back(char(c));
-            if (c == '\n') {
-                Keep(line);
-                line.clear();
-            }
-        }
-        Keep(line);
+        char line[4096];
+        while (fgets(line, sizeof line, file_))
+            if (std::string(line).compare(0, 7, "AL lib:") != 0)
+                text_ += line;
         fclose(file_);
         file_ = nullptr;
         return text_;
     }
 
 private:
-    void Keep(const std::string &line)
-    {
-        if (line.compare(0, 7, "AL lib:") != 0)
-            text_ += line;
-    }
-
     FILE *file_ = nullptr;
     int saved_ = -1;
     std::string text_;
