@@ -323,10 +323,8 @@ TEST_P(RenderDemo, MatchesTheDecodedSourceWholeAndStreamedLooped)
         ASSERT_EQ(r.status, 0) << mode[0] << "\n" << Describe(r);
         EXPECT_EQ(r.out, "") << "--quiet prints nothing";
         Wav wav = ParseWav(out);
-        EXPECT_EQ(wav.formatTag, 1u);
-        EXPECT_EQ(wav.channels, 2u);
-        EXPECT_EQ(wav.rate, 44100u);
-        EXPECT_EQ(wav.bits, 16u);
+        EXPECT_EQ(std::vector<unsigned>({wav.formatTag, wav.channels, wav.rate, wav.bits}),
+                  std::vector<unsigned>({1, 2, 44100, 16}));
         EXPECT_EQ(CompareLoops(Samples16(wav.data, false), reference, 2, name == "demo.mod"), "")
             << name << " " << mode[0];
     }
@@ -464,17 +462,11 @@ TEST(Player, OptionErrorsExitWithStatus2AndOneClearLine)
 
 TEST(Player, BadFilesFailWithTheLibraryMessageAndAHintButTheRestStillPlays)
 {
-    const std::string junk = TempDir() + "/junk.wav";
-    {
-        std::ofstream(junk, std::ios::binary) << std::string(3000, '\x5a');
-    }
-    const std::string truncated = TempDir() + "/truncated.wav";
-    {
-        std::vector<uint8_t> head = ReadAll(Demo + "/demo.wav");
-        head.resize(30); // the "fmt " chunk cut short, no "data"
-        std::ofstream(truncated, std::ios::binary)
-            .write(reinterpret_cast<const char *>(head.data()), long(head.size()));
-    }
+    const std::string junk = TempDir() + "/junk.wav", truncated = TempDir() + "/truncated.wav";
+    std::ofstream(junk, std::ios::binary) << std::string(3000, '\x5a');
+    std::vector<uint8_t> head = ReadAll(Demo + "/demo.wav");
+    // The "fmt " chunk cut short, no "data".
+    std::ofstream(truncated, std::ios::binary).write(reinterpret_cast<const char *>(head.data()), 30);
     struct Row {
         std::vector<std::string> args;
         const char *line;

@@ -178,8 +178,7 @@ TEST_F(Playback, UnderrunIsRestartedWithoutLosingOrRepeatingData)
     EndLog log;
     PlayDriver drv(dev, 200);
     ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 0, EndLog::Callback, &log));
-    std::vector<float> dry = dev.Render(2000); // far past the queue, no update
-    drv.out = dry;
+    drv.out = dev.Render(2000); // far past the queue, no update
     drv.frames = 2000;
     EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_STOPPED);
     drv.Step(1);
@@ -187,11 +186,10 @@ TEST_F(Playback, UnderrunIsRestartedWithoutLosingOrRepeatingData)
     PlayOut(drv, log, 20000);
 
     const size_t queued = 768 * 2; // samples
-    std::vector<float> head(sound.floats.begin(), sound.floats.begin() + long(queued));
-    std::vector<float> tail(sound.floats.begin() + long(queued), sound.floats.end());
-    EXPECT_TRUE(SameSamples(drv.out, 0, head));
+    EXPECT_TRUE(SameSamples(drv.out, 0, Part(sound.floats, 0, queued)));
     EXPECT_TRUE(Silent(drv.out, queued, 2000 * 2));
-    EXPECT_TRUE(SameSamples(drv.out, 2000 * 2 + 2, tail)) << "one frame rendered before it ran";
+    EXPECT_TRUE(SameSamples(drv.out, 2000 * 2 + 2, Part(sound.floats, queued)))
+        << "one frame rendered before it ran";
     EXPECT_EQ(log.calls, 1);
     EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
 }
@@ -218,17 +216,13 @@ TEST_F(Playback, PauseHoldsAcrossUpdatesAndResumeFeedsAgain)
     EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_PLAYING);
     PlayOut(drv, log, 20000);
 
-    std::vector<float> &out = drv.out;
-    std::vector<float> head(sound.floats.begin(), sound.floats.begin() + 2000);
-    std::vector<float> rest(sound.floats.begin() + 2000, sound.floats.end());
-    EXPECT_TRUE(SameSamples(out, 0, head));
+    // Resumed: 250 frames, then a silent frame while paused behind its back.
+    const std::vector<float> &out = drv.out, &in = sound.floats;
+    EXPECT_TRUE(SameSamples(out, 0, Part(in, 0, 2000)));
     EXPECT_TRUE(Silent(out, 2000, 2000 + 10 * 500));
-    // resumed: 250 frames, then a silent frame while paused behind its back
-    std::vector<float> resumed(rest.begin(), rest.begin() + 500);
-    std::vector<float> after(rest.begin() + 500, rest.end());
-    EXPECT_TRUE(SameSamples(out, 7000, resumed));
+    EXPECT_TRUE(SameSamples(out, 7000, Part(in, 2000, 2500)));
     EXPECT_TRUE(Silent(out, 7500, 7502));
-    EXPECT_TRUE(SameSamples(out, 7502, after));
+    EXPECT_TRUE(SameSamples(out, 7502, Part(in, 2500)));
     EXPECT_EQ(log.calls, 1);
     EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
 }
@@ -243,13 +237,9 @@ TEST_F(Playback, StopEndsThePlaybackWithOrWithoutCallback)
         PlayDriver drv(dev, 100); // less than a chunk: the stream stays 3 chunks ahead
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, -1, EndLog::Callback, &log));
         drv.Step();
-        ALint current = SourceInt(AL_BUFFER);
-        EXPECT_TRUE(alIsBuffer(ALuint(current)));
         EXPECT_TRUE(nuvexStopSource(source, runCallback));
         EXPECT_EQ(log.calls, runCallback ? 1 : 0);
-        if (runCallback) {
-            EXPECT_EQ(log.source, source);
-        }
+        EXPECT_EQ(log.source, runCallback ? source : 0u);
         EXPECT_EQ(SourceInt(AL_SOURCE_STATE), AL_STOPPED);
         EXPECT_EQ(SourceInt(AL_BUFFERS_QUEUED), 0);
         EXPECT_EQ(LiveBuffers(), idle);
@@ -257,10 +247,7 @@ TEST_F(Playback, StopEndsThePlaybackWithOrWithoutCallback)
         EXPECT_EQ(log.calls, runCallback ? 1 : 0) << "ended for good";
         // The stream was left where it was, and the source is free again.
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 2, 0, nullptr, nullptr));
-        std::vector<float> out = dev.Render(10);
-        EXPECT_TRUE(SameSamples(out, 0,
-                                std::vector<float>(sound.floats.begin() + 750 * 2,
-                                                   sound.floats.begin() + 760 * 2)));
+        EXPECT_TRUE(SameSamples(dev.Render(10), 0, Part(sound.floats, 750 * 2, 760 * 2)));
         EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
     }
     EXPECT_TRUE(nuvexStopSource(source, AL_TRUE)) << "an untracked source is just stopped";
@@ -360,9 +347,8 @@ TEST_F(Playback, StreamThatRewindsToNothingEndsInsteadOfLooping)
         PlayOut(drv, log, 20000);
         EXPECT_EQ(log.calls, 1);
         EXPECT_EQ(rewinds, 1);
-        std::vector<float> once(sound.floats.begin(), sound.floats.begin() + long(bytes / 2));
-        EXPECT_TRUE(SameSamples(drv.out, 0, once));
-        EXPECT_TRUE(Silent(drv.out, once.size(), drv.out.size()));
+        EXPECT_TRUE(SameSamples(drv.out, 0, Part(sound.floats, 0, bytes / 2)));
+        EXPECT_TRUE(Silent(drv.out, bytes / 2, drv.out.size()));
         EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
     }
 }

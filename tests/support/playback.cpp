@@ -22,6 +22,11 @@ std::vector<float> Repeat(const std::vector<float> &once, int times)
     return out;
 }
 
+std::vector<float> Part(const std::vector<float> &v, size_t from, size_t to)
+{
+    return std::vector<float>(v.begin() + long(from), v.begin() + long(std::min(to, v.size())));
+}
+
 ::testing::AssertionResult SameSamples(const std::vector<float> &got, size_t offset,
                                        const std::vector<float> &want)
 {

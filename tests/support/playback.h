@@ -29,6 +29,8 @@ RampSound MakeRampSound(size_t frames);
 
 // `times` copies of `once`, back to back.
 std::vector<float> Repeat(const std::vector<float> &once, int times);
+// v[from, to).
+std::vector<float> Part(const std::vector<float> &v, size_t from, size_t to = SIZE_MAX);
 
 // got[offset, offset + want.size()) == want, reporting the first difference.
 ::testing::AssertionResult SameSamples(const std::vector<float> &got, size_t offset,
