@@ -150,36 +150,18 @@ TEST_F(UpdateThread, OneThreadUpdatesAtOnceAndStopsOnZeroOrLess)
 }
 
 // nuvexUpdateInterval(0) from a callback: the caller holds the library's
-// lock, so the stop must neither wait there nor leave the thread running.
-TEST_F(UpdateThread, CallbackStopsTheThreadFromTheUpdateThread)
+// lock, so the stop must neither wait there nor leave the thread running,
+// whether the callback runs on the update thread or on an application thread.
+TEST_F(UpdateThread, CallbackStopsTheThread)
 {
-    EndLog log;
-    ALboolean stopped = AL_FALSE;
-    log.then = [&](ALuint) { stopped = nuvexUpdateInterval(0.0f); };
-    TrackStoppedSource(log);
-    ASSERT_TRUE(nuvexUpdateInterval(0.002f));
-    ASSERT_TRUE(WaitFor([&] { return log.calls > 0; }));
-    EXPECT_TRUE(stopped);
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == baseThreads; })) << "the thread ended";
-    EndLog later;
-    TrackStoppedSource(later);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(later.calls, 0);
-    // It can be started again.
-    ASSERT_TRUE(nuvexUpdateInterval(0.002f));
-    EXPECT_TRUE(WaitFor([&] { return later.calls > 0; }));
-}
-
-TEST_F(UpdateThread, CallbackStopsTheThreadFromAnApplicationThread)
-{
-    enum Path { InUpdate, InStopSource, InDestroyStream };
-    for (Path path : {InUpdate, InStopSource, InDestroyStream}) {
+    enum Path { InThread, InUpdate, InStopSource, InDestroyStream };
+    for (Path path : {InThread, InUpdate, InStopSource, InDestroyStream}) {
         SCOPED_TRACE(path);
         EndLog first;
         TrackStoppedSource(first);
         ASSERT_TRUE(nuvexUpdateInterval(0.5f));
         ASSERT_TRUE(WaitFor([&] { return first.calls > 0; }));
-        // The thread now sleeps; the next callback runs on this thread.
+        // The thread now sleeps, so a callback run by hand runs on this thread.
         ALuint source;
         alGenSources(1, &source);
         sources.push_back(source);
@@ -195,9 +177,11 @@ TEST_F(UpdateThread, CallbackStopsTheThreadFromAnApplicationThread)
             ranOn = std::this_thread::get_id();
             stopped = nuvexUpdateInterval(0.0f);
         };
-        if (path == InUpdate) {
+        if (path == InThread || path == InUpdate) {
             ASSERT_TRUE(nuvexPlaySource(source, EndLog::Callback, &log)); // nothing to play
-            nuvexUpdate();
+            if (path == InUpdate)
+                nuvexUpdate();
+            ASSERT_TRUE(WaitFor([&] { return log.calls > 0; }));
         } else {
             ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 2, 0, EndLog::Callback, &log));
             if (path == InStopSource) {
@@ -208,10 +192,15 @@ TEST_F(UpdateThread, CallbackStopsTheThreadFromAnApplicationThread)
             }
         }
         EXPECT_EQ(log.calls, 1);
-        EXPECT_EQ(ranOn, std::this_thread::get_id());
+        EXPECT_EQ(ranOn == std::this_thread::get_id(), path != InThread);
         EXPECT_TRUE(stopped);
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() == baseThreads; })) << "the thread ended";
         nuvexDestroyStream(stream, 0, nullptr);
+        EndLog later;
+        TrackStoppedSource(later);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(later.calls, 0) << "no update after the stop";
+        nuvexUpdate();
     }
 }
 

@@ -225,6 +225,11 @@ TEST_F(Streaming, ChunkLengthInBytesAndMicroseconds)
         {true, AL_FORMAT_MONO16, 22050, 100000, 4410},
         {true, AL_FORMAT_STEREO16, 44100, 90, 12}, // 3.969 frames truncate to 3
     };
+    // The switch returns the setting it replaces.
+    EXPECT_EQ(nuvexStreamSizeIsMicroSec(AL_TRUE), AL_FALSE);
+    EXPECT_EQ(nuvexStreamSizeIsMicroSec(7), AL_TRUE);
+    EXPECT_EQ(nuvexStreamSizeIsMicroSec(AL_FALSE), AL_TRUE);
+    EXPECT_EQ(nuvexStreamSizeIsMicroSec(AL_FALSE), AL_FALSE);
     for (const Row &row : rows) {
         SCOPED_TRACE(::testing::Message() << (row.microseconds ? "us " : "bytes ") << row.chunk
                                           << " at " << row.freq << " Hz, format " << row.format);
@@ -245,14 +250,6 @@ TEST_F(Streaming, ChunkLengthInBytesAndMicroseconds)
         EXPECT_EQ(feed.lastRequest, row.bytes);
         EXPECT_TRUE(nuvexDestroyStream(stream, 1, &buf));
     }
-}
-
-TEST_F(Streaming, MicrosecondSwitchReturnsThePreviousSetting)
-{
-    EXPECT_EQ(nuvexStreamSizeIsMicroSec(AL_TRUE), AL_FALSE);
-    EXPECT_EQ(nuvexStreamSizeIsMicroSec(7), AL_TRUE);
-    EXPECT_EQ(nuvexStreamSizeIsMicroSec(AL_FALSE), AL_TRUE);
-    EXPECT_EQ(nuvexStreamSizeIsMicroSec(AL_FALSE), AL_FALSE);
 }
 
 // Zero buffers at creation fills nothing; a sound shorter than the ring
