@@ -1,6 +1,6 @@
 // White-box tests of the core's internal routines: block sizes and their
-// diagnostic, format lookup with an OpenAL error pending, the recursive lock.
-// The thread-context probe is covered by the stand-in OpenAL tests.
+// diagnostic, and the recursive lock. The thread-context probe and rejected
+// format candidates are covered by the stand-in OpenAL tests.
 #include "core.h"
 #include "support.h"
 #include "core_capture.h"
@@ -46,33 +46,6 @@ TEST(CoreFormatSizes, KnownGiveTheirSizesUnknownGiveZeroAndOnlyRateSaysSo)
                                                     : std::string());
         EXPECT_STREQ(nuvexGetErrorString(), "sentinel");
     }
-}
-
-void RaiseOpenALError()
-{
-    ALuint bogus = 0x7fffffff;
-    alDeleteBuffers(1, &bogus); // AL_INVALID_NAME, left pending
-}
-
-// The lookup's own alGetError reads an error that was pending before it, so
-// the first candidate is rejected and the remaining steps still run.
-TEST(CoreSampleFormat, PendingErrorRejectsOnlyTheFirstCandidate)
-{
-    nvt::NullDevice device;
-    ASSERT_TRUE(device.ok()) << nvt::LastError();
-    ASSERT_TRUE(alIsExtensionPresent("AL_LOKI_quadriphonic"));
-
-    RaiseOpenALError();
-    EXPECT_EQ(GetSampleFormat(4, 16, false), alGetEnumValue("AL_FORMAT_QUAD16_LOKI"));
-    EXPECT_EQ(alGetError(), AL_NO_ERROR);
-    EXPECT_EQ(nvt::LastError(), "No error");
-
-    RaiseOpenALError();
-    EXPECT_EQ(GetSampleFormat(2, 16, false), 0);
-    EXPECT_EQ(alGetError(), AL_NO_ERROR);
-    EXPECT_EQ(nvt::LastError(), "Unsupported 16-bit channel count\n");
-
-    EXPECT_EQ(GetSampleFormat(4, 16, false), AL_FORMAT_QUAD16);
 }
 
 bool OtherThreadCanTake(pthread_mutex_t *mutex)
