@@ -116,7 +116,7 @@ TEST(Misuse, WrongArgumentsWithALiveContext)
         {"decoder without an open callback",
          [] { return nuvexInstallDecodeCallbacks(3, nullptr, nullptr, Mono16, DecodeNothing, nullptr, nullptr); },
          AL_FALSE, "Missing callback functions"},
-        // ...and null where the call accepts it: the specified result stands.
+        // ...and null where the call accepts it: its ordinary result stands.
         {"fill buffer from an empty image", [&] { return nuvexBufferDataFromMemory(nullptr, 0, buffer); },
          AL_FALSE, "Unsupported type"},
         {"create buffer from an empty image", [] { return nuvexCreateBufferFromMemory(nullptr, 0); }, 0,
