@@ -513,17 +513,12 @@ TEST(Player, ModuleOrderStartsLaterInTheSong)
     // The demo module has two patterns; order 1 is its second half.
     const std::vector<int16_t> second = Reference("demo.mod", 1);
     ASSERT_LT(second.size(), Reference("demo.mod").size() * 2 / 3);
+    // A loop starts again from the chosen order.
     const std::string out = TempDir() + "/order.wav";
-    for (const char *loops : {"0", "1"}) {
-        Result r = RunPlayer({"--quiet", "--order", "1", "--loop", loops, "--render", out,
-                              Demo + "/demo.mod"});
-        ASSERT_EQ(r.status, 0) << Describe(r);
-        // A loop starts again from the chosen order.
-        EXPECT_EQ(CompareLoops(Samples16(ParseWav(out).data, false), second, 1 + atoi(loops),
-                               true),
-                  "")
-            << "loops " << loops;
-    }
+    Result r = RunPlayer({"--quiet", "--order", "1", "--loop", "1", "--render", out,
+                          Demo + "/demo.mod"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_EQ(CompareLoops(Samples16(ParseWav(out).data, false), second, 2, true), "");
 }
 
 // On a terminal: one line, rewritten in place, that ends on the file's full
