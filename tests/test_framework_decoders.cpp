@@ -42,21 +42,18 @@ protected:
         EXPECT_EQ(C::log.closed, C::log.opened);
     }
 
-    // The rate of the buffer loaded from the WAV image or file, 0 on failure.
-    ALint RateFromMemory(const ALubyte *data, size_t size)
+    // The rate of a loaded buffer tells which decoder made it; 0 on failure.
+    static ALint Rate(ALuint buffer)
     {
-        ALuint buffer = nuvexCreateBufferFromMemory(data, ALsizei(size));
         ALint rate = buffer ? nvt::InspectBuffer(buffer).frequency : 0;
         alDeleteBuffers(1, &buffer);
         return rate;
     }
-    ALint RateFromFile(const char *name)
+    static ALint RateFromMemory(const ALubyte *data, size_t size)
     {
-        ALuint buffer = nuvexCreateBufferFromFile(name);
-        ALint rate = buffer ? nvt::InspectBuffer(buffer).frequency : 0;
-        alDeleteBuffers(1, &buffer);
-        return rate;
+        return Rate(nuvexCreateBufferFromMemory(data, ALsizei(size)));
     }
+    static ALint RateFromFile(const char *name) { return Rate(nuvexCreateBufferFromFile(name)); }
 
     nvt::NullDevice device;
     std::vector<uint8_t> wav;
@@ -114,17 +111,15 @@ TEST_F(AppDecoders, InstallNeedsAnOpenGetFormatAndDecode)
     EXPECT_EQ(A::log.openFiles, 0);
 }
 
-TEST_F(AppDecoders, InstallingAgainReplacesAndAllNullRemoves)
+// With the new set declining, an old set still in place would be asked.
+TEST_F(AppDecoders, InstallingAgainAtAnIndexReplaces)
 {
     ASSERT_TRUE(A::Install(-3));
-    EXPECT_EQ(RateFromMemory(Junk, sizeof Junk), 1001);
     ASSERT_TRUE(B::Install(-3));
-    EXPECT_EQ(RateFromMemory(Junk, sizeof Junk), 1002);
-    EXPECT_EQ(A::log.openMems, 1);
-    Remove(-3);
+    B::sound.acceptMemory = false;
     EXPECT_EQ(RateFromMemory(Junk, sizeof Junk), 0);
-    EXPECT_EQ(nvt::LastError(), "Unsupported type");
     EXPECT_EQ(B::log.openMems, 1);
+    EXPECT_EQ(A::log.openMems, 0);
 }
 
 // Negative indexes come first, smallest first; then the built-in decoders
@@ -215,17 +210,12 @@ TEST_F(AppDecoders, ANullNameReachesApplicationDecodersOnly)
     EXPECT_EQ(RateFromFile(nullptr), 1001);
 }
 
-// A stream's handle is closed exactly once, when the stream goes; nothing of
-// a set is called after its open declined.
-TEST_F(AppDecoders, HandlesAreClosedOnceAndDeclinedOpensCallNothing)
+// A stream's handle is closed exactly once, when the stream goes.
+TEST_F(AppDecoders, HandlesAreClosedOnceWithTheStream)
 {
-    ASSERT_TRUE(B::Install(-9));
-    B::sound.acceptMemory = false;
     ASSERT_TRUE(A::Install(-1));
     nuvexStream *stream = nuvexCreateStreamFromMemory(Junk, sizeof Junk, 400, 0, nullptr);
     ASSERT_NE(stream, nullptr) << nvt::LastError();
-    EXPECT_EQ(B::log.openMems, 1);
-    EXPECT_EQ(B::log.getFormats + B::log.decodes + B::log.rewinds + B::log.closes, 0);
     EXPECT_EQ(A::log.closes, 0);
     ASSERT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
     EXPECT_EQ(A::log.closed, A::log.opened);

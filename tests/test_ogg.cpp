@@ -32,7 +32,7 @@ const std::map<int, Layout> Layouts = {
       {"FL", "FR", "C", "LFE", "RL", "RR", "SL", "SR"}}},
 };
 
-// A distinct tone per named channel, all far apart.
+// A distinct tone per named channel, so a misplaced channel changes the output.
 const std::map<std::string, double> ToneOf = {
     {"M", 440},  {"FL", 330},  {"FR", 440},  {"C", 550},   {"LFE", 110},
     {"SL", 660}, {"SR", 770}, {"RC", 880}, {"RL", 990}, {"RR", 1100},
@@ -82,8 +82,8 @@ TEST(OggDecoding, WholeAndStreamedMatchVorbisfileInOpenALOrder)
 
         nvc::BufferInfo info;
         auto whole = nvc::LoadAndPlay(dev, image, &info);
-        EXPECT_EQ(info, (nvc::BufferInfo{ALint(c.rate), c.channels, 16,
-                                         ALint(c.frames * size_t(c.channels) * 2)}))
+        EXPECT_EQ(info, (nvc::BufferInfo{ALint(c.frames * size_t(c.channels) * 2), ALint(c.rate),
+                                         16, c.channels}))
             << nvt::LastError();
         EXPECT_TRUE(whole == expected);
 
@@ -95,30 +95,6 @@ TEST(OggDecoding, WholeAndStreamedMatchVorbisfileInOpenALOrder)
         EXPECT_EQ(nuvexGetStreamLength(stream), c.frames);
         EXPECT_TRUE(nvc::PlayStream(dev, stream, 3) == expected);
         EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
-    }
-}
-
-TEST(OggDecoding, EveryChannelReachesItsOwnSpeaker)
-{
-    for (int channels : {6, 7, 8}) {
-        SCOPED_TRACE(std::to_string(channels) + " channels");
-        nvt::LoopbackDevice dev(nvt::LayoutForChannels(channels), 44100);
-        ASSERT_TRUE(dev.ok());
-        auto image = nvmedia::EncodeOgg(TonesFor(channels, 44100, 44100), channels, 44100);
-        auto out = nvc::LoadAndPlay(dev, image);
-        ASSERT_FALSE(out.empty()) << nvt::LastError();
-        const Names &speakers = Layouts.at(channels).openal;
-        for (int k = 0; k < channels; k++) {
-            SCOPED_TRACE("output position " + std::to_string(k) + " = " + speakers[size_t(k)]);
-            double wanted = nvc::ToneLevel(out, channels, k, ToneOf.at(speakers[size_t(k)]), 44100);
-            EXPECT_GT(wanted, 0.03); // a tone of amplitude 6000 measures about 0.09
-            for (const std::string &other : speakers) {
-                if (other == speakers[size_t(k)])
-                    continue;
-                EXPECT_LT(nvc::ToneLevel(out, channels, k, ToneOf.at(other), 44100), wanted / 20)
-                    << other << " leaks in";
-            }
-        }
     }
 }
 

@@ -348,8 +348,4 @@ TEST(Registry, SearchWalksPrioritiesDownLatestFirstFromACleanStart)
     EXPECT_EQ(Deinits, 3);
     EXPECT_EQ(Decoder::GetList().size(), 4u);
 
-    // The first element whose second member matches, else the end.
-    std::vector<std::pair<int, char>> pairs = {{1, 'a'}, {2, 'b'}, {3, 'b'}};
-    EXPECT_EQ(SearchSecond(pairs.begin(), pairs.end(), 'b'), pairs.begin() + 1);
-    EXPECT_EQ(SearchSecond(pairs.begin(), pairs.end(), 'z'), pairs.end());
 }

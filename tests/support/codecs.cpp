@@ -1,29 +1,19 @@
 #include "codecs.h"
 
+#include <gtest/gtest.h>
 #include <libmodplug/modplug.h>
 #include <vorbis/vorbisfile.h>
 
-#include <cmath>
 #include <cstring>
 #include <random>
 #include <stdexcept>
 
 namespace nvc {
 
-BufferInfo Describe(ALuint buffer)
-{
-    BufferInfo info;
-    alGetBufferi(buffer, AL_FREQUENCY, &info.frequency);
-    alGetBufferi(buffer, AL_CHANNELS, &info.channels);
-    alGetBufferi(buffer, AL_BITS, &info.bits);
-    alGetBufferi(buffer, AL_SIZE, &info.size);
-    return info;
-}
-
 namespace {
 size_t FramesOf(const BufferInfo &info)
 {
-    size_t frameBytes = size_t(info.channels) * size_t(info.bits / 8);
+    size_t frameBytes = size_t(std::max(info.channels, 0)) * size_t(std::max(info.bits / 8, 0));
     return frameBytes ? size_t(info.size) / frameBytes : 0;
 }
 } // namespace
@@ -172,22 +162,6 @@ std::vector<int16_t> ModPlugRender(const Bytes &image, size_t requestBytes, int 
     return out;
 }
 
-double ToneLevel(const std::vector<float> &samples, int channels, int channel, double freq,
-                 double rate)
-{
-    const double w = 2.0 * 3.141592653589793 * freq / rate;
-    const double coeff = 2.0 * std::cos(w);
-    double s1 = 0, s2 = 0;
-    size_t frames = samples.size() / size_t(channels);
-    for (size_t i = 0; i < frames; i++) {
-        double s0 = samples[i * size_t(channels) + size_t(channel)] + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
-    return frames ? std::sqrt(std::max(power, 0.0)) / double(frames) : 0.0;
-}
-
 Bytes Mutate(const Bytes &image, uint32_t seed, int edits)
 {
     std::mt19937 rng(seed);
@@ -220,6 +194,7 @@ size_t LoadDamaged(const Bytes &image, size_t step, uint32_t mutations, uint32_t
             alDeleteBuffers(1, &buffer);
         }
         nvt::LastError();
+        EXPECT_EQ(alGetError(), AL_NO_ERROR) << "a failed load left an OpenAL error";
     };
     for (size_t keep = 0; keep < image.size(); keep += keep < 64 ? 1 : step)
         load(Bytes(image.begin(), image.begin() + std::ptrdiff_t(keep)));

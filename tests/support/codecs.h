@@ -3,7 +3,7 @@
 // which the library's output is compared against.
 #pragma once
 
-#include "support.h"
+#include "framework.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,15 +14,8 @@ namespace nvc {
 
 using Bytes = std::vector<uint8_t>;
 
-struct BufferInfo {
-    ALint frequency = 0, channels = 0, bits = 0, size = 0;
-    bool operator==(const BufferInfo &o) const
-    {
-        return frequency == o.frequency && channels == o.channels && bits == o.bits &&
-               size == o.size;
-    }
-};
-BufferInfo Describe(ALuint buffer);
+using nvt::BufferInfo;
+inline BufferInfo Describe(ALuint buffer) { return nvt::InspectBuffer(buffer); }
 
 // Plays `buffer` on a direct source and renders exactly its frames.
 std::vector<float> PlayBuffer(nvt::LoopbackDevice &dev, ALuint buffer);
@@ -54,10 +47,6 @@ void FreshModPlugMixer(const Bytes &image);
 // `maxBytes`.
 std::vector<int16_t> ModPlugRender(const Bytes &image, size_t requestBytes, int order = -1,
                                    size_t maxBytes = std::numeric_limits<size_t>::max());
-
-// Signal strength at `freq` in one channel of interleaved floats (Goertzel).
-double ToneLevel(const std::vector<float> &samples, int channels, int channel, double freq,
-                 double rate);
 
 // Deterministic damage for robustness runs.
 Bytes Mutate(const Bytes &image, uint32_t seed, int edits);

@@ -75,10 +75,9 @@ nuvexInt64 MemFs::Seek(void *handle, nuvexInt64 offset, ALint whence)
 {
     MemFs &fs = Get();
     auto *h = static_cast<Handle *>(handle);
-    fs.seeks++;
     int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? h->pos : int64_t(h->data->size());
     int64_t target = base + offset;
-    if (whence < 0 || whence > 2 || target < 0 || target > int64_t(h->data->size()))
+    if (fs.failSeeks || whence < 0 || whence > 2 || target < 0 || target > int64_t(h->data->size()))
         return -1;
     h->pos = target;
     return target;

@@ -28,10 +28,10 @@ struct MemFs {
     int opens = 0;                   // successful opens
     int closes = 0;
     int reads = 0;
-    int seeks = 0;
     ALuint largestRead = 0;          // largest byte count asked of read
     int64_t failFrom = -1;           // reads at or past this offset return -1
     ALuint overclaim = 0;            // added to what read reports
+    bool failSeeks = false;
     std::vector<Handle *> handles;   // every handle handed out, kept for inspection
 
     // The one instance the callbacks serve; Reset() empties it.
@@ -69,7 +69,6 @@ struct DecoderLog {
     int decodesAfterEnd = 0;             // decodes called after one returned 0
     std::vector<bool> nullNames;         // whether each open_file got a null name
     std::vector<void *> opened, closed;  // handles handed out and closed
-    ALuint largestAsk = 0;               // largest byte count asked of decode
     std::vector<ALuint> asks;
 };
 
@@ -133,8 +132,6 @@ struct AppDecoder {
         auto *h = static_cast<Handle *>(handle);
         log.decodes++;
         log.asks.push_back(bytes);
-        if (bytes > log.largestAsk)
-            log.largestAsk = bytes;
         if (h->ended)
             log.decodesAfterEnd++;
         size_t n = std::min<size_t>(bytes, sound.pcm.size() - h->pos);

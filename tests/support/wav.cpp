@@ -10,12 +10,7 @@ namespace wav {
 
 Chunk MakeChunk(const std::string &tag, std::vector<uint8_t> body, bool pad, int64_t declared)
 {
-    Chunk c;
-    c.tag = tag;
-    c.body = std::move(body);
-    c.pad = pad;
-    c.declared = declared;
-    return c;
+    return {tag, std::move(body), pad, declared};
 }
 
 std::vector<uint8_t> Riff(const std::vector<Chunk> &chunks)
@@ -201,16 +196,6 @@ std::vector<uint8_t> DoubleBytes(const std::vector<double> &samples)
     return out;
 }
 
-BufferProps PropsOf(ALuint buffer)
-{
-    BufferProps p;
-    alGetBufferi(buffer, AL_SIZE, &p.size);
-    alGetBufferi(buffer, AL_FREQUENCY, &p.frequency);
-    alGetBufferi(buffer, AL_BITS, &p.bits);
-    alGetBufferi(buffer, AL_CHANNELS, &p.channels);
-    return p;
-}
-
 ALuint LoadImage(const std::vector<uint8_t> &image, bool fromFile, const std::string &name)
 {
     if (!fromFile)
@@ -218,18 +203,6 @@ ALuint LoadImage(const std::vector<uint8_t> &image, bool fromFile, const std::st
     std::string path = TempPath(name + ".wav");
     WriteFile(path, image);
     return nuvexCreateBufferFromFile(path.c_str());
-}
-
-std::vector<float> PlayAndRender(LoopbackDevice &device, ALuint buffer, size_t frames)
-{
-    ALuint source = MakeDirectSource();
-    alSourcei(source, AL_BUFFER, ALint(buffer));
-    alSourcePlay(source);
-    std::vector<float> out = device.Render(frames);
-    alSourceStop(source);
-    alSourcei(source, AL_BUFFER, 0);
-    alDeleteSources(1, &source);
-    return out;
 }
 
 double MaxDiff(const std::vector<float> &a, const std::vector<float> &b)

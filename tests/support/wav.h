@@ -2,7 +2,7 @@
 // mu-law and IMA ADPCM codecs, and loading/rendering shortcuts.
 #pragma once
 
-#include "support.h"
+#include "framework.h"
 
 #include <cstdint>
 #include <string>
@@ -51,18 +51,9 @@ std::vector<float> U8ToFloat(const std::vector<uint8_t> &bytes);
 std::vector<uint8_t> FloatBytes(const std::vector<float> &samples);
 std::vector<uint8_t> DoubleBytes(const std::vector<double> &samples);
 
-struct BufferProps {
-    ALint size = 0, frequency = 0, bits = 0, channels = 0;
-};
-BufferProps PropsOf(ALuint buffer);
-
 // Loads an image into a new buffer from memory, or from a temporary file
 // named after `name` when `fromFile` is set.
 ALuint LoadImage(const std::vector<uint8_t> &image, bool fromFile, const std::string &name);
-
-// Plays `buffer` on a direct source of the current (loopback) context and
-// renders `frames` frames.
-std::vector<float> PlayAndRender(LoopbackDevice &device, ALuint buffer, size_t frames);
 
 // Largest absolute difference; infinity when the sizes differ.
 double MaxDiff(const std::vector<float> &a, const std::vector<float> &b);
