@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -87,8 +88,57 @@ void StreamDeleter::operator()(nuvexStream *stream) const
 
 void SwapBytes(ALubyte *data, size_t bytes, unsigned width)
 {
+    if (width == 2) {
+        // The common case, written so that the compiler vectorises it.
+        for (size_t i = 0; i + 2 <= bytes; i += 2) {
+            uint16_t v;
+            memcpy(&v, data + i, 2);
+            v = uint16_t(v << 8 | v >> 8);
+            memcpy(data + i, &v, 2);
+        }
+        return;
+    }
     for (size_t i = 0; i + width <= bytes; i += width)
         std::reverse(data + i, data + i + width);
+}
+
+void SkipChunkBody(std::istream &in, uint32_t length)
+{
+    in.seekg(std::streamoff(length), std::ios_base::cur);
+    if ((length & 1) == 0 || !in)
+        return;
+    std::streampos afterBody = in.tellg();
+    char next[5];
+    in.read(next, 5);
+    std::streamsize got = in.gcount();
+    auto tagByte = [](char c) { return c >= 0x20 && c <= 0x7E; };
+    bool isPad = got >= 1 && next[0] == 0 &&
+                 (got == 1 || (got == 5 && tagByte(next[1]) && tagByte(next[2]) &&
+                               tagByte(next[3]) && tagByte(next[4])));
+    in.clear();
+    in.seekg(afterBody + std::streamoff(isPad ? 1 : 0));
+}
+
+ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blockAlign,
+                       uint32_t &bytesLeft)
+{
+    ALuint n = bytes < bytesLeft ? bytes : bytesLeft;
+    n -= n % blockAlign;
+    if (n == 0)
+        return 0;
+    ALuint got = ALuint(ReadBytes(in, data, n));
+    got -= got % blockAlign;
+    bytesLeft -= got;
+    return got;
+}
+
+bool SeekToData(std::istream &in, int64_t dataOffset)
+{
+    in.clear();
+    in.seekg(dataOffset);
+    if (in.fail())
+        return Fail("Seek failed", false);
+    return true;
 }
 
 // ---- Application decoders ------------------------------------------------------------

@@ -197,3 +197,17 @@ inline ALuint ReadChunk(nuvexStream &stream, ALuint blockAlign)
 
 // Swaps every `width`-byte group of data in place (width 2, 4 or 8).
 void SwapBytes(ALubyte *data, size_t bytes, unsigned width);
+
+// Chunked files (RIFF/WAVE, AIFF): moves past a chunk body of `length`
+// bytes. An odd body is followed by a zero pad byte, but some writers forget
+// it; a zero byte can never begin a chunk tag, so it is taken as the pad when
+// a plausible tag (or the end of the input) follows it.
+void SkipChunkBody(std::istream &in, uint32_t length);
+
+// Reads whole blocks of sample data: at most `bytes` and what is left of the
+// data; a partial block at the end of the input is dropped.
+ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blockAlign,
+                       uint32_t &bytesLeft);
+
+// Back to the first byte of the sample data; "Seek failed" when it cannot.
+bool SeekToData(std::istream &in, int64_t dataOffset);

@@ -27,15 +27,6 @@ ALuint read_be80extended(std::istream &in)
 
 // Big-endian 16-bit samples to host order. The swap is most of the work of
 // a whole-file load; written this way the compiler vectorises it.
-void SwapPairs(ALubyte *data, size_t bytes)
-{
-    for (size_t i = 0; i + 2 <= bytes; i += 2) {
-        uint16_t v;
-        memcpy(&v, data + i, 2);
-        v = uint16_t(v << 8 | v >> 8);
-        memcpy(data + i, &v, 2);
-    }
-}
 } // namespace
 
 class aiffStream final : public nuvexStream {
@@ -54,7 +45,6 @@ public:
 private:
     void ReadComm(uint32_t &length);
     bool ReadSsnd(uint32_t &length);
-    void SkipChunkBody(uint32_t length);
 
     ALenum format = 0;
     ALuint frequency = 0;
@@ -91,7 +81,7 @@ aiffStream::aiffStream(std::istream *input) : nuvexStream(input)
             if (!ReadSsnd(length))
                 break;
         }
-        SkipChunkBody(length);
+        SkipChunkBody(in, length);
     }
     if (dataOffset <= 0 || format == 0) {
         dataOffset = 0;
@@ -136,26 +126,6 @@ bool aiffStream::ReadSsnd(uint32_t &length)
     return true;
 }
 
-void aiffStream::SkipChunkBody(uint32_t length)
-{
-    std::istream &in = *inputStream;
-    in.seekg(std::streamoff(length), std::ios_base::cur);
-    // The same pad rule as for WAV: after an odd body, a zero byte is the
-    // pad when a plausible tag (or the end of the input) follows it.
-    if ((length & 1) == 0 || !in)
-        return;
-    std::streampos afterBody = in.tellg();
-    char next[5];
-    in.read(next, 5);
-    std::streamsize got = in.gcount();
-    auto tagByte = [](char c) { return c >= 0x20 && c <= 0x7E; };
-    bool isPad = got >= 1 && next[0] == 0 &&
-                 (got == 1 || (got == 5 && tagByte(next[1]) && tagByte(next[2]) &&
-                               tagByte(next[3]) && tagByte(next[4])));
-    in.clear();
-    in.seekg(afterBody + std::streamoff(isPad ? 1 : 0));
-}
-
 bool aiffStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 {
     *fmt = format;
@@ -166,29 +136,21 @@ bool aiffStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 
 ALuint aiffStream::GetData(ALubyte *data, ALuint bytes)
 {
-    ALuint n = bytes < bytesLeft ? bytes : bytesLeft;
-    n -= n % blockAlign;
-    if (n == 0)
-        return 0;
-    ALuint got = ALuint(ReadBytes(*inputStream, data, n));
-    got -= got % blockAlign;
-    bytesLeft -= got;
+    ALuint got = ReadWholeBlocks(*inputStream, data, bytes, blockAlign, bytesLeft);
     if (bytesPerSample == 1) {
         // AIFF stores signed 8-bit samples; OpenAL's 8-bit formats are unsigned.
         for (ALuint i = 0; i < got; i++)
             data[i] ^= 0x80;
     } else if (bytesPerSample == 2 && LittleEndian) {
-        SwapPairs(data, got);
+        SwapBytes(data, got, 2);
     }
     return got;
 }
 
 bool aiffStream::Rewind()
 {
-    inputStream->clear();
-    inputStream->seekg(dataOffset);
-    if (inputStream->fail())
-        return Fail("Seek failed", false);
+    if (!SeekToData(*inputStream, dataOffset))
+        return false;
     bytesLeft = dataSize;
     return true;
 }

@@ -6,8 +6,6 @@
 
 namespace {
 constexpr uint32_t MaxPosition = 0x7FFFFFFF;
-
-bool IsChunkTagByte(int c) { return c >= 0x20 && c <= 0x7E; }
 } // namespace
 
 class wavStream final : public nuvexStream {
@@ -26,7 +24,6 @@ public:
 private:
     // Returns false when the chunk walk must end at once.
     bool ReadFmt(uint32_t &length);
-    void SkipChunkBody(uint32_t length);
 
     ALenum format = 0;
     ALuint frequency = 0;
@@ -65,7 +62,7 @@ wavStream::wavStream(std::istream *input) : nuvexStream(input)
             dataOffset = here;
             dataSize = bytesLeft = length;
         }
-        SkipChunkBody(length);
+        SkipChunkBody(in, length);
     }
     if (dataOffset <= 0 || format == 0) {
         dataOffset = 0;
@@ -131,26 +128,6 @@ bool wavStream::ReadFmt(uint32_t &length)
     return true;
 }
 
-void wavStream::SkipChunkBody(uint32_t length)
-{
-    std::istream &in = *inputStream;
-    in.seekg(std::streamoff(length), std::ios_base::cur);
-    // An odd body is followed by a zero pad byte, but some writers forget
-    // it. A zero byte can never begin a chunk tag, so it is taken as the pad
-    // when a plausible tag (or the end of the input) follows it.
-    if ((length & 1) == 0 || !in)
-        return;
-    std::streampos afterBody = in.tellg();
-    char next[5];
-    in.read(next, 5);
-    std::streamsize got = in.gcount();
-    bool isPad = got >= 1 && next[0] == 0 &&
-                 (got == 1 || (got == 5 && IsChunkTagByte(next[1]) && IsChunkTagByte(next[2]) &&
-                               IsChunkTagByte(next[3]) && IsChunkTagByte(next[4])));
-    in.clear();
-    in.seekg(afterBody + std::streamoff(isPad ? 1 : 0));
-}
-
 bool wavStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 {
     *fmt = format;
@@ -161,13 +138,7 @@ bool wavStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 
 ALuint wavStream::GetData(ALubyte *data, ALuint bytes)
 {
-    ALuint n = bytes < bytesLeft ? bytes : bytesLeft;
-    n -= n % blockAlign;
-    if (n == 0)
-        return 0;
-    ALuint got = ALuint(ReadBytes(*inputStream, data, n));
-    got -= got % blockAlign;
-    bytesLeft -= got;
+    ALuint got = ReadWholeBlocks(*inputStream, data, bytes, blockAlign, bytesLeft);
     if (BigEndian && (bitsPerSample == 16 || bitsPerSample == 32 || bitsPerSample == 64))
         SwapBytes(data, got, bitsPerSample / 8);
     return got;
@@ -175,10 +146,8 @@ ALuint wavStream::GetData(ALubyte *data, ALuint bytes)
 
 bool wavStream::Rewind()
 {
-    inputStream->clear();
-    inputStream->seekg(dataOffset);
-    if (inputStream->fail())
-        return Fail("Seek failed", false);
+    if (!SeekToData(*inputStream, dataOffset))
+        return false;
     bytesLeft = dataSize;
     return true;
 }
