@@ -169,7 +169,7 @@ std::vector<int16_t> Samples16(size_t frames, int channels)
 // row 16) so that module inputs keep the search fast.
 Bytes ShortMod(bool looped)
 {
-    nvmedia::ModSpec spec;
+    nvmedia::ModSpec desc;
     for (int s = 0; s < 2; s++) {
         nvmedia::ModSample sample;
         sample.name = s ? "saw" : "sine";
@@ -180,7 +180,7 @@ Bytes ShortMod(bool looped)
             sample.loopStart = 64;
             sample.loopLength = 448;
         }
-        spec.samples.push_back(sample);
+        desc.samples.push_back(sample);
     }
     static const uint16_t periods[] = {428, 381, 339, 320, 285, 254, 226, 214};
     for (int p = 0; p < 2; p++) {
@@ -190,10 +190,10 @@ Bytes ShortMod(bool looped)
             pattern.notes.push_back({row, uint8_t(row % 4), uint8_t(1 + (row + p) % 2),
                                      periods[(row + p) % 8], uint8_t(looped ? 0x4 : 0xA), 0x32});
         pattern.notes.push_back({15, 3, 0, 0, 0xD, 0}); // pattern break
-        spec.patterns.push_back(pattern);
+        desc.patterns.push_back(pattern);
     }
-    spec.orders = {0, 1};
-    return nvmedia::WriteMod(spec);
+    desc.orders = {0, 1};
+    return nvmedia::WriteMod(desc);
 }
 
 std::string root;

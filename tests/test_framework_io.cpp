@@ -17,9 +17,9 @@ protected:
         ASSERT_TRUE(device.ok());
         MemFs::Reset();
         samples = nvt::Ramp16(3000, 2);
-        nvt::WavSpec spec;
-        spec.rate = Rate;
-        wav = nvt::MakeWav(spec, nvt::Bytes16(samples));
+        nvt::WavSpec desc;
+        desc.rate = Rate;
+        wav = nvt::MakeWav(desc, nvt::Bytes16(samples));
         MemFs::Get().files["ramp.wav"] = wav;
     }
     void TearDown() override { nuvexSetIOCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr); }

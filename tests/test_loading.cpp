@@ -316,9 +316,9 @@ TEST(LoadingRender, MemoryMayBeReleasedAsSoonAsTheCallReturns)
     ASSERT_TRUE(device.ok());
     nuvexInstallDecodeCallbacks(-1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     std::vector<int16_t> samples = nvt::Ramp16(5000, 2);
-    nvt::WavSpec spec;
-    spec.rate = 22050;
-    std::vector<uint8_t> wav = nvt::MakeWav(spec, nvt::Bytes16(samples));
+    nvt::WavSpec desc;
+    desc.rate = 22050;
+    std::vector<uint8_t> wav = nvt::MakeWav(desc, nvt::Bytes16(samples));
     auto *image = static_cast<ALubyte *>(malloc(wav.size()));
     memcpy(image, wav.data(), wav.size());
     ALuint fromCreate = nuvexCreateBufferFromMemory(image, ALsizei(wav.size()));

@@ -126,20 +126,20 @@ void PutBE32(std::vector<uint8_t> &out, uint32_t v)
 }
 void PutTag(std::vector<uint8_t> &out, const char *tag) { out.insert(out.end(), tag, tag + 4); }
 
-std::vector<uint8_t> MakeWav(const WavSpec &spec, const std::vector<uint8_t> &data)
+std::vector<uint8_t> MakeWav(const WavSpec &desc, const std::vector<uint8_t> &data)
 {
     std::vector<uint8_t> fmt;
-    PutLE16(fmt, spec.formatTag);
-    PutLE16(fmt, spec.channels);
-    PutLE32(fmt, spec.rate);
-    uint16_t align = spec.blockAlign ? spec.blockAlign
-                                     : uint16_t(spec.channels * spec.bitsPerSample / 8);
-    PutLE32(fmt, spec.rate * align);
+    PutLE16(fmt, desc.formatTag);
+    PutLE16(fmt, desc.channels);
+    PutLE32(fmt, desc.rate);
+    uint16_t align = desc.blockAlign ? desc.blockAlign
+                                     : uint16_t(desc.channels * desc.bitsPerSample / 8);
+    PutLE32(fmt, desc.rate * align);
     PutLE16(fmt, align);
-    PutLE16(fmt, spec.bitsPerSample);
-    if (!spec.fmtExtra.empty()) {
-        PutLE16(fmt, uint32_t(spec.fmtExtra.size()));
-        fmt.insert(fmt.end(), spec.fmtExtra.begin(), spec.fmtExtra.end());
+    PutLE16(fmt, desc.bitsPerSample);
+    if (!desc.fmtExtra.empty()) {
+        PutLE16(fmt, uint32_t(desc.fmtExtra.size()));
+        fmt.insert(fmt.end(), desc.fmtExtra.begin(), desc.fmtExtra.end());
     }
     std::vector<uint8_t> out;
     PutTag(out, "RIFF");

@@ -69,7 +69,7 @@ struct WavSpec {
     uint16_t blockAlign = 0; // 0: channels * bits / 8
     std::vector<uint8_t> fmtExtra; // appended after a cbSize field when not empty
 };
-std::vector<uint8_t> MakeWav(const WavSpec &spec, const std::vector<uint8_t> &data);
+std::vector<uint8_t> MakeWav(const WavSpec &desc, const std::vector<uint8_t> &data);
 
 // Little-endian bytes of 16-bit samples.
 std::vector<uint8_t> Bytes16(const std::vector<int16_t> &samples);
