@@ -168,6 +168,41 @@ TEST(Unload, LiveStreamsPlaybackAndUpdateThreadEndWithTheLibrary)
     }
 }
 
+// Unloading in the middle of play, again and again: every playback still fed
+// by the update thread ends with the library, its callback run exactly once.
+TEST(Unload, SeveralStreamsMidPlayManyTimes)
+{
+    constexpr int Streams = 4;
+    for (int cycle = 0; cycle < 10; cycle++) {
+        SCOPED_TRACE(testing::Message() << "cycle " << cycle);
+        Nuvex nv;
+        ASSERT_TRUE(nv.Open()) << dlerror();
+        ASSERT_TRUE(nv.nuvexInitDevice(nullptr, nullptr)) << nv.nuvexGetErrorString();
+        ALuint sources[Streams];
+        alGenSources(Streams, sources);
+        ASSERT_TRUE(nv.nuvexUpdateInterval(0.002f));
+        static std::atomic<int> ended[Streams];
+        for (int i = 0; i < Streams; i++) {
+            ended[i] = 0;
+            nuvexStream *stream = nv.nuvexCreateStreamFromCallback(
+                Endless, nullptr, AL_FORMAT_MONO16, 8000, 1024, 0, nullptr);
+            ASSERT_NE(stream, nullptr) << nv.nuvexGetErrorString();
+            ASSERT_TRUE(nv.nuvexPlaySourceStream(sources[i], stream, 2, -1, Count, &ended[i]));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + cycle));
+        ASSERT_TRUE(nv.Close()) << "the library is still mapped";
+        for (int i = 0; i < Streams; i++) {
+            EXPECT_EQ(ended[i].load(), 1) << "stream " << i;
+            ALint state = 0;
+            alGetSourcei(sources[i], AL_SOURCE_STATE, &state);
+            EXPECT_EQ(state, AL_STOPPED);
+        }
+        alDeleteSources(Streams, sources);
+        EXPECT_EQ(alGetError(), AL_NO_ERROR);
+        CloseCurrentDevice();
+    }
+}
+
 // The update thread stops itself from an end-of-play callback; its join is
 // still owed when the library is unloaded.
 TEST(Unload, UpdateThreadStoppedFromItsOwnCallback)
