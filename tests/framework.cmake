@@ -3,7 +3,7 @@
 add_executable(framework_threads ${CMAKE_CURRENT_SOURCE_DIR}/framework_threads.cpp)
 target_link_libraries(framework_threads PRIVATE nuvex_testsupport GTest::gtest_main)
 gtest_discover_tests(framework_threads
-  PROPERTIES ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 300 LABELS threads
+  PROPERTIES TIMEOUT 300 LABELS threads ENVIRONMENT "${NUVEX_TEST_ENV}"
   DISCOVERY_TIMEOUT 60)
 
 # The decoder-search test offers a generated tracker module to the decoders.

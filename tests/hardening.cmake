@@ -4,7 +4,7 @@
 # which is built with the tests but run only by scripts/soak.sh.
 gtest_discover_tests(test_misuse TEST_PREFIX "threads:"
   TEST_FILTER "Misuse.ContextDestroyedWhileTheUpdateThreadRuns"
-  PROPERTIES LABELS threads ENVIRONMENT "${NUVEX_TEST_ENV}" TIMEOUT 120
+  PROPERTIES LABELS threads TIMEOUT 120 ENVIRONMENT "${NUVEX_TEST_ENV}"
   DISCOVERY_TIMEOUT 60)
 
 add_executable(nuvex_soak EXCLUDE_FROM_ALL ${CMAKE_CURRENT_SOURCE_DIR}/soak/soak.cpp)
