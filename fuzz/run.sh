@@ -25,7 +25,9 @@ if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < "$build/targets.txt"
 fi
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:allocator_may_return_null=0
+# libmodplug has no frame pointers: only the slow unwinder sees through it to
+# name the loader a leak comes from, which its suppression needs.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:allocator_may_return_null=0:fast_unwind_on_malloc=0
 # The test suite's suppressions (OpenAL's own leaks) plus the fuzz-only ones.
 cat "$root/tests/lsan.supp" "$root/fuzz/lsan.supp" > "$build/lsan.supp"
 export LSAN_OPTIONS=suppressions=$build/lsan.supp:print_suppressions=0

@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libopenal-dev libvorbis-dev libmodplug-dev
   googletest libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev llvm valgrind
 )
 
 missing=()
