@@ -40,7 +40,7 @@ run_one() { # target
   local corpus=$build/corpus/$t
   mkdir -p "$corpus"
   nice -n "${NUVEX_FUZZ_NICE:-0}" "$build/$t" \
-    -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -max_len=65536 \
+    -max_total_time="$seconds" ${NUVEX_FUZZ_SEED:+-seed="$NUVEX_FUZZ_SEED"} -timeout=30 -rss_limit_mb=2560 -max_len=65536 \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
     "$corpus" "$build/seeds/$t" >"$build/logs/$t.log" 2>&1
 }
