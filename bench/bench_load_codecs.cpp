@@ -53,31 +53,6 @@ std::vector<int16_t> Music(size_t frames)
     return out;
 }
 
-// A loopback device: no mixing thread competes with the measurements.
-struct Device {
-    ALCdevice *device = nullptr;
-    ALCcontext *context = nullptr;
-    bool Open()
-    {
-        auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
-            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-        if (!open || !(device = open(nullptr)))
-            return false;
-        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
-                                ALC_FLOAT_SOFT, ALC_FREQUENCY, ALCint(Rate), 0};
-        context = alcCreateContext(device, attrs);
-        return context && alcMakeContextCurrent(context);
-    }
-    ~Device()
-    {
-        alcMakeContextCurrent(nullptr);
-        if (context)
-            alcDestroyContext(context);
-        if (device)
-            alcCloseDevice(device);
-    }
-};
-
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes)
 {
     FILE *f = fopen(path.c_str(), "rb");
@@ -304,8 +279,8 @@ int main(int argc, char **argv)
     const std::string oggPath = WriteTemp(dir, "music.ogg", ogg);
     const std::string aiffPath = WriteTemp(dir, "music.aiff", aiff);
 
-    Device device;
-    if (!device.Open()) {
+    bench::LoopbackDevice device;
+    if (!device.Open(Rate)) {
         fprintf(stderr, "no OpenAL loopback device\n");
         return 1;
     }

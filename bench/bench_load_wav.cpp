@@ -62,36 +62,6 @@ std::vector<uint8_t> MakeImage()
     return out;
 }
 
-// A loopback device: no mixing thread competes with the measurements.
-struct Device {
-    ALCdevice *device = nullptr;
-    ALCcontext *context = nullptr;
-    bool Open()
-    {
-        auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
-            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-        if (!open || !(device = open(nullptr)))
-            return false;
-        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT,
-                                ALC_STEREO_SOFT,
-                                ALC_FORMAT_TYPE_SOFT,
-                                ALC_FLOAT_SOFT,
-                                ALC_FREQUENCY,
-                                ALCint(Rate),
-                                0};
-        context = alcCreateContext(device, attrs);
-        return context && alcMakeContextCurrent(context);
-    }
-    ~Device()
-    {
-        alcMakeContextCurrent(nullptr);
-        if (context)
-            alcDestroyContext(context);
-        if (device)
-            alcCloseDevice(device);
-    }
-};
-
 bool FileLimit(const std::string &path, ALuint buffer)
 {
     FILE *f = fopen(path.c_str(), "rb");
@@ -139,12 +109,12 @@ struct Case {
 // an application that loads the sound once.
 bool RunCase(Case &c, bool record)
 {
-    Device *device = nullptr;
+    bench::LoopbackDevice *device = nullptr;
     ALuint buffer = 0;
     bench::ChildRun run = bench::RunInChild(
         [&] {
-            device = new Device;
-            if (!device->Open())
+            device = new bench::LoopbackDevice;
+            if (!device->Open(Rate))
                 return false;
             // First-use allocations of OpenAL itself are not the load's.
             alGenBuffers(1, &buffer);
@@ -230,8 +200,8 @@ int main(int argc, char **argv)
     // Then the same loads repeated in one process (children first: a
     // process with an open device should not fork).
     {
-        Device device;
-        if (!device.Open()) {
+        bench::LoopbackDevice device;
+        if (!device.Open(Rate)) {
             fprintf(stderr, "no OpenAL loopback device\n");
             return 1;
         }

@@ -66,34 +66,6 @@ std::vector<uint8_t> MakeWav(size_t frames, size_t &dataOffset)
     return w;
 }
 
-struct Loopback {
-    ALCdevice *device = nullptr;
-    ALCcontext *context = nullptr;
-    LPALCRENDERSAMPLESSOFT render = nullptr;
-    bool Open()
-    {
-        auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
-            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-        render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(
-            alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
-        if (!open || !render || !(device = open(nullptr)))
-            return false;
-        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT,
-                                ALC_FLOAT_SOFT, ALC_FREQUENCY, Rate, ALC_HRTF_SOFT, ALC_FALSE,
-                                ALC_MONO_SOURCES, 4, ALC_STEREO_SOURCES, 128, 0};
-        context = alcCreateContext(device, attrs);
-        return context && alcMakeContextCurrent(context);
-    }
-    ~Loopback()
-    {
-        alcMakeContextCurrent(nullptr);
-        if (context)
-            alcDestroyContext(context);
-        if (device)
-            alcCloseDevice(device);
-    }
-};
-
 // What one pair of clock readings costs, taken off every timed refill so that
 // a single source is not dominated by the measurement itself.
 double ClockOverhead()
@@ -117,13 +89,13 @@ struct Result {
 // Renders until every source has stopped with nothing queued; `refill` is
 // the timed step.
 template <typename Refill, typename Done>
-Result Drive(Loopback &lb, Refill refill, Done done)
+Result Drive(bench::LoopbackDevice &lb, Refill refill, Done done)
 {
     Result r;
     std::vector<float> out(size_t(RenderFrames) * 2);
     const size_t maxBlocks = size_t(SecondsPerSource * Rate / RenderFrames) + 64;
     for (size_t block = 0; block < maxBlocks; block++) {
-        lb.render(lb.device, out.data(), RenderFrames);
+        lb.Render(out.data(), RenderFrames);
         for (float s : out)
             r.outputSum += double(s);
         double t0 = bench::ThreadCpuSeconds();
@@ -148,7 +120,7 @@ std::vector<ALuint> MakeSources(int n)
     return sources;
 }
 
-Result RunLibrary(Loopback &lb, const std::vector<uint8_t> &wav, int n)
+Result RunLibrary(bench::LoopbackDevice &lb, const std::vector<uint8_t> &wav, int n)
 {
     std::vector<ALuint> sources = MakeSources(n);
     std::vector<nuvexStream *> streams;
@@ -246,7 +218,8 @@ DecoderFactory OggByHand(const std::vector<uint8_t> &ogg)
 // chunk into a transfer buffer and upload it. Each stream has a transfer
 // buffer of its own, as the library's streams do, or all share one (less
 // memory touched, so fewer cache misses with many sources).
-Result RunHandWritten(Loopback &lb, const DecoderFactory &makeDecoder, int n, bool sharedBuffer)
+Result RunHandWritten(bench::LoopbackDevice &lb, const DecoderFactory &makeDecoder, int n,
+                      bool sharedBuffer)
 {
     struct Feed {
         ALuint source;
@@ -313,7 +286,7 @@ Result RunHandWritten(Loopback &lb, const DecoderFactory &makeDecoder, int n, bo
 }
 
 // One table of the library against the two hand-written variants.
-void Compare(Loopback &lb, const char *name, const std::vector<uint8_t> &image,
+void Compare(bench::LoopbackDevice &lb, const char *name, const std::vector<uint8_t> &image,
              const DecoderFactory &byHand)
 {
     printf("\n%s\n", name);
@@ -368,8 +341,8 @@ void Compare(Loopback &lb, const char *name, const std::vector<uint8_t> &image,
 
 int main()
 {
-    Loopback lb;
-    if (!lb.Open()) {
+    bench::LoopbackDevice lb;
+    if (!lb.Open(Rate, {ALC_HRTF_SOFT, ALC_FALSE, ALC_MONO_SOURCES, 4, ALC_STEREO_SOURCES, 128})) {
         fprintf(stderr, "no ALC_SOFT_loopback device\n");
         return 1;
     }
