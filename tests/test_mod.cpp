@@ -202,44 +202,87 @@ TEST(ModDecoding, InputsBelow32BytesAreNeverHandedToLibmodplug)
     }
 }
 
-// libmodplug also loads RIFF/WAVE files; those the WAV decoder declines end
-// up here and play as 16-bit stereo at 44100 Hz. Deliberate: the decoder
-// search gives the module decoder the last word.
-TEST(ModDecoding, WavDeclinedByTheWavDecoderPlaysThroughLibmodplug)
+// A type-1 Standard MIDI File whose second track goes on in running status
+// right after a meta event: the shape that crashed libmodplug's MIDI reader.
+nvc::Bytes RunningStatusMidi()
 {
-    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, 44100);
+    auto chunk = [](nvc::Bytes &out, const char *tag, const nvc::Bytes &body) {
+        nvt::PutTag(out, tag);
+        nvt::PutBE32(out, uint32_t(body.size()));
+        out.insert(out.end(), body.begin(), body.end());
+    };
+    nvc::Bytes midi;
+    chunk(midi, "MThd", {0, 1, 0, 2, 0, 96});
+    chunk(midi, "MTrk", {0, 0xFF, 0x51, 3, 0x07, 0xA1, 0x20, 0, 0xFF, 0x2F, 0});
+    chunk(midi, "MTrk", {0, 0xC0, 0, 0, 0x90, 0x3C, 0x64, 0x10, 0xFF, 0x01, 2, 'h', 'i',
+                         0x60, 0x3C, 0x00, 0x00, 0x40, 0x64, 0x60, 0x40, 0, 0, 0xFF, 0x2F, 0});
+    return midi;
+}
+
+// Families libmodplug reads but plays wrongly (WAV as six seconds of noise,
+// MIDI without instruments) or crashes on: with no other decoder taking
+// them, they are unknown input like any other.
+TEST(ModDecoding, NonModuleFamiliesAreDeclined)
+{
+    nvt::NullDevice dev;
     ASSERT_TRUE(dev.ok());
-    auto tone = nvmedia::Tones16(11025, 22050, {440}, 9000);
-    nvt::WavSpec extensible;
-    extensible.formatTag = 0xFFFE;
-    extensible.channels = 1;
-    extensible.rate = 22050;
+    auto tone = nvmedia::Tones16(2205, 22050, {440}, 9000);
+    auto wav = [&](uint16_t tag, uint16_t bits, uint16_t align, nvc::Bytes extra) {
+        nvt::WavSpec spec;
+        spec.formatTag = tag;
+        spec.channels = 1;
+        spec.rate = 22050;
+        spec.bitsPerSample = bits;
+        spec.blockAlign = align;
+        spec.fmtExtra = std::move(extra);
+        return nvt::MakeWav(spec, nvc::Bytes(size_t(align) * 64, 0x55));
+    };
     // Valid bits, channel mask, and the PCM sub-format GUID.
-    extensible.fmtExtra = {16,   0, 4, 0, 0,    0, 1, 0,    0,    0,    0,
-                           0,    0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
-    nvt::WavSpec pcm24;
-    pcm24.channels = 1;
-    pcm24.rate = 22050;
-    pcm24.bitsPerSample = 24;
-    nvc::Bytes data24;
-    for (int16_t s : tone)
-        data24.insert(data24.end(), {0, uint8_t(s), uint8_t(uint16_t(s) >> 8)});
+    const nvc::Bytes extensible = {16, 0, 4, 0,    0, 0, 1,    0, 0,    0,    0,
+                                   0,  0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    // Samples per block, then the seven standard coefficient pairs.
+    nvc::Bytes msadpcm = {0xF4, 1, 7, 0};
+    for (int c : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
+        nvt::PutLE16(msadpcm, uint32_t(uint16_t(int16_t(c))));
+    nvc::Bytes rmid;
+    nvt::PutTag(rmid, "RIFF");
+    nvt::PutLE32(rmid, uint32_t(RunningStatusMidi().size() + 12));
+    nvt::PutTag(rmid, "RMIDdata");
+    nvt::PutLE32(rmid, uint32_t(RunningStatusMidi().size()));
+    auto midi = RunningStatusMidi();
+    rmid.insert(rmid.end(), midi.begin(), midi.end());
+    nvmedia::AiffOptions aifc;
+    aifc.formType = "AIFC";
+
     const struct {
         const char *name;
         nvc::Bytes image;
     } cases[] = {
-        {"extensible 16-bit", nvt::MakeWav(extensible, nvt::Bytes16(tone))},
-        {"24-bit", nvt::MakeWav(pcm24, data24)},
+        {"MIDI, running status after a meta event", midi},
+        {"RIFF-MIDI", rmid},
+        {"WAV 24-bit", wav(1, 24, 3, {})},
+        {"WAV 32-bit integer", wav(1, 32, 4, {})},
+        {"WAV extensible", wav(0xFFFE, 16, 2, extensible)},
+        {"WAV A-law", wav(6, 8, 1, {})},
+        {"WAV MS ADPCM", wav(2, 4, 256, msadpcm)},
+        {"AIFF-C", nvmedia::WriteAiff(tone, 1, 22050, 16, aifc)},
     };
+    const std::string path = nvt::TempPath("foreign.bin");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        auto expected = nvt::ToFloat(nvc::ModPlugRender(c.image, LoadStep));
-        nvc::FreshModPlugMixer(c.image);
-        nvc::BufferInfo info;
-        auto out = nvc::LoadAndPlay(dev, c.image, &info);
-        EXPECT_EQ(info, (nvc::BufferInfo{ALint(expected.size() * 2), 44100, 16, 2}))
-            << nvt::LastError();
-        EXPECT_TRUE(out == expected);
+        nvt::WriteFile(path, c.image);
+        const ALuint next = nvt::NextBufferName();
+        EXPECT_EQ(nuvexCreateBufferFromMemory(c.image.data(), ALsizei(c.image.size())), 0u);
+        EXPECT_EQ(nvt::LastError(), "Unsupported type");
+        EXPECT_EQ(nuvexCreateBufferFromFile(path.c_str()), 0u);
+        EXPECT_EQ(nvt::LastError(), "Unsupported type");
+        EXPECT_FALSE(alIsBuffer(next));
+        ALuint bufs[2] = {};
+        EXPECT_EQ(nuvexCreateStreamFromMemory(c.image.data(), ALuint(c.image.size()), 4096, 2,
+                                              bufs),
+                  nullptr);
+        EXPECT_EQ(nvt::LastError(), "Unsupported type");
+        EXPECT_EQ(alGetError(), AL_NO_ERROR);
     }
 }
 

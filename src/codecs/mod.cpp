@@ -5,6 +5,7 @@
 #include <libmodplug/modplug.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -20,6 +21,24 @@ uint64_t InputSize(std::istream &in)
     in.clear();
     in.seekg(0, std::ios_base::beg);
     return end > 0 ? uint64_t(end) : 0;
+}
+
+// Families that libmodplug has readers for but that are no tracker modules:
+// it crashes on some Standard MIDI Files, renders the others without
+// instruments, and turns any RIFF/WAVE it meets into six seconds of 44.1 kHz
+// stereo. Declined on their first twelve bytes, before libmodplug sees any.
+bool IsForeignFamily(const ALubyte *head, size_t size)
+{
+    auto tagAt = [&](size_t at, const char *tag) {
+        return size >= at + 4 && memcmp(head + at, tag, 4) == 0;
+    };
+    if (tagAt(0, "MThd"))
+        return true;
+    if (tagAt(0, "RIFF"))
+        return tagAt(8, "WAVE") || tagAt(8, "RMID");
+    if (tagAt(0, "FORM"))
+        return tagAt(8, "AIFF") || tagAt(8, "AIFC");
+    return false;
 }
 
 // Reads the rest of the input into `buffer` from `filled` on, doubling the
@@ -78,7 +97,7 @@ modStream::modStream(std::istream *input) : nuvexStream(input)
         return;
     std::vector<ALubyte> buffer(1024);
     size_t filled = ReadBytes(*input, buffer.data(), buffer.size());
-    if (filled < 32)
+    if (filled < 32 || IsForeignFamily(buffer.data(), filled))
         return;
     buffer.resize(filled * 2);
     if (!ReadRest(*input, buffer, filled))
