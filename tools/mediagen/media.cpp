@@ -2,7 +2,9 @@
 
 #include <vorbis/vorbisenc.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -64,25 +66,135 @@ std::vector<int16_t> Tones16(size_t frames, uint32_t rate, const std::vector<dou
     return out;
 }
 
-Bytes WriteWav16(const std::vector<int16_t> &samples, int channels, uint32_t rate)
+Bytes WriteRiff(const std::vector<Chunk> &chunks)
 {
-    const uint32_t dataBytes = uint32_t(samples.size() * 2);
+    Bytes body;
+    PutTag(body, "WAVE");
+    for (const Chunk &c : chunks) {
+        PutTag(body, c.tag);
+        PutLE32(body, c.declared >= 0 ? uint32_t(c.declared) : uint32_t(c.body.size()));
+        body.insert(body.end(), c.body.begin(), c.body.end());
+        if (c.pad && (c.body.size() & 1))
+            body.push_back(0);
+    }
     Bytes out;
-    out.reserve(44 + dataBytes);
-    out.insert(out.end(), {'R', 'I', 'F', 'F'});
-    PutLE32(out, 36 + dataBytes);
-    out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    PutLE32(out, 16);
-    PutLE16(out, 1);
-    PutLE16(out, uint32_t(channels));
-    PutLE32(out, rate);
-    PutLE32(out, rate * uint32_t(channels) * 2);
-    PutLE16(out, uint32_t(channels) * 2);
-    PutLE16(out, 16);
-    out.insert(out.end(), {'d', 'a', 't', 'a'});
-    PutLE32(out, dataBytes);
+    PutTag(out, "RIFF");
+    PutLE32(out, uint32_t(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockAlign, uint16_t bits,
+              int cbSize, const Bytes &extra)
+{
+    Bytes fmt;
+    PutLE16(fmt, tag);
+    PutLE16(fmt, channels);
+    PutLE32(fmt, rate);
+    PutLE32(fmt, rate * blockAlign);
+    PutLE16(fmt, blockAlign);
+    PutLE16(fmt, bits);
+    if (cbSize >= 0) {
+        PutLE16(fmt, uint32_t(cbSize));
+        fmt.insert(fmt.end(), extra.begin(), extra.end());
+    }
+    return fmt;
+}
+
+Bytes WriteWav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t blockAlign,
+               const Bytes &data, const Bytes &extra)
+{
+    int cbSize = extra.empty() ? -1 : int(extra.size());
+    return WriteRiff({{"fmt ", FmtBody(tag, channels, rate, blockAlign, bits, cbSize, extra)},
+                      {"data", data}});
+}
+
+Bytes LE16Bytes(const std::vector<int16_t> &samples)
+{
+    Bytes out;
+    out.reserve(samples.size() * 2);
     for (int16_t s : samples)
         PutLE16(out, uint16_t(s));
+    return out;
+}
+
+Bytes WriteWav16(const std::vector<int16_t> &samples, int channels, uint32_t rate)
+{
+    return WriteWav(1, uint16_t(channels), rate, 16, uint16_t(channels * 2), LE16Bytes(samples));
+}
+
+uint8_t MulawEncode(int16_t sample)
+{
+    int sign = sample < 0 ? 0x80 : 0;
+    int v = sample < 0 ? -int(sample) : sample;
+    v = std::min(v, 32635) + 132;
+    int exponent = 7;
+    for (int mask = 0x4000; !(v & mask) && exponent > 0; mask >>= 1)
+        exponent--;
+    int mantissa = (v >> (exponent + 3)) & 0x0F;
+    return uint8_t(~(sign | exponent << 4 | mantissa));
+}
+
+Bytes ImaEncode(const std::vector<int16_t> &interleaved, int channels)
+{
+    static const int steps[89] = {
+        7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
+        25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
+        88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
+        307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
+        1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
+        3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
+        12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+    static const int adjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+    const size_t ch = size_t(channels), frames = interleaved.size() / ch;
+    if (frames % 65 != 0)
+        throw std::invalid_argument("IMA ADPCM writer: whole blocks of 65 frames");
+    auto at = [&](size_t frame, size_t c) { return int(interleaved[frame * ch + c]); };
+    Bytes out;
+    std::vector<int> index(ch, 0);
+    for (size_t first = 0; first < frames; first += 65) {
+        std::vector<int> predictor(ch);
+        for (size_t c = 0; c < ch; c++) {
+            predictor[c] = at(first, c);
+            PutLE16(out, uint16_t(int16_t(predictor[c])));
+            out.push_back(uint8_t(index[c]));
+            out.push_back(0);
+        }
+        // 64 more frames per channel, 8 at a time per channel, interleaved
+        // in 4-byte groups.
+        for (size_t group = 0; group < 8; group++)
+            for (size_t c = 0; c < ch; c++) {
+                uint8_t nibbles[8];
+                for (size_t k = 0; k < 8; k++) {
+                    int &pred = predictor[c], &idx = index[c];
+                    int diff = at(first + 1 + group * 8 + k, c) - pred, step = steps[idx];
+                    int code = diff < 0 ? 8 : 0, delta = step >> 3;
+                    diff = std::abs(diff);
+                    for (int bit = 4, part = step; bit; bit >>= 1, part >>= 1)
+                        if (diff >= part) {
+                            code |= bit;
+                            diff -= part;
+                            delta += part;
+                        }
+                    pred = std::max(-32768, std::min(32767, pred + ((code & 8) ? -delta : delta)));
+                    idx = std::max(0, std::min(88, idx + adjust[code & 7]));
+                    nibbles[k] = uint8_t(code);
+                }
+                for (size_t k = 0; k < 8; k += 2)
+                    out.push_back(uint8_t(nibbles[k] | nibbles[k + 1] << 4));
+            }
+    }
+    return out;
+}
+
+Bytes WriteMidi(uint16_t format, uint16_t division, const std::vector<Bytes> &tracks)
+{
+    Bytes out;
+    PutChunk(out, "MThd", {0, uint8_t(format), uint8_t(tracks.size() >> 8),
+                           uint8_t(tracks.size()), uint8_t(division >> 8), uint8_t(division)},
+             false);
+    for (const Bytes &track : tracks)
+        PutChunk(out, "MTrk", track, false);
     return out;
 }
 

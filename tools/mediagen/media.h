@@ -25,15 +25,50 @@ std::vector<int16_t> Tones16(size_t frames, uint32_t rate, const std::vector<dou
 
 // ---- WAV ----------------------------------------------------------------------
 
+// One chunk of a RIFF or AIFF image. `declared` overrides the length field
+// (a truncated or "unknown" length); `pad` adds the zero byte after an odd body.
+struct Chunk {
+    std::string tag; // four characters
+    Bytes body;
+    bool pad = true;
+    int64_t declared = -1;
+};
+
+// "RIFF" <size> "WAVE" followed by the chunks in order.
+Bytes WriteRiff(const std::vector<Chunk> &chunks);
+
+// A "fmt " body: the 16 basic bytes, then (when `cbSize` >= 0) the
+// extra-size field holding `cbSize` and `extra`.
+Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockAlign, uint16_t bits,
+              int cbSize = -1, const Bytes &extra = {});
+
+// "fmt " (with `extra` after an extra-size field when not empty) then "data".
+Bytes WriteWav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t blockAlign,
+               const Bytes &data, const Bytes &extra = {});
+
 // A plain 16-bit PCM RIFF/WAVE image ("fmt " of 16 bytes, then "data").
 Bytes WriteWav16(const std::vector<int16_t> &samples, int channels, uint32_t rate);
 
+// Little-endian bytes of 16-bit samples.
+Bytes LE16Bytes(const std::vector<int16_t> &samples);
+
+// G.711 mu-law, as WAV files store it.
+uint8_t MulawEncode(int16_t sample);
+
+// IMA ADPCM in 36-byte-per-channel blocks of 65 frames, laid out as WAV files
+// and OpenAL's IMA4 formats store them; the input must be whole blocks.
+Bytes ImaEncode(const std::vector<int16_t> &interleaved, int channels);
+
+// ---- Standard MIDI Files -------------------------------------------------------
+
+// "MThd" (format, track count, ticks per quarter note) then one "MTrk" per
+// track; each track is its raw delta-time and event bytes, end of track
+// included, so that tests can write any shape real files have.
+Bytes WriteMidi(uint16_t format, uint16_t division, const std::vector<Bytes> &tracks);
+
 // ---- AIFF ---------------------------------------------------------------------
 
-struct AiffChunk {
-    std::string tag; // four characters
-    Bytes body;
-};
+using AiffChunk = Chunk;
 
 struct AiffOptions {
     // Bytes of filler between the SSND header fields and the sound (the
