@@ -1,7 +1,8 @@
 // Writes the fuzzers' starting corpora: small valid files of every format
 // and encoding the built-in decoders accept, each in its target's directory.
 // The project's media writers (tools/mediagen) make the 16-bit WAV, AIFF,
-// Ogg Vorbis and module files; the other WAV encodings are written here.
+// Ogg Vorbis and module files (one of each tracker format libmodplug reads);
+// the other WAV encodings are written here.
 //
 //   nuvex-seedgen <output directory>
 #include "media.h"
@@ -283,6 +284,8 @@ int main(int argc, char **argv)
         {"notes.mod", ShortMod(false)},
         {"looped.mod", ShortMod(true)},
     };
+    for (nvmedia::NamedImage &seed : nvmedia::ModuleSeeds())
+        mod.push_back({seed.name, std::move(seed.image)});
 
     auto writeAll = [](const std::string &target, const std::vector<Named> &files) {
         for (const Named &f : files)

@@ -149,4 +149,19 @@ Bytes WriteMod(const ModSpec &song);
 // distinct, so a position in the song can be told from the output.
 ModSpec DemoModule(int patterns = 4, std::vector<uint8_t> orders = {});
 
+struct NamedImage {
+    std::string name; // "song.s3m": a file name with the format's usual extension
+    Bytes image;
+};
+
+// One small image (under 8 KiB) per tracker format libmodplug reads: MOD
+// with 15 and 31 samples and with 6 and 8 channels, S3M, XM, IT, MED
+// (MMD0, MMD1), 669, MTM, ULT, STM, FAR, AMF (DSMI and ASYLUM), DSM, OKT,
+// PTM, MDL, DBM, PSM, UMX (an S3M inside), ABC, PAT, AMS (Extreme's and
+// Velvet Studio's) and DMF; no MIDI or RIFF WAVE, which the module decoder
+// declines. Each plays a few notes of a looped sine for 1 to 4 seconds,
+// except that libmodplug 0.8.9 plays the MDL silent (see modseeds.cpp) and
+// makes the PAT a 32-second tune of its own.
+std::vector<NamedImage> ModuleSeeds();
+
 } // namespace nvmedia
