@@ -1,0 +1,579 @@
+// Every built-in decoder end to end: generated files and memory images go
+// through the public calls into real OpenAL buffers and streams, and what a
+// loopback device renders is compared with what the file holds (the bytes
+// OpenAL should be handed, played directly, or the decoding library's own
+// output). Then what no decoder may take, damaged input, the I/O callbacks
+// and application decoders.
+#include "nvtest.h"
+
+#include <cstring>
+#include <random>
+
+using namespace nvt;
+using nvmedia::FmtBody;
+using nvmedia::WriteRiff;
+
+namespace {
+
+struct Sound {
+    std::string name;
+    Bytes image;
+    int channels, rate;
+    ALenum format; // what OpenAL must be handed...
+    Bytes payload; // ...and the bytes, in that format
+    uint64_t length;
+    bool module = false, libraryLeaks = false;
+};
+
+Bytes LE(const std::vector<int16_t> &samples) { return nvmedia::LE16Bytes(samples); }
+template <typename T>
+Bytes Raw(const std::vector<T> &v)
+{
+    return Bytes(reinterpret_cast<const uint8_t *>(v.data()), reinterpret_cast<const uint8_t *>(v.data() + v.size()));
+}
+
+// One sine per channel: easy for lossy codecs to follow.
+std::vector<int16_t> Tones(size_t frames, int channels, int rate = 44100)
+{
+    std::vector<double> freqs;
+    for (int c = 0; c < channels; c++)
+        freqs.push_back(220.0 * (c + 2));
+    return nvmedia::Tones16(frames, uint32_t(rate), freqs, 12000);
+}
+
+Sound Wav(const std::string &name, uint16_t tag, int channels, int rate, uint16_t bits, ALenum format,
+          const Bytes &data, uint64_t length, uint16_t align = 0)
+{
+    align = align ? align : uint16_t(channels * bits / 8);
+    return {name, nvmedia::WriteWav(tag, uint16_t(channels), uint32_t(rate), bits, align, data), channels, rate,
+            format, data, length};
+}
+
+// The same stereo ramp as stored by differently arranged files; "DATA"
+// stands for the data chunk.
+Sound Arranged(const std::string &name, std::vector<nvmedia::Chunk> chunks, uint64_t length = 300)
+{
+    Bytes data = LE(Ramp(300));
+    for (auto &c : chunks)
+        if (c.tag == "DATA")
+            c = {"data", data, c.pad, c.declared};
+    return {name, WriteRiff(chunks), 2, 44100, AL_FORMAT_STEREO16, data, length};
+}
+
+Sound Aiff(const std::string &name, int channels, int bits, ALenum format, const nvmedia::AiffOptions &options = {})
+{
+    auto samples = Tones(700, channels);
+    Bytes payload;
+    for (int16_t s : samples) {
+        auto q = uint16_t(nvmedia::QuantizeAiff(s, bits));
+        if (bits == 8)
+            payload.push_back(uint8_t((q >> 8) ^ 0x80)); // OpenAL's 8-bit is unsigned
+        else
+            payload.insert(payload.end(), {uint8_t(q), uint8_t(q >> 8)});
+    }
+    return {name, nvmedia::WriteAiff(samples, channels, 44100, bits, options), channels, 44100, format, payload, 700};
+}
+
+// libvorbisfile's decode, in OpenAL's channel order: Vorbis has the center
+// second and the LFE last.
+Sound Ogg(int channels, int rate, ALenum format)
+{
+    static const std::map<int, std::vector<int>> maps = {
+        {6, {0, 2, 1, 5, 3, 4}}, {7, {0, 2, 1, 6, 5, 3, 4}}, {8, {0, 2, 1, 7, 5, 6, 3, 4}}};
+    auto image = nvmedia::EncodeOgg(Tones(9000, channels, rate), channels, uint32_t(rate), 0.3f, 100 + channels);
+    auto decoded = VorbisDecode(image), ordered = decoded;
+    for (size_t f = 0; maps.count(channels) && f < decoded.size(); f += size_t(channels))
+        for (size_t k = 0; k < size_t(channels); k++)
+            ordered[f + k] = decoded[f + size_t(maps.at(channels)[k])];
+    return {"ogg x" + std::to_string(channels), image, channels, rate, format, LE(ordered), 9000};
+}
+
+constexpr size_t ModuleStep = 44100 * 4; // whole loads read a second per request
+
+std::vector<Sound> Sounds()
+{
+    std::vector<Sound> s;
+    const ALenum pcm16[] = {0, AL_FORMAT_MONO16, AL_FORMAT_STEREO16, 0, AL_FORMAT_QUAD16, 0,
+                            AL_FORMAT_51CHN16, AL_FORMAT_61CHN16, AL_FORMAT_71CHN16};
+    for (int ch : {1, 2, 4, 6, 7, 8})
+        s.push_back(Wav("pcm16 x" + std::to_string(ch), 1, ch, ch == 6 ? 48000 : 22050, 16, pcm16[ch],
+                        LE(Ramp(300, ch)), 300));
+    Bytes u8(1001);
+    for (size_t i = 0; i < u8.size(); i++)
+        u8[i] = uint8_t(i * 7 + i / 2 * 3);
+    s.push_back(Wav("pcm8 mono, odd length", 1, 1, 8000, 8, AL_FORMAT_MONO8, u8, 1001));
+    s.push_back(Wav("pcm8 stereo", 1, 2, 8000, 8, AL_FORMAT_STEREO8, Bytes(u8.begin(), u8.end() - 1), 500));
+    std::vector<float> f32;
+    std::vector<double> f64;
+    for (int16_t v : Tones(400, 2)) {
+        f32.push_back(float(v) / 40000.0f + 1e-4f);
+        f64.push_back(double(v) / 40000.0 - 3e-5);
+    }
+    s.push_back(Wav("float32", 3, 2, 48000, 32, AL_FORMAT_STEREO_FLOAT32, Raw(f32), 400));
+    s.push_back(Wav("float64", 3, 1, 48000, 64, 0x10012 /* MONO_DOUBLE */, Raw(f64), 800));
+    Bytes mulaw;
+    for (int16_t v : Tones(600, 2))
+        mulaw.push_back(nvmedia::MulawEncode(v));
+    s.push_back(Wav("mu-law", 7, 2, 8000, 8, 0x10015 /* STEREO_MULAW */, mulaw, 600));
+    for (int ch : {1, 2}) {
+        Bytes ima = nvmedia::ImaEncode(Tones(65 * 6, ch), ch);
+        // Stereo files say 65 frames per block or, as some writers do, 130.
+        for (int perBlock : {65, 65 * ch}) {
+            Bytes fmt = FmtBody(0x11, uint16_t(ch), 22050, uint16_t(36 * ch), 4, 2, {uint8_t(perBlock), 0});
+            s.push_back({"ima x" + std::to_string(ch) + "/" + std::to_string(perBlock),
+                         WriteRiff({{"fmt ", fmt}, {"fact", {1, 2, 3, 4}}, {"data", ima}}), ch, 22050,
+                         ch == 1 ? AL_FORMAT_MONO_IMA4 : AL_FORMAT_STEREO_IMA4, ima, 390});
+        }
+    }
+    const Bytes fmt16 = FmtBody(1, 2, 44100, 4, 16), odd = {1, 2, 3, 4, 5};
+    s.push_back(Arranged("extra chunks", {{"LIST", {'I', 'N', 'F', 'O', 'x'}}, {"fmt ", fmt16}, {"JUNK", {0, 0}},
+                                          {"DATA", {}}, {"LIST", {'a'}}}));
+    s.push_back(Arranged("data before fmt", {{"DATA", {}}, {"fmt ", fmt16}}));
+    s.push_back(Arranged("short fmt skipped", {{"fmt ", {3, 0, 1, 0, 0x22, 0x56, 0, 0, 0, 0, 0, 0, 4, 0}},
+                                               {"fmt ", fmt16}, {"DATA", {}}}));
+    s.push_back(Arranged("empty fmt extension", {{"fmt ", FmtBody(1, 2, 44100, 4, 16, 0)}, {"DATA", {}}}));
+    s.push_back(Arranged("odd chunk padded", {{"JUNK", odd}, {"fmt ", fmt16}, {"DATA", {}}}));
+    s.push_back(Arranged("odd chunk unpadded", {{"JUNK", odd, false}, {"fmt ", fmt16}, {"DATA", {}}}));
+    s.push_back(Arranged("odd chunk ending in 0, unpadded", {{"JUNK", {7, 7, 0}, false}, {"fmt ", fmt16}, {"DATA", {}}}));
+    s.push_back(Arranged("truncated data", {{"fmt ", fmt16}, {"DATA", {}, true, 4000}}, 1000));
+    s.push_back(Arranged("unknown data length", {{"fmt ", fmt16}, {"DATA", {}, true, 0xFFFFFFFF}}, 0));
+    s.push_back(Arranged("data of 2 GiB", {{"fmt ", fmt16}, {"DATA", {}, true, 0x80000000}}, 0));
+    // A later "fmt " without channels keeps the format but not the length.
+    s.push_back(Arranged("second fmt", {{"fmt ", fmt16}, {"fmt ", FmtBody(1, 0, 44100, 4, 16)}, {"DATA", {}}}, 0));
+
+    nvmedia::AiffOptions ssndFirst, offset, padded, unpadded;
+    ssndFirst.ssndFirst = true;
+    offset.ssndOffset = 6;
+    padded.leadingChunks = unpadded.leadingChunks = {{"NAME", {'a', 'b', 'c'}}};
+    unpadded.padOddChunks = false;
+    s.push_back(Aiff("aiff 16-bit stereo", 2, 16, AL_FORMAT_STEREO16));
+    s.push_back(Aiff("aiff 8-bit mono", 1, 8, AL_FORMAT_MONO8));
+    s.push_back(Aiff("aiff 12-bit quad", 4, 12, AL_FORMAT_QUAD16));
+    s.push_back(Aiff("aiff 8-bit 7.1", 8, 8, AL_FORMAT_71CHN8));
+    s.push_back(Aiff("aiff SSND first", 2, 16, AL_FORMAT_STEREO16, ssndFirst));
+    s.push_back(Aiff("aiff SSND offset", 2, 16, AL_FORMAT_STEREO16, offset));
+    s.push_back(Aiff("aiff odd chunk padded", 1, 16, AL_FORMAT_MONO16, padded));
+    s.push_back(Aiff("aiff odd chunk unpadded", 1, 16, AL_FORMAT_MONO16, unpadded));
+    s.push_back(Aiff("aiff truncated", 2, 16, AL_FORMAT_STEREO16));
+    s.back().image.resize(s.back().image.size() - 402);
+    s.back().payload.resize(s.back().payload.size() - 404); // and the partial frame
+
+    s.push_back(Ogg(1, 22050, AL_FORMAT_MONO16));
+    s.push_back(Ogg(2, 44100, AL_FORMAT_STEREO16));
+    s.push_back(Ogg(6, 48000, AL_FORMAT_51CHN16));
+    s.push_back(Ogg(7, 44100, AL_FORMAT_61CHN16));
+    s.push_back(Ogg(8, 44100, AL_FORMAT_71CHN16));
+    auto chain = nvmedia::EncodeOgg(Tones(5000, 2), 2, 44100, 0.4f, 11);
+    auto second = nvmedia::EncodeOgg(Tones(3000, 2), 2, 44100, 0.4f, 12);
+    chain.insert(chain.end(), second.begin(), second.end());
+    // Chained: plays through; the length is the first link's.
+    s.push_back({"ogg chained", chain, 2, 44100, AL_FORMAT_STEREO16, LE(VorbisDecode(chain)), 5000});
+
+    // Every tracker format libmodplug reads plays as libmodplug renders it.
+    for (nvmedia::NamedImage &m : nvmedia::ModuleSeeds()) {
+        bool abc = m.name.find(".abc") != std::string::npos; // its loader leaks on every tune
+        LeakChecksOff leaks(abc);
+        s.push_back({m.name, m.image, 2, 44100, AL_FORMAT_STEREO16, LE(ModPlugRender(m.image, ModuleStep)), 0,
+                     true, abc});
+    }
+    return s;
+}
+
+// OpenAL Soft 1.19 renders the last frame of every IMA4 block from memory it
+// never wrote; those frames say nothing about our data.
+Floats Masked(Floats v, const Sound &s)
+{
+    for (size_t f = 64; (s.format == AL_FORMAT_MONO_IMA4 || s.format == AL_FORMAT_STEREO_IMA4) &&
+                        f * size_t(s.channels) < v.size();
+         f += 65)
+        std::fill_n(v.begin() + long(f) * s.channels, s.channels, 0.0f);
+    return v;
+}
+
+TEST(Decoders, EveryLayoutLoadsAndStreamsAsTheFileHoldsIt)
+{
+    for (const Sound &s : Sounds()) {
+        SCOPED_TRACE(s.name);
+        LeakChecksOff leaks(s.libraryLeaks);
+        Loopback dev(s.channels, s.rate);
+        ASSERT_TRUE(dev.ok());
+        ALuint direct = 0;
+        alGenBuffers(1, &direct);
+        alBufferData(direct, s.format, s.payload.data(), ALsizei(s.payload.size()), s.rate);
+        const Floats expected = Masked(PlayBuffer(dev, direct), s);
+        const std::string path = TempFile("sound.bin", s.image);
+        auto fresh = [&] { s.module ? FreshModPlugMixer(s.image) : void(); };
+        for (bool fromFile : {false, true}) {
+            fresh();
+            ALuint buffer = fromFile ? nuvexCreateBufferFromFile(path.c_str())
+                                     : nuvexCreateBufferFromMemory(s.image.data(), ALsizei(s.image.size()));
+            ASSERT_NE(buffer, 0u) << Err() << (fromFile ? " from a file" : " from memory");
+            EXPECT_EQ(Describe(buffer), Describe(direct));
+            EXPECT_TRUE(Masked(PlayBuffer(dev, buffer), s) == expected);
+            alDeleteBuffers(1, &buffer);
+        }
+        // Streamed in chunks that never line up with the decoder's own, then
+        // again after a rewind from the end and one from the middle.
+        fresh();
+        nuvexStream *stream = nuvexCreateStreamFromFile(path.c_str(), s.module ? ALsizei(ModuleStep) : 1001 * s.channels * 2, 0, nullptr);
+        ASSERT_NE(stream, nullptr) << Err();
+        EXPECT_EQ(nuvexGetStreamLength(stream), s.length);
+        EXPECT_EQ(nuvexGetStreamFrequency(stream), s.rate);
+        EXPECT_TRUE(Masked(PlayStream(dev, stream, 3), s) == expected);
+        for (size_t batches : {All, size_t(1)}) {
+            fresh();
+            ASSERT_TRUE(nuvexRewindStream(stream)) << Err();
+            EXPECT_TRUE(Same(expected, 0, Masked(PlayStream(dev, stream, 2, batches), s)));
+        }
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+        alDeleteBuffers(1, &direct);
+        EXPECT_EQ(alGetError(), AL_NO_ERROR);
+    }
+}
+
+// Input no decoder can play correctly is unknown input, from memory, from a
+// file and as a stream, with nothing left behind.
+TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
+{
+    NullDevice dev;
+    auto wav = [](uint16_t tag, uint16_t channels, uint16_t bits, uint16_t align, Bytes extra = {}, int cbSize = -1) {
+        return WriteRiff({{"fmt ", FmtBody(tag, channels, 8000, align, bits, extra.empty() ? cbSize : int(extra.size()), extra)},
+                          {"data", Bytes(size_t(align) * 65, 0x55)}});
+    };
+    Bytes msadpcm = {0xF4, 1, 7, 0}; // samples per block, then seven coefficient pairs
+    for (int c : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
+        msadpcm.insert(msadpcm.end(), {uint8_t(c), uint8_t(uint16_t(c) >> 8)});
+    const Bytes fmt16 = FmtBody(1, 2, 44100, 4, 16), data = LE(Ramp(100));
+    Bytes notWave = WriteRiff({{"fmt ", fmt16}, {"data", data}}), rifx = notWave;
+    memcpy(&notWave[8], "AVI ", 4);
+    memcpy(&rifx[0], "RIFX", 4);
+    auto tones = Tones(500, 2);
+    nvmedia::AiffOptions aifc, junk;
+    aifc.formType = "AIFC";
+    junk.leadingChunks = {{"JUNK", Bytes(8, 0)}};
+    auto aiffChunkOf = [&](uint32_t length) { // the JUNK chunk's length is at 16
+        auto image = nvmedia::WriteAiff(tones, 2, 44100, 16, junk);
+        for (int i = 0; i < 4; i++)
+            image[size_t(16 + i)] = uint8_t(length >> (24 - 8 * i));
+        return image;
+    };
+    Bytes aiff = nvmedia::WriteAiff(tones, 2, 44100, 16), aiff24 = aiff;
+    aiff24[27] = 24;
+    // A type-1 file going on in running status right after a meta event:
+    // the shape that crashed libmodplug's MIDI reader.
+    Bytes midi = nvmedia::WriteMidi(1, 96, {{0, 0xFF, 0x51, 3, 0x07, 0xA1, 0x20, 0, 0xFF, 0x2F, 0},
+                                            {0, 0xC0, 0, 0, 0x90, 0x3C, 0x64, 0x10, 0xFF, 0x01, 2, 'h', 'i', 0x60,
+                                             0x3C, 0, 0, 0x40, 0x64, 0x60, 0x40, 0, 0, 0xFF, 0x2F, 0}});
+    Bytes rmid = WriteRiff({{"data", midi}}), text(3000);
+    memcpy(&rmid[8], "RMID", 4);
+    for (size_t i = 0; i < text.size(); i++)
+        text[i] = uint8_t("plain text, not a sound "[i % 24]);
+    const std::vector<std::pair<std::string, Bytes>> inputs = {
+        {"wav 24-bit", wav(1, 2, 24, 6)},
+        {"wav 32-bit integer", wav(1, 1, 32, 4)},
+        {"wav extensible", wav(0xFFFE, 1, 16, 2, {16, 0, 4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71})},
+        {"wav A-law", wav(6, 1, 8, 1)},
+        {"wav MS ADPCM", wav(2, 1, 4, 256, msadpcm)},
+        {"wav pcm16 3 channels", wav(1, 3, 16, 6)},
+        {"wav float 16-bit", wav(3, 2, 16, 4)},
+        {"wav mu-law 5 channels", wav(7, 5, 8, 5)},
+        {"wav mu-law 3 channels", wav(7, 3, 8, 3)},
+        {"wav mu-law 16-bit", wav(7, 1, 16, 2)},
+        {"wav ima 1017 per block", wav(0x11, 1, 4, 512, {0xF9, 3})},
+        {"wav ima 64 per block", wav(0x11, 1, 4, 36, {64, 0})},
+        {"wav ima 3 channels", wav(0x11, 3, 4, 108, {65, 0})},
+        {"wav ima without extension", wav(0x11, 1, 4, 36)},
+        {"wav ima extension cut off", wav(0x11, 1, 4, 36, {}, 2)},
+        {"wav block align 0", WriteRiff({{"fmt ", FmtBody(1, 2, 44100, 0, 16)}, {"data", data}})},
+        {"wav no data", WriteRiff({{"fmt ", fmt16}})},
+        {"wav no fmt", WriteRiff({{"data", data}})},
+        {"wav fmt after truncated data", WriteRiff({{"data", data, true, 100000}, {"fmt ", fmt16}})},
+        {"not WAVE", notWave},
+        {"RIFX", rifx},
+        {"AIFF-C", nvmedia::WriteAiff(tones, 2, 44100, 16, aifc)},
+        {"aiff 24-bit", aiff24},
+        {"aiff 3 channels", nvmedia::WriteAiff(Tones(500, 3), 3, 44100, 16)},
+        {"aiff chunk of 2^31", aiffChunkOf(0x80000000u)},
+        {"aiff chunk of 2^32-1", aiffChunkOf(0xFFFFFFFFu)},
+        {"aiff chunk of 2^31-1", aiffChunkOf(0x7FFFFFFFu)},
+        {"aiff without SSND", Bytes(aiff.begin(), aiff.begin() + 38)},
+        {"aiff header only", Bytes(aiff.begin(), aiff.begin() + 12)},
+        {"MIDI", midi},
+        {"RIFF-MIDI", rmid},
+        {"text", text},
+        {"empty", {}},
+    };
+    for (const auto &input : inputs) {
+        SCOPED_TRACE(input.first);
+        const Bytes &image = input.second;
+        const ALuint next = NextBufferName();
+        ALuint bufs[2] = {};
+        EXPECT_EQ(nuvexCreateBufferFromMemory(image.data(), ALsizei(image.size())), 0u);
+        EXPECT_EQ(Err(), "Unsupported type");
+        EXPECT_EQ(nuvexCreateStreamFromFile(TempFile("unusable", image).c_str(), 4096, 2, bufs), nullptr);
+        EXPECT_EQ(Err(), "Unsupported type");
+        EXPECT_FALSE(alIsBuffer(next)) << "a buffer was left behind";
+        EXPECT_EQ(alGetError(), AL_NO_ERROR);
+    }
+}
+
+// Inputs too large to be real, served by virtual files: declined without
+// being read through, and never with positions wrapped to 32 bits.
+TEST(Decoders, HugeInputsAreDeclinedUnread)
+{
+    NullDevice dev;
+    MemFiles fs;
+    Bytes mod = nvmedia::WriteMod(nvmedia::DemoModule(1));
+    fs.files["small.mod"] = {mod, 1 << 20};
+    fs.files["huge.mod"] = {mod, (uint64_t(256) << 20) + 1};
+    for (uint32_t junk : {0x7FFFFF00u, 0x80000000u}) { // a JUNK chunk, then the data
+        Bytes head = WriteRiff({{"fmt ", FmtBody(1, 2, 44100, 4, 16)}, {"JUNK", {}, true, junk}});
+        uint64_t at = head.size() + uint64_t(junk);
+        fs.files[junk & 0x80000000 ? "past.wav" : "below.wav"] = {head, at + 16, at, {'d', 'a', 't', 'a', 8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}};
+    }
+    for (std::string name : {"small.mod", "huge.mod", "below.wav", "past.wav"}) {
+        fs.bytesRead = 0;
+        nuvexStream *stream = nuvexCreateStreamFromFile(name.c_str(), 4096, 0, nullptr);
+        EXPECT_EQ(stream == nullptr, name.find("huge") == 0 || name.find("past") == 0) << name << Err();
+        EXPECT_LT(fs.bytesRead, uint64_t(2) << 20) << name;
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+    EXPECT_EQ(fs.opens, fs.closes);
+}
+
+TEST(Decoders, ModuleOrdersRewindsAndReloadsMatchLibmodplug)
+{
+    Loopback dev;
+    nvmedia::ModSpec song = nvmedia::DemoModule(5);
+    for (auto &pattern : song.patterns)
+        pattern.notes.push_back({0, 3, 0, 0, 0xF, 2}); // speed 2: 2.6 s a pattern
+    MemFiles fs;
+    const Bytes image = nvmedia::WriteMod(song);
+    fs.Add("song.mod", image);
+    const size_t chunk = 4 * 4410, limit = chunk * 12;
+    auto render = [&](int order) { return ToFloat(ModPlugRender(image, chunk, order, limit)); };
+    const Floats fromStart = render(-1);
+    nuvexStream *stream = nuvexCreateStreamFromFile("song.mod", ALsizei(chunk), 0, nullptr);
+    ASSERT_NE(stream, nullptr) << Err();
+    EXPECT_TRUE(PlayStream(dev, stream, 2, 6) == fromStart);
+    for (ALuint order : {3u, 1u, 0u, 200u, 0x7FFFFFFFu}) { // those past the song are libmodplug's to handle
+        SCOPED_TRACE(order);
+        const Floats expected = render(int(order));
+        EXPECT_TRUE(order >= 5 || (order == 0) == (expected == fromStart));
+        ASSERT_TRUE(nuvexSetStreamOrder(stream, order)) << Err();
+        EXPECT_TRUE(PlayStream(dev, stream, 2, 6) == expected);
+        FreshModPlugMixer(image);
+        ASSERT_TRUE(nuvexRewindStream(stream)) << Err(); // back to the order, not the start
+        EXPECT_TRUE(PlayStream(dev, stream, 2, 6) == expected);
+        FreshModPlugMixer(image);
+    }
+    fs.failReadsFrom = 0; // an input that can no longer be read keeps its module
+    EXPECT_FALSE(nuvexSetStreamOrder(stream, 2));
+    EXPECT_EQ(Err(), "Could not reload data");
+    EXPECT_EQ(PlayStream(dev, stream, 2, 1).size(), chunk);
+    fs.failReadsFrom = -1;
+    EXPECT_TRUE(nuvexSetStreamOrder(stream, 2)) << Err();
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    // A text tune libmodplug loads even at 31 bytes is handed over from 32 on.
+    const char tune[] = "X:1\nT:t\nK:C\nCDEFGABc|cBAGFEDC|\n\n";
+    LeakChecksOff leaks; // its loader leaks inside libmodplug
+    for (ALuint length : {31u, 32u}) {
+        nuvexStream *s = nuvexCreateStreamFromMemory(reinterpret_cast<const ALubyte *>(tune), length, 4096, 0, nullptr);
+        EXPECT_EQ(s != nullptr, length == 32) << Err();
+        EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
+    }
+}
+
+// Every prefix and a few hundred damaged copies of each format, whole and
+// streamed: survival under the sanitizers, and no OpenAL error left.
+TEST(Decoders, DamagedInputsFailCleanlyOrPlay)
+{
+    NullDevice dev;
+    nvmedia::ModSpec song = nvmedia::DemoModule(3);
+    for (auto &pattern : song.patterns) // one-tick rows broken off after two: short even when damaged
+        pattern.notes.insert(pattern.notes.end(), {{0, 3, 0, 0, 0xF, 1}, {1, 3, 0, 0, 0xD, 0}});
+    auto gains = nvmedia::EncodeOgg(Tones(3000, 1), 1, 44100, 0.1f, 1), later = nvmedia::EncodeOgg(Tones(4000, 8), 8, 44100, 0.1f, 2);
+    gains.insert(gains.end(), later.begin(), later.end()); // a chain that gains channels
+    const Bytes images[] = {nvmedia::WriteWav16(Tones(400, 2), 2, 44100),
+                            WriteRiff({{"fmt ", FmtBody(0x11, 2, 22050, 72, 4, 2, {65, 0})},
+                                       {"data", nvmedia::ImaEncode(Tones(130, 2), 2)}}),
+                            nvmedia::WriteAiff(Tones(400, 2), 2, 44100, 16),
+                            nvmedia::EncodeOgg(Tones(6000, 6), 6, 44100, 0.1f), gains, nvmedia::WriteMod(song)};
+    std::mt19937 rng(20261206);
+    for (const Bytes &image : images) {
+        size_t loaded = 0;
+        auto load = [&](const Bytes &bytes) {
+            ALuint buffer = nuvexCreateBufferFromMemory(bytes.data(), ALsizei(bytes.size()));
+            loaded += buffer != 0;
+            alDeleteBuffers(buffer ? 1 : 0, &buffer);
+            ALuint bufs[2] = {};
+            if (nuvexStream *s = nuvexCreateStreamFromMemory(bytes.data(), ALuint(bytes.size()), 4096, 2, bufs)) {
+                while (nuvexBufferDataFromStream(s, 2, bufs) > 0) {
+                }
+                nuvexRewindStream(s);
+                nuvexDestroyStream(s, 2, bufs);
+            }
+            Err();
+            EXPECT_EQ(alGetError(), AL_NO_ERROR) << "a damaged input left an OpenAL error";
+        };
+        for (size_t keep = 0; keep < image.size(); keep += keep < 64 ? 1 : 97)
+            load(Bytes(image.begin(), image.begin() + long(keep)));
+        for (int i = 1; i <= 150; i++) {
+            Bytes damaged(image);
+            for (int edit = 0; edit <= i % 8; edit++) {
+                size_t at = rng() % damaged.size();
+                const uint8_t values[] = {uint8_t(rng()), uint8_t(damaged[at] ^ (1u << (rng() % 8))), 0, 0xFF, 0x7F};
+                for (size_t k = at; k < std::min(at + (rng() % 2 ? 4 : 1), damaged.size()); k++)
+                    damaged[k] = values[rng() % 5];
+            }
+            load(damaged);
+        }
+        EXPECT_GT(loaded, 0u);
+    }
+}
+
+// Files read through an application's I/O callbacks: every read at most
+// 1024 bytes, every file closed, failing reads and seeks handled, and a
+// table change reaching only files opened after it.
+TEST(FileIO, ApplicationCallbacksServeEveryRead)
+{
+    Loopback dev;
+    auto samples = Ramp(8000);
+    const Floats expected = ToFloat(samples);
+    const std::string path = TempFile("io.wav", nvmedia::WriteWav16(samples, 2, 44100));
+    nuvexStream *stdioStream = nuvexCreateStreamFromFile(path.c_str(), 4000, 0, nullptr);
+    {
+        MemFiles fs;
+        fs.Add("a.wav", nvmedia::WriteWav16(samples, 2, 44100));
+        fs.Add(path, nvmedia::WriteWav16(Ramp(2000, 1), 1, 8000)); // same name, another sound
+        fs.Add("junk.bin", Bytes(5000, 'x'));
+        EXPECT_FALSE(nuvexSetIOCallbacks(nullptr, [](void *) {}, nullptr, nullptr, nullptr));
+        EXPECT_EQ(Err(), "Missing callback functions"); // and the table stays
+        for (ALuint overclaim : {0u, 100000u}) {
+            fs.overclaim = overclaim; // a read that claims more than it was asked is clamped
+            ALuint buffer = nuvexCreateBufferFromFile("a.wav");
+            EXPECT_TRUE(PlayBuffer(dev, buffer) == expected) << Err();
+            alDeleteBuffers(1, &buffer);
+        }
+        fs.overclaim = 0;
+        EXPECT_LE(fs.largestRead, 1024u);
+        nuvexStream *stream = nuvexCreateStreamFromFile("a.wav", 4000, 0, nullptr);
+        EXPECT_TRUE(PlayStream(dev, stream, 2, 1) == Slice(expected, 0, 4000));
+        fs.failSeeks = true;
+        EXPECT_FALSE(nuvexRewindStream(stream));
+        EXPECT_EQ(Err(), "Seek failed");
+        fs.failSeeks = false;
+        ASSERT_TRUE(nuvexRewindStream(stream));
+        fs.failReadsFrom = 20000; // a read error ends the sound where it struck
+        EXPECT_TRUE(PlayStream(dev, stream, 2) == Slice(expected, 0, (20000 - 44) / 4 * 2));
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+        nuvexStream *other = nuvexCreateStreamFromFile(path.c_str(), 4000, 0, nullptr);
+        EXPECT_EQ(nuvexGetStreamFrequency(other), 8000);
+        EXPECT_TRUE(nuvexDestroyStream(other, 0, nullptr));
+        // Unknown names and input nobody accepts are closed before the call returns.
+        EXPECT_EQ(nuvexCreateBufferFromFile("missing.wav"), 0u);
+        EXPECT_EQ(Err(), "Failed to open file");
+        EXPECT_EQ(nuvexCreateBufferFromFile("junk.bin"), 0u);
+        EXPECT_EQ(Err(), "Unsupported type");
+        EXPECT_EQ(fs.opens, fs.closes);
+        EXPECT_EQ(UsingSTDIO, 0);
+    }
+    EXPECT_EQ(UsingSTDIO, 1);
+    EXPECT_TRUE(PlayStream(dev, stdioStream, 2) == expected) << "opened before: still stdio";
+    EXPECT_TRUE(nuvexDestroyStream(stdioStream, 0, nullptr));
+    EXPECT_EQ(nuvexCreateBufferFromFile(nullptr), 0u);
+    EXPECT_EQ(Err(), "Failed to open file");
+}
+
+// Application decoders: where the search tries them, what it leaves, how
+// much of their output reaches OpenAL, and that each handle is closed once.
+TEST(AppDecoders, SearchOrderOutputAndHandles)
+{
+    Loopback dev;
+    using Open = void *(*)(const ALubyte *, ALuint);
+    using Format = ALboolean (*)(void *, ALenum *, ALuint *, ALuint *);
+    using Decode = ALuint (*)(void *, ALubyte *, ALuint);
+    const Open open = [](const ALubyte *, ALuint) -> void * { return nullptr; };
+    const Format format = [](void *, ALenum *, ALuint *, ALuint *) -> ALboolean { return 0; };
+    const Decode decode = [](void *, ALubyte *, ALuint) -> ALuint { return 0; };
+    EXPECT_TRUE(nuvexInstallDecodeCallbacks(1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    for (int missing : {0, 1, 2}) {
+        EXPECT_FALSE(nuvexInstallDecodeCallbacks(1, nullptr, missing ? open : nullptr, missing != 1 ? format : nullptr,
+                                                 missing != 2 ? decode : nullptr, nullptr, nullptr));
+        EXPECT_EQ(Err(), "Missing callback functions");
+    }
+    const Bytes wav = nvmedia::WriteWav16(Ramp(100), 2, 44100), junk(100, 'x');
+    // Each answers with its own rate; -1 comes before the built-in decoders,
+    // 3 after them, and a second install at 3 replaces the first.
+    for (int tag = 0; tag < 3; tag++) {
+        App(tag).rate = ALuint(1000 + tag);
+        App(tag).pcm = LE(Ramp(50));
+    }
+    ASSERT_TRUE(InstallApp(0, 3) && InstallApp(1, 3) && InstallApp(2, -1));
+    auto rateOf = [&](const Bytes &image) {
+        nuvexStream *s = nuvexCreateStreamFromMemory(image.data(), ALuint(image.size()), 400, 0, nullptr);
+        ALsizei rate = s ? nuvexGetStreamFrequency(s) : 0;
+        nuvexDestroyStream(s, 0, nullptr);
+        return rate;
+    };
+    EXPECT_EQ(rateOf(wav), 1002);
+    App(2).acceptMemory = false;
+    EXPECT_EQ(rateOf(wav), 44100);
+    EXPECT_EQ(rateOf(junk), 1001);        // after the built-in decoders declined,
+    EXPECT_EQ(Err(), "Unsupported type"); // which is left though a decoder took it
+    App(1).acceptMemory = false;
+    EXPECT_EQ(rateOf(junk), 0);
+    EXPECT_EQ(App(0).openMems + App(0).openFiles, 0);
+    App(1).acceptFiles = App(2).acceptFiles = false; // a null name reaches them only
+    EXPECT_EQ(nuvexCreateBufferFromFile(nullptr), 0u);
+    EXPECT_EQ(Err(), "Failed to open file");
+    EXPECT_EQ(App(1).nullNames + App(2).nullNames, 2);
+    for (int tag = 0; tag < 3; tag++)
+        EXPECT_EQ(App(tag).opened, App(tag).closes) << tag;
+
+    // What reaches OpenAL: whole blocks of everything the decoder gives, in
+    // any pieces, until it says 0; at 8000 Hz each decode has room for 32000
+    // bytes, and one that claims more is taken at its word up to that room.
+    ASSERT_TRUE(InstallApp(3, -2, false));
+    const struct {
+        size_t bytes;
+        ALuint perCall, overclaim, block;
+        ALint size;
+    } rows[] = {{0, 0, 0, 4, 0},           {3, 0, 0, 4, 0},                  {32003, 0, 0, 4, 32000},
+                {40237, 333, 0, 4, 40236}, {32800, 0, 100000, 4, 64000}, {20, 0, 0, 8, 16}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.bytes);
+        Loopback slow(2, 8000);
+        App(3).pcm = LE(Ramp(row.bytes / 4 + 1));
+        App(3).pcm.resize(row.bytes);
+        App(3).rate = 8000, App(3).perCall = row.perCall, App(3).overclaim = row.overclaim, App(3).block = row.block;
+        ALuint buffer = nuvexCreateBufferFromMemory(wav.data(), ALsizei(wav.size()));
+        EXPECT_EQ(Describe(buffer), (std::vector<ALint>{row.size, 8000, 16, 2})) << Err();
+        EXPECT_TRUE(row.overclaim || Same(PlayBuffer(slow, buffer), 0, Slice(ToFloat(Ramp(row.bytes / 4)), 0, size_t(row.size) / 2)));
+        alDeleteBuffers(1, &buffer);
+    }
+    alcMakeContextCurrent(dev.context);
+    const Floats all = ToFloat(Ramp(80));
+    App(3) = AppSound();
+    App(3).pcm = LE(Ramp(80));
+    // Without a rewind callback a rewind (and order 0) fails, the stream goes
+    // on; a get_format that fails fails the creation.
+    App(3).formatFailures = 1;
+    const std::string path = TempFile("app.wav", wav);
+    EXPECT_EQ(nuvexCreateStreamFromFile(path.c_str(), 160, 0, nullptr), nullptr);
+    EXPECT_EQ(Err(), "Could not get stream format");
+    nuvexStream *s = nuvexCreateStreamFromFile(path.c_str(), 160, 0, nullptr);
+    EXPECT_TRUE(PlayStream(dev, s, 1, 1) == Slice(all, 0, 80));
+    EXPECT_FALSE(nuvexRewindStream(s));
+    EXPECT_EQ(Err(), "Rewind failed");
+    EXPECT_FALSE(nuvexSetStreamOrder(s, 0));
+    EXPECT_EQ(Err(), "Rewind failed");
+    EXPECT_TRUE(nuvexSetStreamPatchset(s, "any"));
+    EXPECT_TRUE(PlayStream(dev, s, 1, 1) == Slice(all, 80));
+    EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
+    EXPECT_EQ(App(3).closes, 0);
+    ASSERT_TRUE(nuvexInstallDecodeCallbacks(-2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(rateOf(wav), 44100);
+}
+
+} // namespace
