@@ -1,0 +1,322 @@
+// The update thread and the library under several threads at once: started,
+// re-timed and stopped (also from end-of-play callbacks), racing starts and
+// stops, and application threads loading, streaming and playing while the
+// thread feeds them. The ThreadSanitizer build runs all of it.
+#include "nvtest.h"
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+using namespace nvt;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int ThreadCount()
+{
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (dirent *entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// Polls `done` for up to `seconds`; the generous limit only bounds a hang.
+bool WaitFor(const std::function<bool()> &done, double seconds = 10.0)
+{
+    auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (Clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class UpdateThread : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(device.ok);
+        baseThreads = ThreadCount();
+    }
+    void TearDown() override
+    {
+        nuvexUpdateInterval(0.0f);
+        EXPECT_EQ(ThreadCount(), baseThreads) << "an update thread outlived the test";
+        alDeleteSources(ALsizei(sources.size()), sources.data());
+    }
+    // A listed playback with nothing to play: the first update ends it, so
+    // its callback tells that (and where) an update ran.
+    void Track(EndLog &log)
+    {
+        sources.push_back(0);
+        alGenSources(1, &sources.back());
+        ASSERT_TRUE(nuvexPlaySource(sources.back(), EndLog::Callback, &log)) << Err();
+    }
+    NullDevice device;
+    int baseThreads = 0;
+    std::vector<ALuint> sources;
+};
+
+TEST_F(UpdateThread, FeedsAStreamToItsEndStartsAtOnceAndStopsOnZeroOrLess)
+{
+    // 0.3 s of sound through a ring of 4 x 256 frames: dozens of refills.
+    Feed feed;
+    feed.bytes = nvmedia::LE16Bytes(Ramp(13230));
+    nuvexStream *stream =
+        nuvexCreateStreamFromCallback(Feed::Callback, &feed, AL_FORMAT_STEREO16, 44100, 1024, 0, nullptr);
+    ALuint source;
+    alGenSources(1, &source);
+    sources.push_back(source);
+    EndLog log;
+    std::thread::id ranOn;
+    log.then = [&](ALuint) { ranOn = std::this_thread::get_id(); };
+    ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 4, 0, EndLog::Callback, &log));
+    ASSERT_TRUE(nuvexUpdateInterval(0.005f));
+    ASSERT_TRUE(WaitFor([&] { return log.calls > 0; })) << "the playback never ended";
+    EXPECT_EQ(feed.pos, feed.bytes.size());
+    EXPECT_GT(feed.asks.size(), 50u);
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+    EXPECT_EQ(ThreadCount(), baseThreads) << "the stop returns after the thread has ended";
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+
+    for (float stop : {0.0f, -1.0f}) {
+        SCOPED_TRACE(stop);
+        EndLog first, later, none;
+        Track(first);
+        ASSERT_TRUE(nuvexUpdateInterval(1.0f));
+        EXPECT_TRUE(WaitFor([&] { return first.calls > 0; }, 0.9)) << "the first update waits for nothing";
+        EXPECT_TRUE(nuvexUpdateInterval(0.01f));
+        EXPECT_TRUE(nuvexUpdateInterval(NAN));
+        EXPECT_EQ(ThreadCount(), baseThreads + 1) << "re-timing starts no second thread";
+        Track(later);
+        EXPECT_TRUE(WaitFor([&] { return later.calls > 0; })) << "updates go on at the new interval";
+        EXPECT_TRUE(nuvexUpdateInterval(stop));
+        EXPECT_EQ(ThreadCount(), baseThreads);
+        Track(none);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(none.calls, 0) << "no update after the stop";
+        nuvexUpdate();
+        EXPECT_EQ(none.calls, 1);
+    }
+}
+
+// nuvexUpdateInterval(0) from a callback: the caller holds the library's
+// lock, so the stop must neither wait there nor leave the thread running,
+// whether the callback runs on the update thread or on an application thread.
+TEST_F(UpdateThread, CallbackStopsTheThread)
+{
+    enum Path { InThread, InUpdate, InStopSource, InDestroyStream };
+    for (Path path : {InThread, InUpdate, InStopSource, InDestroyStream}) {
+        SCOPED_TRACE(path);
+        EndLog first;
+        Track(first);
+        ASSERT_TRUE(nuvexUpdateInterval(0.5f));
+        ASSERT_TRUE(WaitFor([&] { return first.calls > 0; }));
+        // The thread now sleeps, so a callback run by hand runs on this thread.
+        Feed feed;
+        feed.bytes.assign(441000, 0);
+        nuvexStream *stream =
+            nuvexCreateStreamFromCallback(Feed::Callback, &feed, AL_FORMAT_STEREO16, 44100, 4096, 0, nullptr);
+        EndLog log;
+        std::thread::id ranOn;
+        ALboolean stopped = AL_FALSE;
+        log.then = [&](ALuint) {
+            ranOn = std::this_thread::get_id();
+            stopped = nuvexUpdateInterval(0.0f);
+        };
+        sources.push_back(0);
+        alGenSources(1, &sources.back());
+        if (path == InThread || path == InUpdate) {
+            ASSERT_TRUE(nuvexPlaySource(sources.back(), EndLog::Callback, &log));
+            if (path == InUpdate)
+                nuvexUpdate();
+            ASSERT_TRUE(WaitFor([&] { return log.calls > 0; }));
+        } else {
+            ASSERT_TRUE(nuvexPlaySourceStream(sources.back(), stream, 2, 0, EndLog::Callback, &log));
+            if (path == InStopSource)
+                nuvexStopSource(sources.back(), AL_TRUE);
+            else
+                nuvexDestroyStream(std::exchange(stream, nullptr), 0, nullptr);
+        }
+        EXPECT_EQ(log.calls, 1);
+        EXPECT_EQ(ranOn == std::this_thread::get_id(), path != InThread);
+        EXPECT_TRUE(stopped);
+        EXPECT_TRUE(WaitFor([&] { return ThreadCount() == baseThreads; })) << "the thread ended";
+        nuvexDestroyStream(stream, 0, nullptr);
+        EndLog later;
+        Track(later);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(later.calls, 0) << "no update after the stop";
+        nuvexUpdate();
+    }
+}
+
+TEST_F(UpdateThread, RacingStopsAndStartsLeaveNoThreadBehind)
+{
+    std::atomic<bool> go{false};
+    auto hammer = [&](float interval) {
+        while (!go) {
+        }
+        for (int i = 0; i < 200; i++)
+            nuvexUpdateInterval(interval);
+    };
+    std::thread a(hammer, 0.0f), b(hammer, 0.001f), c(hammer, -1.0f);
+    go = true;
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+}
+
+// A context destroyed while the thread plays from it: its playbacks end
+// once, without a call into OpenAL for them.
+TEST_F(UpdateThread, ContextDestroyedUnderThePlayback)
+{
+    Loopback dev;
+    ASSERT_TRUE(dev.ok());
+    const Bytes wav = nvmedia::WriteWav16(Ramp(44100), 2, 44100);
+    nuvexStream *stream = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 4096, 0, nullptr);
+    ALuint source[2];
+    alGenSources(2, source);
+    EndLog streamed, plain;
+    ASSERT_TRUE(nuvexPlaySourceStream(source[0], stream, 3, -1, EndLog::Callback, &streamed));
+    ASSERT_TRUE(nuvexPlaySource(source[1], EndLog::Callback, &plain));
+    ASSERT_TRUE(nuvexUpdateInterval(0.001f));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ALCdevice *device = alcGetContextsDevice(dev.context);
+    alcMakeContextCurrent(nullptr);
+    alcDestroyContext(dev.context);
+    EXPECT_TRUE(WaitFor([&] { return streamed.calls + plain.calls == 2; }));
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
+                            ALC_FREQUENCY, 44100, 0};
+    dev.context = alcCreateContext(device, attrs); // the stream is still the application's
+    alcMakeContextCurrent(dev.context);
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr)) << Err();
+    EXPECT_EQ(streamed.calls, 1);
+    EXPECT_EQ(plain.calls, 1);
+}
+
+// Application threads load, stream, start, pause, resume, stop and destroy
+// played streams and re-time the thread while it feeds every source at a
+// 1 ms interval. Every playback's callback runs exactly once unless it was
+// stopped without callback (then at most once: it may have ended first).
+TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
+{
+    NullDevice device;
+    ASSERT_TRUE(device.ok);
+    const int baseThreads = ThreadCount();
+    const Bytes wav = nvmedia::WriteWav16(Ramp(2000), 2, 44100); // 45 ms
+    struct Play {
+        nuvexStream *stream = nullptr;
+        ALuint source = 0;
+        EndLog log;
+        bool silentStop = false;
+    };
+    std::mutex recordsMutex;
+    std::vector<std::unique_ptr<Play>> records;
+    std::atomic<int> failures{0};
+    std::set<std::string> errors;
+    ASSERT_TRUE(nuvexUpdateInterval(0.001f));
+    auto worker = [&](unsigned seed) {
+        std::mt19937 rng(seed);
+        ALuint sources[6];
+        alGenSources(6, sources);
+        Play *slot[6] = {};
+        auto finish = [&](int i) {
+            failures += !nuvexDestroyStream(slot[i]->stream, 0, nullptr);
+            slot[i] = nullptr;
+        };
+        auto until = Clock::now() + std::chrono::milliseconds(1500);
+        while (Clock::now() < until) {
+            // Whole loads and hand-fed streams on the side.
+            ALuint buffer = nuvexCreateBufferFromMemory(wav.data(), ALsizei(wav.size()));
+            failures += FramesOf(buffer) != 2000;
+            alDeleteBuffers(1, &buffer);
+            int i = int(rng() % 6);
+            Play *play = slot[i];
+            if (!play) {
+                auto record = std::make_unique<Play>();
+                record->source = sources[i];
+                record->stream = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 512, 0, nullptr);
+                const ALsizei loops[] = {0, 1, -1};
+                if (!record->stream || !nuvexPlaySourceStream(sources[i], record->stream, 3, loops[rng() % 3],
+                                                              EndLog::Callback, &record->log)) {
+                    failures++;
+                    continue;
+                }
+                slot[i] = record.get();
+                std::lock_guard<std::mutex> lock(recordsMutex);
+                records.push_back(std::move(record));
+                continue;
+            }
+            if (play->log.calls > 0) { // ended by itself
+                finish(i);
+                continue;
+            }
+            switch (rng() % 8) {
+            case 0: nuvexPauseSource(play->source); break;
+            case 1: nuvexResumeSource(play->source); break;
+            case 2:
+                play->silentStop = true;
+                nuvexStopSource(play->source, AL_FALSE);
+                finish(i);
+                break;
+            case 3:
+                nuvexStopSource(play->source, AL_TRUE);
+                finish(i);
+                break;
+            case 4: finish(i); break; // destroying the stream ends its playback
+            case 5: nuvexUpdateInterval(0.001f + 0.001f * float(rng() % 3)); break;
+            case 6:
+                if (rng() % 4 == 0 && nuvexUpdateInterval(0.0f))
+                    nuvexUpdateInterval(0.001f);
+                break;
+            default: break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        for (int i = 0; i < 6; i++)
+            if (slot[i])
+                finish(i);
+        alDeleteSources(6, sources);
+    };
+    std::vector<std::thread> workers;
+    for (unsigned seed = 1; seed <= 3; seed++)
+        workers.emplace_back(worker, seed);
+    // Meanwhile the last-error slot is read here: always one whole message.
+    const std::set<std::string> allowed = {"No error", "Invalid stream pointer", "Source is already playing"};
+    for (int i = 0; i < 2000; i++)
+        errors.insert(Err());
+    for (std::thread &t : workers)
+        t.join();
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+    EXPECT_EQ(ThreadCount(), baseThreads);
+    EXPECT_EQ(failures, 0) << Err();
+    EXPECT_GT(records.size(), 100u);
+    for (const std::string &e : errors)
+        EXPECT_EQ(allowed.count(e), 1u) << e;
+    int natural = 0;
+    for (const auto &play : records) {
+        EXPECT_LE(play->log.calls, 1);
+        if (!play->silentStop) {
+            EXPECT_EQ(play->log.calls, 1);
+        }
+        natural += play->log.calls;
+    }
+    EXPECT_GT(natural, 0);
+}
+
+} // namespace
