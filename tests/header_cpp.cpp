@@ -1,6 +1,6 @@
-// The public header as a C++ program sees it: the same calls as the C99
-// program, compiled as C++. Linking proves the functions have C linkage; the
-// stream handle is an opaque class that applications only point at.
+// The public header as a C++ program sees it: the C99 program compiled as
+// C++. Linking proves the functions have C linkage; the stream handle is an
+// opaque class that applications only point at.
 #include <type_traits>
 
 #include "header_c99.c"

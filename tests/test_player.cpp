@@ -1,0 +1,262 @@
+// nuvex-play as users run it: real processes on the generated demo media,
+// one table of command lines and what each must come to (exit status,
+// message, and the rendered WAV compared with an independent decode of the
+// source: the file's own samples, libvorbisfile, libmodplug).
+#include "nvtest.h"
+
+#include <sys/wait.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+using namespace nvt;
+
+namespace {
+
+const std::string Demo = NUVEX_DEMO_DIR;
+
+Bytes ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// A rendered WAV: format tag, channels, rate and bits, and the data chunk.
+struct Wav {
+    std::vector<unsigned> format;
+    Bytes data;
+};
+Wav ParseWav(const std::string &path)
+{
+    Bytes f = ReadAll(path);
+    Wav wav;
+    auto le = [&](size_t at, int n) { return unsigned(f[at] | f[at + 1] << 8 | (n == 4 ? f[at + 2] << 16 | f[at + 3] << 24 : 0)); };
+    for (size_t pos = 12; pos + 8 <= f.size(); pos += 8 + le(pos + 4, 4)) {
+        if (!memcmp(&f[pos], "fmt ", 4))
+            wav.format = {le(pos + 8, 2), le(pos + 10, 2), le(pos + 12, 4), le(pos + 22, 2)};
+        else if (!memcmp(&f[pos], "data", 4))
+            wav.data.assign(f.begin() + long(pos) + 8, f.begin() + long(pos + 8 + le(pos + 4, 4)));
+    }
+    return wav;
+}
+std::vector<int16_t> Samples(const Bytes &data)
+{
+    std::vector<int16_t> out(data.size() / 2);
+    memcpy(out.data(), data.data(), out.size() * 2);
+    return out;
+}
+
+// Each demo decoded without the library; a module one frame per read, so
+// that its own end shows (libmodplug pads every request with silence).
+const std::vector<int16_t> &Reference(const std::string &name, int order = -1)
+{
+    static std::map<std::string, std::vector<int16_t>> decoded;
+    std::vector<int16_t> &out = decoded[name + std::to_string(order)];
+    Bytes image = ReadAll(Demo + "/" + name);
+    if (!out.empty())
+        return out;
+    if (name == "demo.ogg")
+        out = VorbisDecode(image);
+    else if (name == "demo.mod")
+        out = ModPlugRender(image, 4, order);
+    else // the demo's AIFF holds the WAV's samples
+        out = Samples(ParseWav(Demo + "/" + (name == "demo.aiff" ? "demo.wav" : name)).data);
+    return out;
+}
+
+// "" when `got` is `times` plays of `want`, each of which may end in a short
+// silent tail (modules are padded to the chunk they end in).
+std::string Loops(const std::vector<int16_t> &got, const std::vector<int16_t> &want, int times, bool tail)
+{
+    const size_t play = got.size() / size_t(times);
+    if (got.size() % size_t(times) || play < want.size() || play > want.size() + (tail ? 88200 : 0))
+        return std::to_string(got.size()) + " samples are not " + std::to_string(times) + " plays of " +
+               std::to_string(want.size());
+    for (size_t i = 0; i < got.size(); i++)
+        if (got[i] != (i % play < want.size() ? want[i % play] : 0))
+            return "first difference at sample " + std::to_string(i);
+    return "";
+}
+
+struct Result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// The player as a child process through the shell: `prefix` goes in front
+// (a launcher such as `timeout` or valgrind); stderr goes to a file.
+Result Play(const std::vector<std::string> &args, const std::string &prefix = "")
+{
+    std::string command = prefix + " '" NUVEX_PLAY "'", err = TempFile("stderr", {});
+    for (const std::string &a : args)
+        command += " '" + a + "'";
+    Result r;
+    FILE *pipe = popen((command + " 2>'" + err + "'").c_str(), "r");
+    char buf[4096];
+    for (size_t got; (got = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        r.out.append(buf, got);
+    int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    Bytes e = ReadAll(err);
+    r.err.assign(e.begin(), e.end());
+    return r;
+}
+std::string Show(const Result &r) { return "status " + std::to_string(r.status) + "\n" + r.out + r.err; }
+
+TEST(Player, RendersWhatTheSourceHolds)
+{
+    const std::string out = TempFile("render.wav", {});
+    // Whole and streamed with small chunks and the smallest ring, so that
+    // the refill path runs hundreds of times; each played twice.
+    for (const char *name : {"demo.wav", "demo.aiff", "demo.ogg", "demo.mod"})
+        for (std::vector<std::string> mode : {std::vector<std::string>{"--load"}, {"--chunk-ms", "20", "--buffers", "2"}}) {
+            SCOPED_TRACE(std::string(name) + " " + mode[0]);
+            mode.insert(mode.end(), {"--quiet", "--loop", "1", "--render", out, Demo + "/" + name});
+            Result r = Play(mode);
+            ASSERT_EQ(r.status, 0) << Show(r);
+            EXPECT_EQ(r.out, "") << "--quiet prints nothing";
+            Wav wav = ParseWav(out);
+            EXPECT_EQ(wav.format, (std::vector<unsigned>{1, 2, 44100, 16}));
+            EXPECT_EQ(Loops(Samples(wav.data), Reference(name), 2, name == std::string("demo.mod")), "");
+        }
+    const std::vector<int16_t> wav = Reference("demo.wav"), mod = Reference("demo.mod");
+    // Float output holds each sample / 32768 times the gain, exactly.
+    Result r = Play({"--quiet", "--float", "--gain", "0.5", "--render", out, Demo + "/demo.wav"});
+    ASSERT_EQ(r.status, 0) << Show(r);
+    Wav f = ParseWav(out);
+    EXPECT_EQ(f.format, (std::vector<unsigned>{3, 2, 44100, 32}));
+    Floats half(wav.size());
+    for (size_t i = 0; i < wav.size(); i++)
+        half[i] = float(wav[i]) * 0.5f / 32768.0f;
+    EXPECT_EQ(f.data, Bytes(reinterpret_cast<uint8_t *>(half.data()), reinterpret_cast<uint8_t *>(half.data() + half.size())));
+    // Many repeats of a whole buffer follow each other without a gap.
+    r = Play({"--quiet", "--load", "--loop", "99", "--render", out, Demo + "/chime.wav"});
+    EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("chime.wav"), 100, false), "") << Show(r);
+    // Another rate resamples: the length scales with it.
+    r = Play({"--quiet", "--rate", "22050", "--render", out, Demo + "/demo.wav"});
+    EXPECT_EQ(ParseWav(out).format[2], 22050u) << Show(r);
+    EXPECT_NEAR(double(ParseWav(out).data.size()) / 4, double(wav.size()) / 4, 64.0);
+    // A module from a later order, looped from there.
+    r = Play({"--quiet", "--order", "1", "--loop", "1", "--render", out, Demo + "/demo.mod"});
+    EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("demo.mod", 1), 2, true), "") << Show(r);
+    // Two files follow each other in one file; the summary says what was written.
+    r = Play({"--render", out, Demo + "/demo.wav", Demo + "/demo.mod"});
+    ASSERT_EQ(r.status, 0) << Show(r);
+    std::vector<int16_t> both = wav, padded = mod;
+    padded.resize((mod.size() + 22049) / 22050 * 22050); // the default 250 ms chunks
+    both.insert(both.end(), padded.begin(), padded.end());
+    EXPECT_EQ(Samples(ParseWav(out).data), both);
+    EXPECT_NE(r.out.find("Rendering demo.wav (0:06.3, 2 ch, 44100 Hz)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Wrote " + out + ": " + std::to_string(both.size() / 2) + " frames"), std::string::npos);
+}
+
+TEST(Player, EveryCommandLineEndsAsDocumented)
+{
+    const std::string wav = Demo + "/demo.wav", junk = TempFile("junk.wav", Bytes(3000, 0x5a));
+    Bytes head = ReadAll(wav);
+    head.resize(30); // the "fmt " chunk cut short, no "data"
+    const std::string cut = TempFile("cut.wav", head);
+    char length[64];
+    snprintf(length, sizeof length, "%zu frames, %.3f s", Reference("demo.wav").size() / 2,
+             double(Reference("demo.wav").size() / 2) / 44100);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err; // exact stdout; stderr's beginning
+    } rows[] = {
+        {{"--info", wav}, 0, "File:     " + wav + "\nFormat:   WAV, 16-bit integer PCM\nChannels: 2\n"
+                             "Rate:     44100 Hz\nLength:   " + length + "\n", ""},
+        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.2)\n", ""},
+        {{"--list-devices"}, 0, "No Output  (default)\n", ""}, // the test environment's only one
+        {{}, 2, "", "nuvex-play: no file to play (see nuvex-play --help)\n"},
+        {{"--bogus", wav}, 2, "", "nuvex-play: unknown option '--bogus' (see nuvex-play --help)\n"},
+        {{"--loop", "-2", wav}, 2, "", "nuvex-play: --loop needs a whole number, -1 or more, not '-2'"},
+        {{"--buffers", "1", wav}, 2, "", "nuvex-play: --buffers needs a number from 2 to 64, not '1'"},
+        {{"--chunk-ms=0", wav}, 2, "", "nuvex-play: --chunk-ms needs a number of milliseconds"},
+        {{"--gain", "-1", wav}, 2, "", "nuvex-play: --gain needs a number from 0 to 100, not '-1'"},
+        {{"--order", "1.5", wav}, 2, "", "nuvex-play: --order needs a whole number, 0 or more, not '1.5'"},
+        {{"--render", "x.wav", "--rate", "10", wav}, 2, "", "nuvex-play: --rate needs a rate in Hz"},
+        {{wav, "--device"}, 2, "", "nuvex-play: option --device needs a value"},
+        {{"--load=yes", wav}, 2, "", "nuvex-play: option --load takes no value"},
+        {{"--float", wav}, 2, "", "nuvex-play: --float only applies with --render"},
+        {{"--render", "x.wav", "--loop", "-1", wav}, 2, "", "nuvex-play: --loop -1 never ends"},
+        {{"--load", "--order", "1", wav}, 2, "", "nuvex-play: --order works on streamed modules; drop --load"},
+        {{"--info", "--render", "x.wav", wav}, 2, "", "nuvex-play: --render and --info cannot be combined"},
+        {{"--device", "nonexistent", wav}, 1, "", "nuvex-play: device 'nonexistent': cannot be opened (Device "
+                                                  "open failed): no usable output device: choose one"},
+    };
+    for (const auto &row : rows) {
+        Result r = Play(row.args);
+        EXPECT_EQ(r.status, row.status) << Show(r);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err.substr(0, row.err.size()), row.err);
+        if (row.status == 2) {
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+        }
+    }
+    // Files that cannot be played, in every mode: the library's message and
+    // a hint; among good files the rest still plays and the status says so.
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{Demo + "/missing.ogg"}, ": cannot be played (Failed to open file): check the path"},
+        {{junk}, ": cannot be played (Unsupported type): nuvex-play reads WAV, AIFF"},
+        {{cut}, ": cannot be played (Unsupported type)"},
+        {{"--order", "2", wav}, ": cannot start at order 2 (Invalid order for stream): --order applies to "
+                                "tracker modules only\n"},
+    };
+    for (const auto &b : bad)
+        for (std::vector<std::string> args : {std::vector<std::string>{"--info"}, {"--render", TempFile("p.wav", {})}, {}}) {
+            args.insert(args.end(), b.first.begin(), b.first.end());
+            Result r = Play(args);
+            EXPECT_EQ(r.status, 1) << Show(r);
+            EXPECT_EQ(r.err.find("nuvex-play: " + b.first.back() + b.second), 0u) << Show(r);
+        }
+    const std::string out = TempFile("mixed.wav", {});
+    Result r = Play({"--quiet", "--render", out, junk, Demo + "/demo.mod"});
+    EXPECT_EQ(r.status, 1) << Show(r);
+    EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("demo.mod"), 1, true), "");
+}
+
+// On a terminal (script(1) gives it one): one line, rewritten in place,
+// ending on the full length.
+TEST(Player, ShowsOneProgressLineOnATerminal)
+{
+    const std::string command = "script -qec \"'" NUVEX_PLAY "' --loop 1 '" + Demo + "/chime.wav'\" /dev/null";
+    Result r;
+    FILE *pipe = popen(command.c_str(), "r");
+    char buf[1024];
+    for (size_t got; (got = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        r.out.append(buf, got);
+    EXPECT_EQ(pclose(pipe), 0) << r.out;
+    EXPECT_EQ(r.out.find("\rchime.wav  0:00."), 0u) << r.out;
+    const std::string last = "\rchime.wav  0:00.4 / 0:00.4  loop 2/2\033[K\r\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), last.size())), last) << r.out;
+}
+
+// Ctrl-C while playing (whole or streamed) or rendering stops with status
+// 130 and shuts the device down; under valgrind, nothing is left allocated
+// (its leak status would be 99).
+TEST(Player, InterruptsStopCleanly)
+{
+    std::vector<std::string> launchers = {"ALSOFT_LOGLEVEL=2 timeout --preserve-status -s INT 1"};
+#ifdef NUVEX_VALGRIND
+    launchers.push_back("ALSOFT_LOGLEVEL=2 timeout --preserve-status -s INT 8 " NUVEX_VALGRIND
+                        " -q --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=99");
+#endif
+    const std::string out = TempFile("interrupted.wav", {}), ogg = Demo + "/demo.ogg";
+    for (const std::string &launcher : launchers)
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"--load", "--loop", "-1", ogg},
+                                                     {"--buffers", "3", "--loop", "-1", ogg},
+                                                     {"--render", out, "--loop", "100000", Demo + "/demo.wav"}}) {
+            Result r = Play(args, launcher);
+            EXPECT_EQ(r.status, 130) << Show(r);
+            EXPECT_NE(r.out.find(args[0] == "--render" ? "Rendering demo.wav" : "Playing demo.ogg"), std::string::npos)
+                << "interrupted only once it played: " << Show(r);
+            EXPECT_EQ(r.err.find("not closed"), std::string::npos) << "a device left open: " << r.err;
+        }
+    Wav wav = ParseWav(out);
+    EXPECT_GT(wav.data.size(), 0u);
+    EXPECT_EQ(wav.data.size() % 4, 0u) << "a valid, shorter file";
+}
+
+} // namespace
