@@ -8,12 +8,12 @@
 #   scripts/soak.sh [seconds of audio] [sources] [threads]
 # Environment: NUVEX_SOAK_BUILD (default build-soak) is the build directory.
 # The heap is compared at checkpoints where every playback is stopped and
-# rewound (see tests/soak/soak.cpp), then everything plays on.
+# rewound (see bench/soak.cpp), then everything plays on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${NUVEX_SOAK_BUILD:-build-soak}
-cmake -S . -B "$build" -DNUVEX_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B "$build" -DNUVEX_BUILD_BENCH=ON -DNUVEX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target nuvex_soak
 # glibc's per-thread caches would count freed blocks as in use.
 GLIBC_TUNABLES=glibc.malloc.tcache_count=0 ALSOFT_DRIVERS=null ALSOFT_LOGLEVEL=0 \
-  "$build/tests/nuvex_soak" "${1:-600}" "${2:-128}" "${3:-2}"
+  "$build/bench/nuvex_soak" "${1:-600}" "${2:-128}" "${3:-2}"

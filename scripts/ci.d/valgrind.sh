@@ -9,13 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
 build=${1:-$root/build}
-# Every decoder, streaming, misuse and the regression inputs: the paths that
-# allocate and free the most. test_loading is left out: it replaces the
-# global allocator to count bytes, which Valgrind cannot follow.
-programs=(test_smoke test_misuse test_regress_decoders test_streaming test_ogg test_mod
-          test_aiff test_wav)
-# Cases too slow under Valgrind for CI (minutes of 8-channel rendering).
-declare -A skip=([test_ogg]=OggDecoding.EveryChannelReachesItsOwnSpeaker)
+# The failure tables, streaming and playback, and every decoder on damaged,
+# unusable and application input: the paths that allocate and free the most.
+programs=(test_api test_playback test_decoders)
+# Too slow under Valgrind for CI (minutes of rendering); the sanitizer build
+# runs it.
+declare -A skip=([test_decoders]=Decoders.EveryLayoutLoadsAndStreamsAsTheFileHoldsIt)
 jobs=${NUVEX_VALGRIND_JOBS:-$(nproc)}
 
 if ! command -v valgrind >/dev/null; then

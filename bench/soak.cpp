@@ -17,9 +17,9 @@
 // must not exceed the one after warm-up.
 //
 //   nuvex_soak [seconds of audio = 600] [sources = 128] [threads = 2]
+#include "benchutil.h"
 #include "media.h"
 #include "nuvex.h"
-#include "support.h"
 
 #include <AL/alext.h>
 #include <malloc.h>
@@ -164,8 +164,9 @@ int main(int argc, char **argv)
     const size_t totalFrames = size_t(seconds * Rate);
     const size_t warmupFrames = std::min<size_t>(totalFrames / 10, size_t(60) * Rate);
 
-    nvt::LoopbackDevice dev(ALC_STEREO_SOFT, ALCint(Rate));
-    if (!dev.ok()) {
+    bench::LoopbackDevice dev;
+    std::vector<float> rendered(RenderFrames * 2);
+    if (!dev.Open(ALCint(Rate))) {
         fprintf(stderr, "soak: no loopback device\n");
         return 2;
     }
@@ -220,7 +221,7 @@ int main(int argc, char **argv)
     const auto start = Clock::now();
     size_t frames = 0;
     while (frames < totalFrames) {
-        dev.Render(RenderFrames);
+        dev.Render(rendered.data(), RenderFrames);
         frames += RenderFrames;
         for (size_t i = 0; i < voices.size(); i++) {
             alGetSourcei(voices[i].source, AL_SOURCE_STATE, &stateBefore[i]);
