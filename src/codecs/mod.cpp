@@ -23,16 +23,17 @@ uint64_t InputSize(std::istream &in)
     return end > 0 ? uint64_t(end) : 0;
 }
 
-// Families that libmodplug has readers for but that are no tracker modules:
-// it crashes on some Standard MIDI Files, renders the others without
-// instruments, and turns any RIFF/WAVE it meets into six seconds of 44.1 kHz
-// stereo. Declined on their first twelve bytes, before libmodplug sees any.
+// Families that libmodplug has readers for but mishandles, declined on
+// their first twelve bytes before libmodplug sees any: it crashes on some
+// Standard MIDI Files and renders the others without instruments, turns any
+// RIFF/WAVE into six seconds of 44.1 kHz stereo, and its X-Tracker (DMF)
+// reader can loop forever on a damaged chunk list.
 bool IsForeignFamily(const ALubyte *head, size_t size)
 {
     auto tagAt = [&](size_t at, const char *tag) {
         return size >= at + 4 && memcmp(head + at, tag, 4) == 0;
     };
-    if (tagAt(0, "MThd"))
+    if (tagAt(0, "MThd") || tagAt(0, "DDMF"))
         return true;
     if (tagAt(0, "RIFF"))
         return tagAt(8, "WAVE") || tagAt(8, "RMID");
