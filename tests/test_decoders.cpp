@@ -7,6 +7,7 @@
 #include "nvtest.h"
 
 #include <cstring>
+#include <numeric>
 #include <random>
 
 using namespace nvt;
@@ -270,6 +271,10 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
     memcpy(&rmid[8], "RMID", 4);
     for (size_t i = 0; i < text.size(); i++)
         text[i] = uint8_t("plain text, not a sound "[i % 24]);
+    // A chained Ogg file whose second link is a first page and no more.
+    Bytes broken = nvmedia::EncodeOgg(Tones(4410, 2), 2, 44100, 0.4f, 1),
+          link = nvmedia::EncodeOgg(Tones(2205, 1, 22050), 1, 22050, 0.4f, 2);
+    broken.insert(broken.end(), link.begin(), link.begin() + 27 + link[26] + std::accumulate(&link[27], &link[27] + link[26], 0));
     Bytes dmf;
     for (const auto &m : nvmedia::ModuleSeeds())
         dmf = m.name == "song.dmf" ? m.image : dmf;
@@ -304,6 +309,7 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
         {"aiff without SSND", Bytes(aiff.begin(), aiff.begin() + 38)},
         {"aiff header only", Bytes(aiff.begin(), aiff.begin() + 12)},
         {"X-Tracker DMF (libmodplug may hang on it)", dmf},
+        {"ogg chain with a broken second link", broken},
         {"MIDI", midi},
         {"RIFF-MIDI", rmid},
         {"text", text},
@@ -311,6 +317,8 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
     };
     for (const auto &input : inputs) {
         SCOPED_TRACE(input.first);
+        // libvorbisfile loses its list of links declining the broken chain.
+        LeakChecksOff leaks(input.first.find("broken") != std::string::npos);
         const Bytes &image = input.second;
         const ALuint next = NextBufferName();
         ALuint bufs[2] = {};
