@@ -586,12 +586,17 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexResumeSource(ALuint source);
  */
 NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void);
 /*
- * nuvexUpdateInterval: runs nuvexUpdate() on a background thread every
- * `interval` seconds, or stops that thread.
- *   interval: above 0 starts the thread (or changes its interval); 0 or less
- *     stops it and waits for it to end (called from an end-of-play callback,
- *     the thread stops but is waited for by the next nuvexUpdateInterval
- *     call made outside a callback, or at unload). NaN changes nothing.
+ * nuvexUpdateInterval: runs nuvexUpdate() on a background thread, once at
+ * the start and then `interval` seconds after each update has ended, or
+ * stops that thread. Between updates the thread holds no lock.
+ *   interval: above 0 starts the thread (or changes its interval: the next
+ *     update then comes the new interval after the last one ended, at once
+ *     if that time has passed; setting the interval it already has changes
+ *     nothing). 0 or less stops it and waits for it to end, which takes no
+ *     longer than an update that is running: the wait between updates is
+ *     cut short (called from an end-of-play callback, the thread stops but
+ *     is waited for by the next nuvexUpdateInterval call made outside a
+ *     callback, or at unload). NaN changes nothing.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE, nothing changed): "Error starting async thread";
  *   allocates.
