@@ -246,8 +246,9 @@ NUVEX_API extern int UsingSTDIO;
  * application's own, tried when a file name or memory image is loaded.
  *   index: where the decoder sits in the search. Negative indexes are tried,
  *     lowest first, before the built-in decoders (WAV, AIFF, Ogg Vorbis,
- *     tracker modules); 0 and up are tried, lowest first, only after all of
- *     those declined (or the file could not be opened by the I/O callbacks).
+ *     libsndfile, MP3, tracker modules); 0 and up are tried, lowest first,
+ *     only after all of those declined (or the file could not be opened by
+ *     the I/O callbacks).
  *     An index holds one decoder; installing again replaces it.
  *   open_file(filename): given the name as the application passed it (the
  *     decoder opens the file itself); return a handle, or NULL to decline.
@@ -433,9 +434,9 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
  * nuvexRewindStream: goes back to the first sample of the stream.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE): "Invalid stream pointer"; then the decoder's own: "Seek
- *   failed" (WAV, AIFF, Ogg Vorbis), "Could not reload data" (modules),
- *   "Rewind failed" (application decoders without a working rewind, and
- *   callback streams).
+ *   failed" (every built-in decoder but modules), "Could not reload data"
+ *   (modules), "Rewind failed" (application decoders without a working
+ *   rewind, and callback streams).
  * Needs no context. Not locked: not on a stream being played.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream);
@@ -464,7 +465,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
  * nuvexGetStreamLength: the length of the whole sound in sample frames, as
  * its header tells it.
  * Returns: the frame count; 0 when unknown (tracker modules, callback
- *   streams, application decoders, WAV data chunks of 2 GiB or more).
+ *   streams, application decoders, WAV data chunks of 2 GiB or more,
+ *   truncated Ogg Opus files).
  * Fails (all bits set, ~(nuvexUInt64)0): "Invalid stream pointer".
  * Needs no context.
  */

@@ -147,6 +147,8 @@ const void *nuvex_init_wav();
 const void *nuvex_init_aiff();
 const void *nuvex_init_vorbisfile();
 const void *nuvex_init_modplug();
+const void *nuvex_init_sndfile();
+const void *nuvex_init_mpg123();
 
 // The decoder search: the only ways to obtain a stream.
 StreamPtr create_stream(const char *filename);
