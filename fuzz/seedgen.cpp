@@ -6,6 +6,7 @@
 //
 //   nuvex-seedgen <output directory>
 #include "media.h"
+#include "sfmedia.h"
 
 #include <sys/stat.h>
 
@@ -297,6 +298,9 @@ int main(int argc, char **argv)
     writeAll("fuzz_stream_mod", mod);
     for (const auto *group : {&wav, &aiff, &ogg, &mod})
         writeAll("fuzz_buffer", *group);
+    for (const auto &seed : nvmedia::SoundFileSeeds()) // through libsndfile and libmpg123
+        for (const char *target : {"fuzz_stream_sndfile", "fuzz_buffer"})
+            Write(target, seed.first, seed.second);
 
     // The I/O target: one file of each format, well-behaved and with faults.
     const Bytes clean = IoHeader(0, 0, 0, 0, 1, 15);

@@ -246,8 +246,9 @@ NUVEX_API extern int UsingSTDIO;
  * application's own, tried when a file name or memory image is loaded.
  *   index: where the decoder sits in the search. Negative indexes are tried,
  *     lowest first, before the built-in decoders (WAV, AIFF, Ogg Vorbis,
- *     tracker modules); 0 and up are tried, lowest first, only after all of
- *     those declined (or the file could not be opened by the I/O callbacks).
+ *     libsndfile, MP3, tracker modules); 0 and up are tried, lowest first,
+ *     only after all of those declined (or the file could not be opened by
+ *     the I/O callbacks).
  *     An index holds one decoder; installing again replaces it.
  *   open_file(filename): given the name as the application passed it (the
  *     decoder opens the file itself); return a handle, or NULL to decline.
@@ -433,9 +434,9 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
  * nuvexRewindStream: goes back to the first sample of the stream.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE): "Invalid stream pointer"; then the decoder's own: "Seek
- *   failed" (WAV, AIFF, Ogg Vorbis), "Could not reload data" (modules),
- *   "Rewind failed" (application decoders without a working rewind, and
- *   callback streams).
+ *   failed" (every built-in decoder but modules), "Could not reload data"
+ *   (modules), "Rewind failed" (application decoders without a working
+ *   rewind, and callback streams).
  * Needs no context. Not locked: not on a stream being played.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream);
@@ -464,7 +465,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
  * nuvexGetStreamLength: the length of the whole sound in sample frames, as
  * its header tells it.
  * Returns: the frame count; 0 when unknown (tracker modules, callback
- *   streams, application decoders, WAV data chunks of 2 GiB or more).
+ *   streams, application decoders, WAV data chunks of 2 GiB or more,
+ *   truncated Ogg Opus files).
  * Fails (all bits set, ~(nuvexUInt64)0): "Invalid stream pointer".
  * Needs no context.
  */
@@ -586,12 +588,17 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexResumeSource(ALuint source);
  */
 NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void);
 /*
- * nuvexUpdateInterval: runs nuvexUpdate() on a background thread every
- * `interval` seconds, or stops that thread.
- *   interval: above 0 starts the thread (or changes its interval); 0 or less
- *     stops it and waits for it to end (called from an end-of-play callback,
- *     the thread stops but is waited for by the next nuvexUpdateInterval
- *     call made outside a callback, or at unload). NaN changes nothing.
+ * nuvexUpdateInterval: runs nuvexUpdate() on a background thread, once at
+ * the start and then `interval` seconds after each update has ended, or
+ * stops that thread. Between updates the thread holds no lock.
+ *   interval: above 0 starts the thread (or changes its interval: the next
+ *     update then comes the new interval after the last one ended, at once
+ *     if that time has passed; setting the interval it already has changes
+ *     nothing). 0 or less stops it and waits for it to end, which takes no
+ *     longer than an update that is running: the wait between updates is
+ *     cut short (called from an end-of-play callback, the thread stops but
+ *     is waited for by the next nuvexUpdateInterval call made outside a
+ *     callback, or at unload). NaN changes nothing.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE, nothing changed): "Error starting async thread";
  *   allocates.

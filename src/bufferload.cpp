@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -23,19 +24,6 @@ struct UninitializedAllocator : std::allocator<T> {
     UninitializedAllocator(const UninitializedAllocator<U> &) noexcept
     {
     }
-    T *allocate(size_t n)
-    {
-        T *p = std::allocator<T>::allocate(n);
-        // A whole sound is megabytes of fresh memory: filling it in 2 MiB
-        // pages instead of 4 KiB ones saves thousands of page faults, and
-        // costs nothing when the allocator hands back memory already in use.
-        constexpr uintptr_t HugePage = uintptr_t(2) << 20;
-        uintptr_t first = (reinterpret_cast<uintptr_t>(p) + HugePage - 1) & ~(HugePage - 1);
-        uintptr_t last = (reinterpret_cast<uintptr_t>(p) + n * sizeof(T)) & ~(HugePage - 1);
-        if (last > first)
-            madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-        return p;
-    }
     template <typename U>
     void construct(U *p) noexcept
     {
@@ -47,6 +35,40 @@ struct UninitializedAllocator : std::allocator<T> {
         ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
     }
 };
+
+using LoadArray = std::vector<ALubyte, UninitializedAllocator<ALubyte>>;
+
+constexpr uintptr_t HugePage = uintptr_t(2) << 20;
+uintptr_t AlignDown(uintptr_t value, uintptr_t unit) { return value & ~(unit - 1); }
+uintptr_t AlignUp(uintptr_t value, uintptr_t unit) { return AlignDown(value + unit - 1, unit); }
+
+// A whole sound is megabytes of fresh memory: filling it in 2 MiB pages
+// instead of 4 KiB ones saves thousands of page faults, and costs nothing
+// when the allocator hands back memory already in use. Only the first
+// `bytes`, which the load will write, are advised: a huge page reaching past
+// the sound's end would be made resident whole for a few bytes.
+void AdviseHugePages(const LoadArray &data, size_t bytes)
+{
+    uintptr_t start = reinterpret_cast<uintptr_t>(data.data());
+    uintptr_t first = AlignUp(start, HugePage);
+    uintptr_t last = AlignDown(start + std::min(bytes, data.capacity()), HugePage);
+    if (last > first)
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Gives the pages past the first `used` bytes of the array back to the
+// system, without copying what it holds (a huge page may have made some of
+// them resident). The memory stays the array's: it reads as zeros if ever
+// touched again.
+void ReleaseTail(const LoadArray &data, size_t used)
+{
+    static const uintptr_t pageSize = uintptr_t(sysconf(_SC_PAGESIZE));
+    uintptr_t start = reinterpret_cast<uintptr_t>(data.data());
+    uintptr_t first = AlignUp(start + used, pageSize);
+    uintptr_t last = AlignDown(start + data.capacity(), pageSize);
+    if (last > first)
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
+}
 
 // Bytes worth reserving before draining: what the stream says it holds, but
 // never more than its input could expand to, so a header cannot make us
@@ -88,15 +110,33 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
     if (freq == 0)
         return Fail<ALboolean>("Invalid sample rate", AL_FALSE);
 
+    // Samples that lie in a memory image exactly as OpenAL takes them go to
+    // OpenAL from where they are: its own copy is the only one.
+    size_t inPlaceBytes = 0;
+    if (const ALubyte *inPlace = stream->DataInPlace(&inPlaceBytes)) {
+        alBufferData(buffer, format, inPlace, ALsizei(inPlaceBytes - inPlaceBytes % blockAlign),
+                     ALsizei(freq));
+        stream.reset();
+        if (OpenALErrorPending())
+            return Fail<ALboolean>("Buffer load failed", AL_FALSE);
+        return AL_TRUE;
+    }
+
     // One second per read, computed wide and capped, so that an absurd rate
     // neither wraps to nothing nor allocates gigabytes per step.
     nuvexUInt64 wideStep = nuvexUInt64(freq) * blockAlign;
     size_t step = size_t(std::min<nuvexUInt64>(wideStep, MaxLoadStep));
     step = std::max<size_t>(step - step % blockAlign, blockAlign);
 
-    std::vector<ALubyte, UninitializedAllocator<ALubyte>> data;
-    data.reserve(ReservationFor(*stream, format, blockAlign) + step);
-    data.resize(step);
+    // A stream that knows its length (its header says it) is asked for all
+    // of it, and a step to see its end, in its first read: a file then takes
+    // one read call. The others are read a step at a time, because their
+    // decoders may pad what they are asked for (modules pad their last read).
+    const size_t reserved = ReservationFor(*stream, format, blockAlign);
+    LoadArray data;
+    data.reserve(reserved + step);
+    AdviseHugePages(data, reserved);
+    data.resize(reserved > 0 && stream->GetLength() > 0 ? reserved + step : step);
     size_t total = 0;
     for (;;) {
         size_t room = std::min<size_t>(data.size() - total, 0xFFFFFFFFu);
@@ -104,16 +144,24 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
         if (got == 0)
             break;
         total += std::min<size_t>(got, room);
-        if (data.capacity() < total + step)
+        if (data.capacity() < total + step) {
             data.reserve(std::max(total + step, data.capacity() * 3 / 2));
+            AdviseHugePages(data, total);
+        }
         data.resize(total + step);
     }
     total -= total % blockAlign;
     data.resize(total);
-    // Growth overshoots by up to half the array; OpenAL makes its own copy
-    // next, so give the spare room back before it does.
-    if (data.capacity() > total + step)
-        data.shrink_to_fit();
+    // OpenAL makes its own copy next. What the array holds beyond the sound
+    // is given back first: past a reservation (the stream's own estimate of
+    // its length) by releasing the pages, without copying; an array grown
+    // without one (it overshoots by up to half) by shrinking it.
+    if (data.capacity() > total + step) {
+        if (reserved > 0)
+            ReleaseTail(data, total);
+        else
+            data.shrink_to_fit();
+    }
     stream.reset();
 
     alBufferData(buffer, format, data.data(), ALsizei(total), ALsizei(freq));

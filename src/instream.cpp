@@ -7,35 +7,60 @@
 #include <cstring>
 
 namespace {
-// A bigger stdio buffer than the default: the read callback is still asked
-// for 1024 bytes at a time, but those come from memory instead of a syscall.
-constexpr size_t StdioBufferSize = 64 * 1024;
+// A bigger stdio buffer than the default (the file system's block, often
+// 4 KiB): small reads (header fields, the 1024-byte get area, stream chunks
+// of a few kilobytes) come from memory, one read(2) per 32 KiB, and fread
+// hands reads of this size or more straight to read(2). It stays below
+// 64 KiB: glibc's free() of a block that large consolidates the heap and
+// may hand its top back to the system, and freed with the file at the end
+// of every whole load it did so between loads, so that each repeated load
+// faulted in its array and OpenAL's copy afresh (25 times slower).
+constexpr size_t StdioBufferSize = 32 * 1024;
+
+// The most one read asks of the built-in functions (their count is an
+// ALsizei); larger requests take several.
+constexpr size_t MaxDirectRead = size_t(1) << 30;
+
+// A file with its stdio buffer: glibc takes a buffer size only together with
+// the buffer (with NULL it keeps its default size).
+struct StdioFile {
+    FILE *file;
+    char buffer[StdioBufferSize];
+};
+
+FILE *FileOf(void *handle) { return static_cast<StdioFile *>(handle)->file; }
 
 void *open_wrap(const char *filename, ALuint mode)
 {
     if (mode != 0 || !filename)
         return nullptr;
-    FILE *file = fopen(filename, "rb");
-    if (file)
-        setvbuf(file, nullptr, _IOFBF, StdioBufferSize);
-    return file;
+    std::unique_ptr<StdioFile> handle(new StdioFile);
+    handle->file = fopen(filename, "rb");
+    if (!handle->file)
+        return nullptr;
+    setvbuf(handle->file, handle->buffer, _IOFBF, sizeof(handle->buffer));
+    return handle.release();
 }
 
-void close_wrap(void *handle) { fclose(static_cast<FILE *>(handle)); }
+void close_wrap(void *handle)
+{
+    fclose(FileOf(handle));
+    delete static_cast<StdioFile *>(handle);
+}
 
 ALsizei read_wrap(void *handle, ALubyte *buf, ALuint bytes)
 {
-    return ALsizei(fread(buf, 1, bytes, static_cast<FILE *>(handle)));
+    return ALsizei(fread(buf, 1, bytes, FileOf(handle)));
 }
 
 ALsizei write_wrap(void *handle, const ALubyte *buf, ALuint bytes)
 {
-    return ALsizei(fwrite(buf, 1, bytes, static_cast<FILE *>(handle)));
+    return ALsizei(fwrite(buf, 1, bytes, FileOf(handle)));
 }
 
 nuvexInt64 seek_wrap(void *handle, nuvexInt64 offset, ALint whence)
 {
-    FILE *file = static_cast<FILE *>(handle);
+    FILE *file = FileOf(handle);
     if (fseeko(file, off_t(offset), whence) != 0)
         return -1;
     return ftello(file);
@@ -63,6 +88,23 @@ MemStreamBuf::int_type MemStreamBuf::underflow()
     if (gptr() < egptr())
         return traits_type::to_int_type(*gptr());
     return traits_type::eof();
+}
+
+const ALubyte *MemStreamBuf::Rest(size_t *bytes) const
+{
+    // Underflow hands out the whole rest at once: the unread part of the get
+    // area ends where the block ends.
+    size_t at = size_t(memInfo.pos) - size_t(egptr() - gptr());
+    *bytes = memInfo.length - at;
+    return memInfo.data + at;
+}
+
+void MemStreamBuf::Consume(size_t bytes)
+{
+    size_t rest = 0;
+    const ALubyte *at = Rest(&rest);
+    seekpos(pos_type(off_type(at - memInfo.data) + off_type(std::min(bytes, rest))),
+            std::ios_base::in);
 }
 
 MemStreamBuf::pos_type MemStreamBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -96,7 +138,10 @@ MemStreamBuf::pos_type MemStreamBuf::seekpos(pos_type position, std::ios_base::o
 
 // ---- Files ------------------------------------------------------------------
 
-FileStreamBuf::FileStreamBuf(const char *filename, int mode) : handle(nullptr), io(Funcs)
+FileStreamBuf::FileStreamBuf(const char *filename, int mode)
+    : handle(nullptr), io(Funcs),
+      anySizeReads(io.open == BuiltinCallbacks.open && io.close == BuiltinCallbacks.close &&
+                   io.read == BuiltinCallbacks.read && io.seek == BuiltinCallbacks.seek)
 {
     handle = io.open(filename, ALuint(mode));
 }
@@ -125,9 +170,10 @@ FileStreamBuf::int_type FileStreamBuf::underflow()
 
 std::streamsize FileStreamBuf::xsgetn(char *dest, std::streamsize count)
 {
-    // Big reads take whole 1024-byte callback reads straight into the
-    // caller's memory instead of copying them through the get area; the
-    // callback sees the same sequence of calls either way.
+    // Big reads go straight into the caller's memory instead of through the
+    // get area: with the built-in functions all of it in one call, with an
+    // application's callbacks in whole 1024-byte calls, the same sequence of
+    // calls they would see through the get area.
     std::streamsize done = 0;
     while (done < count) {
         std::streamsize buffered = egptr() - gptr();
@@ -137,11 +183,14 @@ std::streamsize FileStreamBuf::xsgetn(char *dest, std::streamsize count)
             setg(eback(), gptr() + n, egptr());
             done += n;
         } else if (handle && count - done >= std::streamsize(sizeof(buffer))) {
-            ALsizei got = io.read(handle, reinterpret_cast<ALubyte *>(dest + done), sizeof(buffer));
+            std::streamsize want = std::streamsize(sizeof(buffer));
+            if (anySizeReads)
+                want = std::min<std::streamsize>(count - done, std::streamsize(MaxDirectRead));
+            ALsizei got = io.read(handle, reinterpret_cast<ALubyte *>(dest + done), ALuint(want));
             setg(nullptr, nullptr, nullptr); // nothing stale to put back into
             if (got <= 0)
                 break;
-            done += std::min<std::streamsize>(got, sizeof(buffer));
+            done += std::min<std::streamsize>(got, want);
         } else if (traits_type::eq_int_type(underflow(), traits_type::eof())) {
             break;
         }
@@ -194,20 +243,42 @@ InStream::InStream(const MemDataInfo &info) : std::istream(nullptr)
 
 nuvexUInt64 InStream::SizeHint()
 {
-    if (fail())
-        return 0;
-    pos_type here = tellg();
-    if (here == pos_type(off_type(-1))) {
-        clear();
-        return 0;
-    }
-    seekg(0, end);
-    pos_type last = tellg();
+    // A decoder may have read its input to the end (modules read it whole,
+    // libvorbisfile looks at the last page): the size is measured anyway,
+    // and the stream is left in the state and at the place it was.
+    const iostate state = rdstate();
     clear();
-    seekg(here);
-    if (fail() || last == pos_type(off_type(-1)))
-        return 0;
-    return nuvexUInt64(off_type(last));
+    pos_type here = tellg();
+    nuvexUInt64 size = 0;
+    if (here != pos_type(off_type(-1))) {
+        seekg(0, end);
+        pos_type last = tellg();
+        clear();
+        seekg(here);
+        if (!fail() && last != pos_type(off_type(-1)))
+            size = nuvexUInt64(off_type(last));
+    }
+    clear(state);
+    return size;
+}
+
+const ALubyte *MemoryInputRest(std::istream &in, size_t *bytes)
+{
+    auto *memory = dynamic_cast<MemStreamBuf *>(in.rdbuf());
+    *bytes = 0;
+    if (!memory)
+        return nullptr;
+    const ALubyte *rest = memory->Rest(bytes);
+    // A read on a stream that has failed or met its end gets nothing.
+    if (!in.good())
+        *bytes = 0;
+    return rest;
+}
+
+void SkipMemoryInput(std::istream &in, size_t bytes)
+{
+    if (auto *memory = dynamic_cast<MemStreamBuf *>(in.rdbuf()))
+        memory->Consume(bytes);
 }
 
 // ---- The exported table switch ----------------------------------------------------

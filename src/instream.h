@@ -29,6 +29,10 @@ extern IOCallbacks Funcs;
 class MemStreamBuf : public std::streambuf {
 public:
     explicit MemStreamBuf(const MemDataInfo &info) : memInfo(info) {}
+    // The unread rest of the block, where it lies, and its length.
+    const ALubyte *Rest(size_t *bytes) const;
+    // Moves `bytes` forward, as reading them would (at most to the end).
+    void Consume(size_t bytes);
 
 protected:
     int_type underflow() override;
@@ -56,6 +60,11 @@ protected:
 private:
     void *handle;
     IOCallbacks io;
+    // The built-in stdio functions are in force for this file: they take a
+    // read of any size, so a large read goes straight into its destination
+    // in one call. Application callbacks are asked for at most 1024 bytes at
+    // a time, as nuvexSetIOCallbacks documents.
+    bool anySizeReads;
     ALubyte buffer[1024];
 };
 
@@ -66,9 +75,17 @@ public:
     explicit InStream(const MemDataInfo &info);
 
     // The size of the whole input when it is cheap to know (memory, or a
-    // file whose seek callback can tell its end); 0 when unknown.
+    // file whose seek callback can tell its end); 0 when unknown. Whatever
+    // the stream's state, which it leaves as it was.
     nuvexUInt64 SizeHint();
 
 private:
     std::unique_ptr<std::streambuf> buf;
 };
+
+// For inputs that are memory blocks: the unread rest of the block where it
+// lies (its length in *bytes; 0 once the stream has failed or reached its
+// end, as a read would find it). Null for every other input.
+const ALubyte *MemoryInputRest(std::istream &in, size_t *bytes);
+// Moves a memory input `bytes` forward, as reading them would.
+void SkipMemoryInput(std::istream &in, size_t bytes);

@@ -86,6 +86,10 @@ static void init_nuvex()
     nuvex_init_aiff();
     nuvex_init_vorbisfile();
     nuvex_init_modplug();
+#ifdef NUVEX_WITH_SNDFILE
+    nuvex_init_sndfile();
+    nuvex_init_mpg123();
+#endif
 
     if (!alcIsExtensionPresent(nullptr, "ALC_EXT_thread_local_context"))
         return;

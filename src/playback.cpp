@@ -4,7 +4,10 @@
 
 #include "streamdec.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cmath>
+#include <ctime>
 #include <utility>
 
 // ---- Playback list and context guard ----------------------------------------------
@@ -434,16 +437,56 @@ ALuint StopThread(ThreadInfo *info)
     return 0;
 }
 
+// Wakes the update thread out of its wait between updates when the interval
+// changes or the thread is stopped. A plain condition variable: it needs no
+// memory of its own and no destruction, so it outlives every user at unload.
+pthread_cond_t UpdateWake = PTHREAD_COND_INITIALIZER;
+
+// When the next update is due: `interval` seconds after `from`, on the
+// monotonic clock. As for nuvexSleep, intervals longer than 2^32 - 1 seconds
+// are clamped.
+timespec DueTime(const timespec &from, ALfloat interval)
+{
+    double seconds = std::min(double(interval), 4294967295.0);
+    double whole = std::floor(seconds);
+    timespec due = from;
+    due.tv_sec += time_t(whole);
+    due.tv_nsec += long((seconds - whole) * 1e9);
+    if (due.tv_nsec >= 1000000000L) {
+        due.tv_sec++;
+        due.tv_nsec -= 1000000000L;
+    }
+    return due;
+}
+
+bool Reached(const timespec &now, const timespec &due)
+{
+    return now.tv_sec > due.tv_sec || (now.tv_sec == due.tv_sec && now.tv_nsec >= due.tv_nsec);
+}
+
 ALuint AsyncPlayFunc(void *ptr)
 {
     const uintptr_t generation = reinterpret_cast<uintptr_t>(ptr);
+    auto running = [generation] {
+        return CurrentInterval > 0.0f && ThreadGeneration == generation;
+    };
     EnterCriticalSection(&cs_StreamPlay);
-    while (CurrentInterval > 0.0f && ThreadGeneration == generation) {
+    while (running()) {
         nuvexUpdate();
-        ALfloat interval = CurrentInterval;
-        LeaveCriticalSection(&cs_StreamPlay);
-        nuvexSleep(interval);
-        EnterCriticalSection(&cs_StreamPlay);
+        // The next update is due one interval after this one ended. The wait
+        // gives the lock up (this thread holds it exactly once here, so the
+        // condition variable's unlock releases it); a changed interval
+        // re-times the wait from the same point, a stop ends it at once.
+        timespec lastUpdate{}, now{};
+        clock_gettime(CLOCK_MONOTONIC, &lastUpdate);
+        while (running()) {
+            const timespec due = DueTime(lastUpdate, CurrentInterval);
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (Reached(now, due))
+                break;
+            assert(StreamPlayDepth() == 1);
+            pthread_cond_clockwait(&UpdateWake, &cs_StreamPlay, CLOCK_MONOTONIC, &due);
+        }
     }
     LeaveCriticalSection(&cs_StreamPlay);
     return 0;
@@ -484,6 +527,8 @@ extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interv
                     PendingJoins.push_back(PlayThreadHandle);
                     PlayThreadHandle = nullptr;
                 }
+                // A waiting thread sees its stop now, not an interval later.
+                pthread_cond_broadcast(&UpdateWake);
             } else if (interval > 0.0f) {
                 if (!PlayThreadHandle) {
                     ThreadGeneration++;
@@ -492,7 +537,12 @@ extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interv
                 }
                 if (!PlayThreadHandle)
                     return Fail<ALboolean>("Error starting async thread", AL_FALSE);
-                CurrentInterval = interval;
+                // Only a change re-times the wait: the same interval set
+                // again (say, every frame) leaves the next update where it is.
+                if (interval != CurrentInterval) {
+                    CurrentInterval = interval;
+                    pthread_cond_broadcast(&UpdateWake);
+                }
             }
         }
         if (!callerHoldsLock)

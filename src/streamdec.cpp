@@ -41,6 +41,12 @@ bool nuvexStream::SetPatchset(const char *) { return true; }
 
 nuvexUInt64 nuvexStream::GetLength() { return 0; }
 
+const ALubyte *nuvexStream::DataInPlace(size_t *bytes)
+{
+    *bytes = 0;
+    return nullptr;
+}
+
 bool nuvexStream::Verify(const nuvexStream *stream)
 {
     if (!stream)
@@ -130,6 +136,22 @@ ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blo
     got -= got % blockAlign;
     bytesLeft -= got;
     return got;
+}
+
+const ALubyte *TakeWholeBlocks(std::istream &in, size_t bytes, ALuint blockAlign,
+                               uint32_t &bytesLeft, size_t *taken)
+{
+    size_t available = 0;
+    const ALubyte *rest = MemoryInputRest(in, &available);
+    *taken = 0;
+    if (!rest)
+        return nullptr;
+    size_t n = std::min({bytes, size_t(bytesLeft), available});
+    n -= n % blockAlign;
+    SkipMemoryInput(in, n);
+    bytesLeft -= uint32_t(n);
+    *taken = n;
+    return rest;
 }
 
 bool SeekToData(std::istream &in, int64_t dataOffset)

@@ -32,6 +32,12 @@ public:
     // The frames a whole-sound load should expect; a decoder that cannot
     // promise a length (GetLength 0) may still know roughly how long it is.
     virtual nuvexUInt64 ExpectedFrames() { return GetLength(); }
+    // For whole-sound loads: when the rest of the sound lies in the input
+    // exactly as GetData would deliver it (a memory image whose samples need
+    // no byte swap or conversion), its first byte and its length in whole
+    // blocks (*bytes); the stream then stands at its end. Null when the data
+    // has to come through GetData.
+    virtual const ALubyte *DataInPlace(size_t *bytes);
 
     // Whether the pointer value is a live stream; never dereferences it.
     static bool Verify(const nuvexStream *stream);
@@ -141,6 +147,8 @@ const void *nuvex_init_wav();
 const void *nuvex_init_aiff();
 const void *nuvex_init_vorbisfile();
 const void *nuvex_init_modplug();
+const void *nuvex_init_sndfile();
+const void *nuvex_init_mpg123();
 
 // The decoder search: the only ways to obtain a stream.
 StreamPtr create_stream(const char *filename);
@@ -208,6 +216,12 @@ void SkipChunkBody(std::istream &in, uint32_t length);
 // data; a partial block at the end of the input is dropped.
 ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blockAlign,
                        uint32_t &bytesLeft);
+
+// ReadWholeBlocks without the copy, for memory inputs: where the blocks lie
+// in the image and (in *taken) how many bytes; the input moves past them.
+// Null for inputs that are not in memory.
+const ALubyte *TakeWholeBlocks(std::istream &in, size_t bytes, ALuint blockAlign,
+                               uint32_t &bytesLeft, size_t *taken);
 
 // Back to the first byte of the sample data; "Seek failed" when it cannot.
 bool SeekToData(std::istream &in, int64_t dataOffset);

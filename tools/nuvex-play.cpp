@@ -392,9 +392,36 @@ struct SoundInfo {
 
 uint32_t LE32(const unsigned char *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 uint16_t LE16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t BE32(const unsigned char *p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+uint16_t BE16(const unsigned char *p) { return uint16_t(p[0] << 8 | p[1]); }
 
-// Names the container from the first bytes; for WAV also the stored encoding,
-// which OpenAL does not report back once it has converted it.
+// The stored encoding of a RIFF/WAVE, RF64 or Wave64 format tag.
+std::string WavEncoding(unsigned tag, unsigned bits)
+{
+    switch (tag) {
+    case 1:
+        return std::to_string(bits) + "-bit integer PCM";
+    case 2:
+        return "4-bit MS ADPCM";
+    case 3:
+        return std::to_string(bits) + "-bit float";
+    case 6:
+        return "8-bit A-law";
+    case 7:
+        return "8-bit mu-law";
+    case 0x11:
+        return "4-bit IMA ADPCM";
+    case 0x31:
+        return "GSM 6.10";
+    case 0x55:
+        return "MP3";
+    default:
+        return "";
+    }
+}
+
+// Names the container and the stored encoding from the first bytes: OpenAL
+// only reports what the sound was decoded to.
 void NameContainer(const std::string &path, SoundInfo &info)
 {
     info.container = "tracker module";
@@ -404,26 +431,74 @@ void NameContainer(const std::string &path, SoundInfo &info)
     unsigned char head[4096];
     size_t got = fread(head, 1, sizeof(head), file);
     fclose(file);
-    if (got >= 12 && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0) {
-        info.container = "WAV";
-        for (size_t pos = 12; pos + 24 <= got;) {
-            uint32_t length = LE32(head + pos + 4);
-            if (memcmp(head + pos, "fmt ", 4) == 0) {
-                unsigned tag = LE16(head + pos + 8), bits = LE16(head + pos + 22);
-                if (tag == 3)
-                    info.encoding = std::to_string(bits) + "-bit float";
-                else if (tag == 7)
-                    info.encoding = "8-bit mu-law";
-                else if (tag == 0x11)
-                    info.encoding = "4-bit IMA ADPCM";
+    auto at = [&](size_t pos, const char *tag, size_t n = 4) {
+        return got >= pos + n && memcmp(head + pos, tag, n) == 0;
+    };
+    const bool rf64 = at(0, "RF64"), wave64 = at(0, "riff") && at(24, "wave");
+    if ((at(0, "RIFF") || rf64 || wave64) && (at(8, "WAVE") || wave64)) {
+        info.container = rf64 ? "RF64" : wave64 ? "Wave64" : "WAV";
+        // Wave64 chunks have 16-byte names, 8-byte sizes and 8-byte alignment.
+        const size_t header = wave64 ? 24 : 8;
+        for (size_t pos = wave64 ? 40 : 12; pos + header + 16 <= got;) {
+            uint64_t length = LE32(head + pos + (wave64 ? 16 : 4));
+            if (at(pos, "fmt ")) {
+                const unsigned char *fmt = head + pos + header;
+                unsigned tag = LE16(fmt), bits = LE16(fmt + 14);
+                bool extensible = tag == 0xFFFE && pos + header + 26 <= got;
+                info.encoding = WavEncoding(extensible ? LE16(fmt + 24) : tag, bits);
+                if (extensible)
+                    info.container += " (extensible)";
                 break;
             }
-            pos += 8 + size_t(length) + (length & 1);
+            pos += wave64 ? (size_t(length) + 7) / 8 * 8 : header + size_t(length) + (length & 1);
+            if (length == 0 && wave64)
+                break;
         }
-    } else if (got >= 12 && memcmp(head, "FORM", 4) == 0 && memcmp(head + 8, "AIFF", 4) == 0) {
-        info.container = "AIFF";
-    } else if (got >= 4 && memcmp(head, "OggS", 4) == 0) {
+    } else if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) {
+        info.container = at(8, "AIFF") ? "AIFF" : "AIFF-C";
+        for (size_t pos = 12; pos + 30 <= got; pos += 8 + (BE32(head + pos + 4) + 1) / 2 * 2) {
+            if (!at(pos, "COMM"))
+                continue;
+            // Sample size, then (AIFF-C) the compression type after the rate.
+            std::string bits = std::to_string(BE16(head + pos + 14));
+            std::string type = at(8, "AIFC") ? std::string(head + pos + 26, head + pos + 30) : "NONE";
+            info.encoding = type == "NONE" || type == "sowt" || type == "twos" ? bits + "-bit integer PCM"
+                            : type == "fl32" || type == "FL32"                   ? "32-bit float"
+                            : type == "fl64" || type == "FL64"                   ? "64-bit float"
+                            : type == "ulaw" || type == "ULAW"                   ? "8-bit mu-law"
+                            : type == "alaw" || type == "ALAW"                   ? "8-bit A-law"
+                                                                                 : type;
+            break;
+        }
+    } else if (at(0, ".snd") && got >= 16) {
+        static const char *const encodings[] = {
+            "",           "8-bit mu-law", "8-bit integer PCM", "16-bit integer PCM",
+            "24-bit integer PCM", "32-bit integer PCM", "32-bit float", "64-bit float"};
+        uint32_t code = BE32(head + 12);
+        info.container = "Sun AU";
+        info.encoding = code < 8 ? encodings[code] : code == 27 ? "8-bit A-law" : "";
+    } else if (at(0, "caff") && at(8, "desc") && got >= 52) {
+        // The description: rate, format, flags (PCM: bit 0 float; ALAC: 1 to
+        // 4 for 16, 20, 24 and 32 bits), ..., bits per channel.
+        const std::string bits = std::to_string(BE32(head + 48));
+        static const int alacBits[5] = {0, 16, 20, 24, 32};
+        info.container = "CAF";
+        info.encoding = at(28, "lpcm") ? bits + ((BE32(head + 32) & 1) ? "-bit float" : "-bit integer PCM")
+                        : at(28, "alac") ? std::to_string(alacBits[BE32(head + 32) % 5]) + "-bit ALAC"
+                        : at(28, "ulaw") ? "8-bit mu-law"
+                        : at(28, "alaw") ? "8-bit A-law"
+                                         : std::string(head + 28, head + 32);
+    } else if (at(0, "fLaC") && got >= 22) {
+        info.container = "FLAC";
+        info.encoding = std::to_string(((head[20] & 1) << 4 | head[21] >> 4) + 1) + "-bit FLAC";
+    } else if (at(0, "OggS") && got > 27 && at(27 + size_t(head[26]), "OpusHead", 8)) {
+        info.container = "Ogg Opus";
+        info.encoding = "Opus";
+    } else if (at(0, "OggS")) {
         info.container = "Ogg Vorbis";
+    } else if (at(0, "ID3", 3) || (got >= 2 && head[0] == 0xFF && (head[1] & 0xE6) == 0xE2)) {
+        info.container = "MP3";
+        info.encoding = "MPEG Layer III";
     }
 }
 
@@ -474,13 +549,15 @@ bool Probe(const std::string &path, const Options &opt, SoundInfo &info)
     alGetBufferi(buffer, AL_FREQUENCY, &rate);
     info.channels = channels;
     info.rate = rate;
-    if (info.encoding.empty()) {
-        info.encoding = bits == 32   ? "32-bit float"
-                        : bits == 64 ? "64-bit float"
-                                     : std::to_string(bits) + "-bit integer PCM";
-        if (info.container == "Ogg Vorbis" || info.container == "tracker module")
-            info.encoding = "decoded to " + info.encoding;
-    }
+    const std::string decoded = bits == 32   ? "32-bit float"
+                                : bits == 64 ? "64-bit float"
+                                             : std::to_string(bits) + "-bit integer PCM";
+    if (info.encoding.empty())
+        info.encoding = info.container == "Ogg Vorbis" || info.container == "tracker module"
+                            ? "decoded to " + decoded
+                            : decoded;
+    else if (info.encoding != decoded)
+        info.encoding += ", decoded to " + decoded;
     if (opt.order >= 0) {
         if (!nuvexSetStreamOrder(stream, ALuint(opt.order))) {
             ReportError(path, "cannot start at order " + std::to_string(opt.order));

@@ -25,8 +25,26 @@ ALuint read_be80extended(std::istream &in)
     return m;
 }
 
-// Big-endian 16-bit samples to host order. The swap is most of the work of
-// a whole-file load; written this way the compiler vectorises it.
+// Big-endian 16-bit samples to host order, copied from a memory image into
+// a separate destination in one pass. The swap is most of the work of a
+// whole-file load; written this way the compiler vectorises it.
+void SwapCopy16(ALubyte *__restrict to, const ALubyte *__restrict from, size_t bytes)
+{
+    for (size_t i = 0; i + 2 <= bytes; i += 2) {
+        uint16_t v;
+        memcpy(&v, from + i, 2);
+        v = uint16_t(v << 8 | v >> 8);
+        memcpy(to + i, &v, 2);
+    }
+}
+
+// AIFF stores signed 8-bit samples; OpenAL's 8-bit formats are unsigned.
+// `to` may be `from` itself.
+void SignFlipCopy8(ALubyte *to, const ALubyte *from, size_t bytes)
+{
+    for (size_t i = 0; i < bytes; i++)
+        to[i] = ALubyte(from[i] ^ 0x80);
+}
 } // namespace
 
 class aiffStream final : public nuvexStream {
@@ -38,6 +56,7 @@ public:
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
+    const ALubyte *DataInPlace(size_t *bytes) override;
 
     static void Init() {}
     static void Deinit() {}
@@ -45,6 +64,8 @@ public:
 private:
     void ReadComm(uint32_t &length);
     bool ReadSsnd(uint32_t &length);
+    // Stored samples to OpenAL's: `to` may be `from` itself.
+    void Convert(ALubyte *to, const ALubyte *from, size_t bytes) const;
 
     ALenum format = 0;
     ALuint frequency = 0;
@@ -134,17 +155,40 @@ bool aiffStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
     return true;
 }
 
+void aiffStream::Convert(ALubyte *to, const ALubyte *from, size_t bytes) const
+{
+    if (bytesPerSample == 1)
+        SignFlipCopy8(to, from, bytes);
+    else if (bytesPerSample == 2 && LittleEndian && to == from)
+        SwapBytes(to, bytes, 2);
+    else if (bytesPerSample == 2 && LittleEndian)
+        SwapCopy16(to, from, bytes);
+    else if (to != from)
+        memcpy(to, from, bytes);
+}
+
 ALuint aiffStream::GetData(ALubyte *data, ALuint bytes)
 {
-    ALuint got = ReadWholeBlocks(*inputStream, data, bytes, blockAlign, bytesLeft);
-    if (bytesPerSample == 1) {
-        // AIFF stores signed 8-bit samples; OpenAL's 8-bit formats are unsigned.
-        for (ALuint i = 0; i < got; i++)
-            data[i] ^= 0x80;
-    } else if (bytesPerSample == 2 && LittleEndian) {
-        SwapBytes(data, got, 2);
+    // A memory image is converted straight into the destination: one pass
+    // over the samples instead of a copy and a conversion in place.
+    size_t taken = 0;
+    if (const ALubyte *stored =
+            TakeWholeBlocks(*inputStream, bytes, blockAlign, bytesLeft, &taken)) {
+        Convert(data, stored, taken);
+        return ALuint(taken);
     }
+    ALuint got = ReadWholeBlocks(*inputStream, data, bytes, blockAlign, bytesLeft);
+    Convert(data, data, got);
     return got;
+}
+
+const ALubyte *aiffStream::DataInPlace(size_t *bytes)
+{
+    // Only 16-bit samples on a big-endian host are stored as OpenAL takes them.
+    *bytes = 0;
+    if (bytesPerSample != 2 || LittleEndian)
+        return nullptr;
+    return TakeWholeBlocks(*inputStream, bytesLeft, blockAlign, bytesLeft, bytes);
 }
 
 bool aiffStream::Rewind()

@@ -17,6 +17,7 @@ public:
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
+    const ALubyte *DataInPlace(size_t *bytes) override;
 
     static void Init() {}
     static void Deinit() {}
@@ -24,6 +25,11 @@ public:
 private:
     // Returns false when the chunk walk must end at once.
     bool ReadFmt(uint32_t &length);
+    // Whether the samples reach OpenAL byte-swapped (big-endian hosts).
+    bool NeedsSwap() const
+    {
+        return BigEndian && (bitsPerSample == 16 || bitsPerSample == 32 || bitsPerSample == 64);
+    }
 
     ALenum format = 0;
     ALuint frequency = 0;
@@ -139,9 +145,17 @@ bool wavStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 ALuint wavStream::GetData(ALubyte *data, ALuint bytes)
 {
     ALuint got = ReadWholeBlocks(*inputStream, data, bytes, blockAlign, bytesLeft);
-    if (BigEndian && (bitsPerSample == 16 || bitsPerSample == 32 || bitsPerSample == 64))
+    if (NeedsSwap())
         SwapBytes(data, got, bitsPerSample / 8);
     return got;
+}
+
+const ALubyte *wavStream::DataInPlace(size_t *bytes)
+{
+    *bytes = 0;
+    if (NeedsSwap())
+        return nullptr;
+    return TakeWholeBlocks(*inputStream, bytesLeft, blockAlign, bytesLeft, bytes);
 }
 
 bool wavStream::Rewind()

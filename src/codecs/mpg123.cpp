@@ -1,0 +1,239 @@
+// MPEG audio Layer III (MP3) through libmpg123, as signed 16-bit samples
+// (clipped by libmpg123's synthesis) at the stream's own rate, gapless: the
+// encoder delay and padding that a LAME/Xing header names are cut, so a loop
+// joins without a gap. libsndfile reads MP3 too, but stops at its own length
+// estimate (a VBR file without a Xing header loses its end), so MP3 does not
+// go through it.
+//
+// libmpg123 would scan any junk for something that looks like a frame, so
+// an input is taken only when two Layer III frames follow each other from
+// its first byte, or from the end of an ID3v2 tag there.
+#include "../streamdec.h"
+
+#include <mpg123.h>
+
+#include <cstring>
+
+namespace {
+struct HandleDeleter {
+    void operator()(mpg123_handle *handle) const { mpg123_delete(handle); }
+};
+using HandlePtr = std::unique_ptr<mpg123_handle, HandleDeleter>;
+
+// The length of the Layer III frame whose header is `h`, 0 when it is none
+// (free-format bitrates included: their length cannot be told).
+uint32_t Layer3FrameLength(const ALubyte *h)
+{
+    static const uint16_t mpeg1Kbps[15] = {0,   32,  40,  48,  56,  64,  80, 96,
+                                           112, 128, 160, 192, 224, 256, 320};
+    static const uint16_t mpeg2Kbps[15] = {0,  8,  16, 24,  32,  40,  48, 56,
+                                           64, 80, 96, 112, 128, 144, 160};
+    static const uint32_t mpeg1Rates[3] = {44100, 48000, 32000};
+    const int version = (h[1] >> 3) & 3; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const int layer = (h[1] >> 1) & 3;   // 1: Layer III
+    const int bitrateIndex = h[2] >> 4, rateIndex = (h[2] >> 2) & 3;
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || layer != 1 ||
+        bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3 || (h[3] & 3) == 2)
+        return 0;
+    const uint32_t rate = mpeg1Rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    const uint32_t kbps = (version == 3 ? mpeg1Kbps : mpeg2Kbps)[bitrateIndex];
+    return (version == 3 ? 144000 : 72000) * kbps / rate + ((h[2] >> 1) & 1);
+}
+
+bool StartsWithFrames(std::istream &in)
+{
+    ALubyte head[10];
+    if (ReadBytes(in, head, sizeof(head)) != sizeof(head))
+        return false;
+    std::streamoff first = 0;
+    if (memcmp(head, "ID3", 3) == 0) {
+        // Four 7-bit bytes of tag size, plus a footer when flagged.
+        first = std::streamoff(head[6] & 0x7F) << 21 | std::streamoff(head[7] & 0x7F) << 14 |
+                std::streamoff(head[8] & 0x7F) << 7 | std::streamoff(head[9] & 0x7F);
+        first += 10 + ((head[5] & 0x10) ? 10 : 0);
+    }
+    ALubyte one[4], two[4];
+    in.clear();
+    in.seekg(first);
+    if (ReadBytes(in, one, 4) != 4)
+        return false;
+    uint32_t length = Layer3FrameLength(one);
+    in.seekg(first + std::streamoff(length));
+    // The second frame must be of the same stream: version, layer and rate.
+    return length > 0 && ReadBytes(in, two, 4) == 4 && Layer3FrameLength(two) > 0 &&
+           (one[1] & 0xFE) == (two[1] & 0xFE) && (one[2] & 0x0C) == (two[2] & 0x0C);
+}
+} // namespace
+
+class mpg123Stream final : public nuvexStream {
+public:
+    explicit mpg123Stream(std::istream *input);
+
+    bool IsValid() override { return handle != nullptr; }
+    bool GetFormat(ALenum *fmt, ALuint *freq, ALuint *align) override;
+    ALuint GetData(ALubyte *data, ALuint bytes) override;
+    bool Rewind() override;
+    nuvexUInt64 GetLength() override;
+    // From the Xing header when there is one, else libmpg123's estimate
+    // from the bitrate: good enough to reserve for a whole load.
+    nuvexUInt64 ExpectedFrames() override
+    {
+        off_t frames = mpg123_length(handle.get());
+        return frames > 0 ? nuvexUInt64(frames) : 0;
+    }
+    nuvexUInt64 MaxExpansion() override { return 64; }
+
+    static void Init() { mpg123_init(); }
+    static void Deinit() { mpg123_exit(); }
+
+private:
+    static ssize_t read(void *source, void *buffer, size_t bytes);
+    static off_t seek(void *source, off_t offset, int whence);
+
+    HandlePtr OpenHandle();
+    nuvexUInt64 CountFrames();
+
+    HandlePtr handle;
+    long rate = 0;
+    int channels = 0;
+    bool formatChanged = false;
+    bool counted = false;
+    nuvexUInt64 length = 0;
+};
+
+ssize_t mpg123Stream::read(void *source, void *buffer, size_t bytes)
+{
+    std::istream &in = *static_cast<mpg123Stream *>(source)->inputStream;
+    in.clear();
+    return ssize_t(ReadBytes(in, static_cast<ALubyte *>(buffer), bytes));
+}
+
+off_t mpg123Stream::seek(void *source, off_t offset, int whence)
+{
+    std::istream &in = *static_cast<mpg123Stream *>(source)->inputStream;
+    in.clear();
+    if (whence == SEEK_SET)
+        in.seekg(offset, std::ios_base::beg);
+    else if (whence == SEEK_CUR)
+        in.seekg(offset, std::ios_base::cur);
+    else if (whence == SEEK_END)
+        in.seekg(offset, std::ios_base::end);
+    else
+        return -1;
+    return in ? off_t(std::streamoff(in.tellg())) : -1;
+}
+
+mpg123Stream::mpg123Stream(std::istream *input) : nuvexStream(input)
+{
+    if (!StartsWithFrames(*input))
+        return;
+    inputStream->clear();
+    inputStream->seekg(0);
+    handle = OpenHandle();
+    int encoding = 0;
+    if (handle && (mpg123_getformat(handle.get(), &rate, &channels, &encoding) != MPG123_OK ||
+                   rate <= 0 || (channels != 1 && channels != 2)))
+        handle.reset();
+}
+
+// A handle reading this stream's input from where it stands, giving 16-bit
+// samples at whatever rate and channel count the stream has.
+HandlePtr mpg123Stream::OpenHandle()
+{
+    HandlePtr h(mpg123_new(nullptr, nullptr));
+    if (!h)
+        return nullptr;
+    // Its notes about the input would go to our callers' stderr.
+    mpg123_param(h.get(), MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0);
+    mpg123_format_none(h.get());
+    const long *rates = nullptr;
+    size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (size_t i = 0; i < rateCount; i++)
+        mpg123_format(h.get(), rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    if (mpg123_replace_reader_handle(h.get(), read, seek, nullptr) != MPG123_OK ||
+        mpg123_open_handle(h.get(), this) != MPG123_OK)
+        return nullptr;
+    return h;
+}
+
+bool mpg123Stream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
+{
+    *fmt = channels == 1 ? AL_FORMAT_MONO16 : AL_FORMAT_STEREO16;
+    *freq = ALuint(rate);
+    *align = ALuint(channels) * 2;
+    return true;
+}
+
+ALuint mpg123Stream::GetData(ALubyte *data, ALuint bytes)
+{
+    const size_t frameBytes = size_t(channels) * 2;
+    const size_t wanted = bytes - bytes % frameBytes;
+    size_t done = 0;
+    while (done < wanted && !formatChanged) {
+        size_t got = 0;
+        int result = mpg123_read(handle.get(), data + done, wanted - done, &got);
+        done += got;
+        if (result == MPG123_NEW_FORMAT) {
+            // A stream that changes rate or channels midway ends there: one
+            // OpenAL format cannot carry both parts.
+            long newRate = 0;
+            int newChannels = 0, encoding = 0;
+            mpg123_getformat(handle.get(), &newRate, &newChannels, &encoding);
+            formatChanged = newRate != rate || newChannels != channels;
+        } else if (result != MPG123_OK || got == 0) {
+            break;
+        }
+    }
+    return ALuint(done - done % frameBytes);
+}
+
+bool mpg123Stream::Rewind()
+{
+    // Seeking to the start does not quite reset libmpg123's decoder (a few
+    // samples of the next pass come out one step off, so loops would not
+    // repeat exactly); a fresh handle does.
+    inputStream->clear();
+    inputStream->seekg(0);
+    HandlePtr fresh = OpenHandle();
+    long newRate = 0;
+    int newChannels = 0, encoding = 0;
+    if (!fresh || mpg123_getformat(fresh.get(), &newRate, &newChannels, &encoding) != MPG123_OK ||
+        newRate != rate || newChannels != channels)
+        return Fail("Seek failed", false);
+    handle = std::move(fresh);
+    formatChanged = false;
+    return true;
+}
+
+nuvexUInt64 mpg123Stream::GetLength()
+{
+    if (!counted) {
+        length = CountFrames();
+        counted = true;
+    }
+    return length;
+}
+
+// The length is exact only once every frame header has been read (a file
+// without a Xing header says nothing about it). A scan by the decoding
+// handle would change what it decodes next (a few samples come out one step
+// off), so a second handle reads the headers, and the input is put back
+// where the first one left it.
+nuvexUInt64 mpg123Stream::CountFrames()
+{
+    std::istream &in = *inputStream;
+    in.clear();
+    const std::streampos decodingAt = in.tellg();
+    in.seekg(0);
+    HandlePtr scanner = OpenHandle();
+    off_t frames = scanner && mpg123_scan(scanner.get()) == MPG123_OK ? mpg123_length(scanner.get())
+                                                                      : 0;
+    scanner.reset();
+    in.clear();
+    in.seekg(decodingAt);
+    return frames > 0 ? nuvexUInt64(frames) : 0;
+}
+
+static DecoderDecl<mpg123Stream, 0> mpg123Stream_decoder;
+const void *nuvex_init_mpg123() { return &mpg123Stream_decoder; }
