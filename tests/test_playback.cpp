@@ -258,6 +258,7 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         ASSERT_NE(stream, nullptr);
         EndLog log;
         Driver drv{dev, step};
+        alSourcei(source, AL_LOOPING, AL_TRUE); // the library's own looping takes over
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, row.ring, row.loops, EndLog::Callback, &log)) << Err();
         const size_t lastFrame = row.frames * size_t(row.copies);
         if (row.loops < 0) {

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ struct Controls {
     ALenum pendingError = AL_NO_ERROR;
     const char *deviceList = nullptr; // alcGetString's answer when set
     bool noDeviceList = false, failCreateContext = false, failMakeCurrent = false, failUnset = false;
-    bool failBuffers = false, failThreads = false;
+    bool failBuffers = false, failThreads = false, failAllocations = false;
     bool recordSleeps = false;
     std::vector<timespec> sleeps;
     int interruptions = 0; // nanosleep fails with EINTR this often first
@@ -116,6 +117,20 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
     return C.failThreads ? EAGAIN : real(thread, attr, start, arg);
 }
 }
+
+// The library's allocations come here too. They pair malloc with free
+// throughout, which GCC cannot see.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void *operator new(size_t size)
+{
+    void *p = C.failAllocations ? nullptr : malloc(size ? size : 1);
+    return p ? p : throw std::bad_alloc();
+}
+void *operator new[](size_t size) { return operator new(size); }
+void operator delete(void *p) noexcept { free(p); }
+void operator delete[](void *p) noexcept { free(p); }
+void operator delete(void *p, size_t) noexcept { free(p); }
+void operator delete[](void *p, size_t) noexcept { free(p); }
 
 namespace {
 struct Library {
@@ -259,6 +274,11 @@ TEST(StandIn, BuffersAndThreadsThatCannotBeMade)
     EXPECT_TRUE(NV(nuvexPlaySourceStream)(source, stream, 2, 0, nullptr, nullptr)) << err();
     EXPECT_TRUE(NV(nuvexDestroyStream)(stream, 0, nullptr));
 
+    C.failAllocations = true;
+    nuvexStream *none = NV(nuvexCreateStreamFromMemory)(wav.data(), ALuint(wav.size()), 4, 0, nullptr);
+    C.failAllocations = false;
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(err(), "Out of memory");
     C.failThreads = true;
     EXPECT_FALSE(NV(nuvexUpdateInterval)(0.1f));
     EXPECT_EQ(err(), "Error starting async thread");

@@ -163,6 +163,35 @@ TEST_F(UpdateThread, CallbackStopsTheThread)
     }
 }
 
+// The wait between updates ends at once on a stop, and a new interval counts
+// from the last update; the same interval set again changes nothing.
+TEST_F(UpdateThread, StopsAtOnceAndRetimesFromTheLastUpdate)
+{
+    auto seconds = [](Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); };
+    EndLog first, retimed;
+    Track(first);
+    ASSERT_TRUE(nuvexUpdateInterval(30.0f));
+    ASSERT_TRUE(WaitFor([&] { return first.calls > 0; }));
+    Track(retimed);
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(nuvexUpdateInterval(0.05f));
+    EXPECT_TRUE(WaitFor([&] { return retimed.calls > 0; }, 5.0)) << "the next update waited for the old interval";
+    EXPECT_LT(seconds(start), 5.0);
+    EndLog steady;
+    ASSERT_TRUE(nuvexUpdateInterval(0.2f));
+    Track(steady);
+    for (int i = 0; i < 40; i++) { // 0.2 s set every 20 ms: updates still come
+        ASSERT_TRUE(nuvexUpdateInterval(0.2f));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(steady.calls, 0);
+    ASSERT_TRUE(nuvexUpdateInterval(30.0f));
+    start = Clock::now();
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+    EXPECT_LT(seconds(start), 1.0) << "the stop waited for the 30 s interval";
+    EXPECT_EQ(ThreadCount(), baseThreads);
+}
+
 TEST_F(UpdateThread, RacingStopsAndStartsLeaveNoThreadBehind)
 {
     std::atomic<bool> go{false};
