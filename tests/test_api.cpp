@@ -104,7 +104,17 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
          AL_FALSE, "Missing callback functions"},
         {"init unknown device", [] { return nuvexInitDevice("no such device", nullptr); }, AL_FALSE,
          "Device open failed"},
+        {"remove no decoder", [] { return nuvexInstallDecodeCallbacks(1, 0, 0, 0, 0, 0, 0); }, AL_TRUE, "No error"},
     };
+    // A decoder needs a way to open, a format and a decode.
+    const nuvexOpenMemCallback open = [](const ALubyte *, ALuint) -> void * { return nullptr; };
+    const nuvexGetFormatCallback format = [](void *, ALenum *, ALuint *, ALuint *) -> ALboolean { return 0; };
+    const nuvexDecodeCallback decode = [](void *, ALubyte *, ALuint) -> ALuint { return 0; };
+    for (int missing : {0, 1, 2})
+        rows.push_back({"decoder without callback " + std::to_string(missing), [=] {
+                            return nuvexInstallDecodeCallbacks(1, nullptr, missing ? open : nullptr, missing != 1 ? format : nullptr,
+                                                               missing != 2 ? decode : nullptr, nullptr, nullptr); },
+                        AL_FALSE, "Missing callback functions"});
     // The four whole-sound loads share their checks; the fill calls check the
     // buffer, the memory calls the data, the file calls the name.
     enum { Fill = 1, Mem = 2 };
@@ -251,16 +261,9 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     AddHandleRows(rows, "destroyed", destroyed, bufs, source);
     AddHandleRows(rows, "forged", reinterpret_cast<nuvexStream *>(forged), bufs, source);
     AddHandleRows(rows, "inside a stream", inside, bufs, source);
-    std::set<ALuint> before;
-    for (ALuint id = 1; id < 512; id++)
-        if (alIsBuffer(id))
-            before.insert(id);
+    const std::set<ALuint> before = LiveBuffers();
     RunCalls(rows);
-    std::set<ALuint> after;
-    for (ALuint id = 1; id < 512; id++)
-        if (alIsBuffer(id))
-            after.insert(id);
-    EXPECT_EQ(before, after) << "a failed call left buffers behind";
+    EXPECT_EQ(LiveBuffers(), before) << "a failed call left buffers behind";
 
     // A stream another playback holds cannot be played twice; none of the
     // above harmed the live stream, its buffers or the listed playback.

@@ -100,6 +100,15 @@ ALuint NextBufferName()
 
 void RaiseALError() { alSourcePlay(0xDEADBEEF); }
 
+std::set<ALuint> LiveBuffers()
+{
+    std::set<ALuint> names;
+    for (ALuint id = 1; id < 1024; id++)
+        if (alIsBuffer(id))
+            names.insert(id);
+    return names;
+}
+
 std::vector<ALint> Describe(ALuint buffer)
 {
     std::vector<ALint> v(4, -1);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,7 @@ std::string TempFile(const std::string &name, const Bytes &bytes);
 ALuint NextBufferName(); // generated and deleted again
 void RaiseALError();     // leaves one pending
 
+std::set<ALuint> LiveBuffers(); // the buffer names of the current device
 std::vector<ALint> Describe(ALuint buffer); // size, frequency, bits, channels
 size_t FramesOf(ALuint buffer);
 Floats PlayBuffer(Loopback &dev, ALuint buffer); // exactly its frames
