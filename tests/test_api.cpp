@@ -161,6 +161,10 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         rows.push_back({k + "declined again", with([&] { app.acceptFiles = app.acceptMemory = false; },
                                                    [] { return 0; }), 0, "No error"});
     }
+    // A WAV whose rate OpenAL refuses, handed over in place from memory.
+    const Bytes absurd = nvmedia::WriteWav(1, 2, 0xFFFFFFFF, 16, 4, Bytes(400, 1));
+    rows.push_back({"absurd rate", [&] { return nuvexCreateBufferFromMemory(absurd.data(), ALsizei(absurd.size())); },
+                    0, "Buffer load failed"});
 
     // Stream creation: the shared argument checks, then the source's, then
     // the stream's own.
