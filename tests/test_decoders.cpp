@@ -192,7 +192,7 @@ std::vector<Sound> Sounds()
         for (size_t i = 0; i < src.size(); i++) {
             int32_t x = src[i - i % size_t(ch) + (order.empty() ? i % size_t(ch) : size_t(order[i % size_t(ch)]))];
             float f = nvmedia::StoredAsFloat(x, bits);
-            auto v = uint16_t(bits == 8 ? nvmedia::Stored(x, 8) << 8 : nvmedia::Stored(x, 16));
+            auto v = uint16_t(bits == 8 ? uint32_t(nvmedia::Stored(x, 8)) << 8 : uint32_t(nvmedia::Stored(x, 16)));
             bits > 16 ? payload.insert(payload.end(), reinterpret_cast<uint8_t *>(&f), reinterpret_cast<uint8_t *>(&f + 1))
                       : payload.insert(payload.end(), {uint8_t(v), uint8_t(v >> 8)});
         }
