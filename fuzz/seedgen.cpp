@@ -1,8 +1,8 @@
 // Writes the fuzzers' starting corpora: small valid files of every format
 // and encoding the built-in decoders accept, each in its target's directory.
-// The project's media writers (tools/mediagen) make the 16-bit WAV, AIFF,
-// Ogg Vorbis and module files (one of each tracker format libmodplug reads);
-// the other WAV encodings are written here.
+// The project's media writers (tools/mediagen) make every file: WAV of each
+// encoding, AIFF, Ogg Vorbis, one module of each tracker format libmodplug
+// reads, and the formats read through libsndfile and libmpg123.
 //
 //   nuvex-seedgen <output directory>
 #include "media.h"
@@ -24,7 +24,6 @@ using Bytes = std::vector<uint8_t>;
 
 void LE16(Bytes &b, uint32_t v) { b.push_back(uint8_t(v)); b.push_back(uint8_t(v >> 8)); }
 void LE32(Bytes &b, uint32_t v) { LE16(b, v & 0xFFFF); LE16(b, v >> 16); }
-void Tag(Bytes &b, const char *t) { b.insert(b.end(), t, t + 4); }
 void Append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
 
 // A sine with a little noise: decodes to something other than silence.
@@ -60,102 +59,15 @@ Bytes Pcm(size_t frames, int channels, int bits)
     return out;
 }
 
+// A WAV with an unknown chunk the walk has to skip, the data first or last.
 Bytes Wav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t align,
           const Bytes &extra, const Bytes &data, bool dataFirst = false)
 {
-    Bytes fmt;
-    LE16(fmt, tag);
-    LE16(fmt, channels);
-    LE32(fmt, rate);
-    LE32(fmt, rate * align);
-    LE16(fmt, align);
-    LE16(fmt, bits);
-    if (!extra.empty()) {
-        LE16(fmt, uint32_t(extra.size()));
-        Append(fmt, extra);
-    }
-    Bytes fmtChunk, dataChunk;
-    Tag(fmtChunk, "fmt ");
-    LE32(fmtChunk, uint32_t(fmt.size()));
-    Append(fmtChunk, fmt);
-    if (fmt.size() & 1)
-        fmtChunk.push_back(0);
-    Tag(dataChunk, "data");
-    LE32(dataChunk, uint32_t(data.size()));
-    Append(dataChunk, data);
-    if (data.size() & 1)
-        dataChunk.push_back(0);
-    Bytes out;
-    Tag(out, "RIFF");
-    LE32(out, uint32_t(4 + fmtChunk.size() + dataChunk.size() + 12));
-    Tag(out, "WAVE");
-    Tag(out, "LIST"); // an unknown chunk the walk has to skip
-    LE32(out, 4);
-    Tag(out, "INFO");
-    Append(out, dataFirst ? dataChunk : fmtChunk);
-    Append(out, dataFirst ? fmtChunk : dataChunk);
-    return out;
-}
-
-uint8_t MuLaw(int16_t s)
-{
-    int sign = s < 0 ? 0x80 : 0;
-    int v = s < 0 ? -int(s) : s;
-    v = std::min(v, 32635) + 132;
-    int exponent = 7;
-    for (int mask = 0x4000; !(v & mask) && exponent > 0; mask >>= 1)
-        exponent--;
-    int mantissa = (v >> (exponent + 3)) & 0x0F;
-    return uint8_t(~(sign | exponent << 4 | mantissa));
-}
-
-// IMA ADPCM blocks of 36 bytes per channel (65 frames): the encoder is not
-// the point, only that every field and nibble is well-formed.
-Bytes Ima4(size_t blocks, int channels)
-{
-    static const int steps[89] = {
-        7, 8, 9, 10, 11, 12, 13, 14, 16, 17, 19, 21, 23, 25, 28, 31, 34, 37, 41, 45, 50, 55, 60,
-        66, 73, 80, 88, 97, 107, 118, 130, 143, 157, 173, 190, 209, 230, 253, 279, 307, 337, 371,
-        408, 449, 494, 544, 598, 658, 724, 796, 876, 963, 1060, 1166, 1282, 1411, 1552, 1707,
-        1878, 2066, 2272, 2499, 2749, 3024, 3327, 3660, 4026, 4428, 4871, 5358, 5894, 6484, 7132,
-        7845, 8630, 9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623,
-        27086, 29794, 32767};
-    static const int adjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
-    Bytes out;
-    std::vector<int> predictor(size_t(channels), 0), index(size_t(channels), 0);
-    for (size_t b = 0; b < blocks; b++) {
-        size_t first = b * 65;
-        for (int c = 0; c < channels; c++) {
-            predictor[size_t(c)] = Sample(first, c);
-            LE16(out, uint16_t(int16_t(predictor[size_t(c)])));
-            out.push_back(uint8_t(index[size_t(c)]));
-            out.push_back(0);
-        }
-        // 64 more frames per channel, 8 at a time per channel, interleaved
-        // in 4-byte groups.
-        for (int group = 0; group < 8; group++)
-            for (int c = 0; c < channels; c++) {
-                uint8_t nibbles[8];
-                for (int k = 0; k < 8; k++) {
-                    int &pred = predictor[size_t(c)];
-                    int &idx = index[size_t(c)];
-                    int target = Sample(first + 1 + size_t(group * 8 + k), c);
-                    int diff = target - pred, step = steps[idx], code = 0;
-                    if (diff < 0) { code = 8; diff = -diff; }
-                    int delta = step >> 3;
-                    if (diff >= step) { code |= 4; diff -= step; delta += step; }
-                    if (diff >= step / 2) { code |= 2; diff -= step / 2; delta += step / 2; }
-                    if (diff >= step / 4) { code |= 1; delta += step / 4; }
-                    pred += (code & 8) ? -delta : delta;
-                    pred = std::max(-32768, std::min(32767, pred));
-                    idx = std::max(0, std::min(88, idx + adjust[code & 7]));
-                    nibbles[k] = uint8_t(code);
-                }
-                for (int k = 0; k < 8; k += 2)
-                    out.push_back(uint8_t(nibbles[k] | nibbles[k + 1] << 4));
-            }
-    }
-    return out;
+    nvmedia::Chunk fmt = {"fmt ", nvmedia::FmtBody(tag, channels, rate, align, bits,
+                                                   extra.empty() ? -1 : int(extra.size()), extra)};
+    nvmedia::Chunk samples = {"data", data};
+    return nvmedia::WriteRiff({{"LIST", {'I', 'N', 'F', 'O'}}, dataFirst ? samples : fmt,
+                               dataFirst ? fmt : samples});
 }
 
 std::vector<int16_t> Samples16(size_t frames, int channels)
@@ -253,15 +165,15 @@ int main(int argc, char **argv)
     };
     Bytes mulaw;
     for (size_t i = 0; i < frames; i++)
-        mulaw.push_back(MuLaw(Sample(i, 0)));
+        mulaw.push_back(nvmedia::MulawEncode(Sample(i, 0)));
     wav.push_back({"mulaw-mono.wav", Wav(7, 1, 8000, 8, 1, {}, mulaw)});
     Bytes mulaw6;
     for (size_t i = 0; i < frames / 4; i++)
         for (int c = 0; c < 6; c++)
-            mulaw6.push_back(MuLaw(Sample(i, c)));
+            mulaw6.push_back(nvmedia::MulawEncode(Sample(i, c)));
     wav.push_back({"mulaw-51.wav", Wav(7, 6, 8000, 8, 6, {}, mulaw6)});
-    wav.push_back({"ima4-mono.wav", Wav(0x11, 1, 22050, 4, 36, {65, 0}, Ima4(6, 1))});
-    wav.push_back({"ima4-stereo.wav", Wav(0x11, 2, 44100, 4, 72, {65, 0}, Ima4(4, 2))});
+    wav.push_back({"ima4-mono.wav", Wav(0x11, 1, 22050, 4, 36, {65, 0}, nvmedia::ImaEncode(Samples16(6 * 65, 1), 1))});
+    wav.push_back({"ima4-stereo.wav", Wav(0x11, 2, 44100, 4, 72, {65, 0}, nvmedia::ImaEncode(Samples16(4 * 65, 2), 2))});
 
     nvmedia::AiffOptions ssndFirst;
     ssndFirst.ssndFirst = true;
