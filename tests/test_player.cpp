@@ -4,6 +4,10 @@
 // source: the file's own samples, libvorbisfile, libmodplug).
 #include "nvtest.h"
 
+#ifdef NUVEX_MEDIA_SNDFILE
+#include "sfmedia.h"
+#endif
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -228,6 +232,30 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     EXPECT_EQ(r.status, 1) << Show(r);
     EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("demo.mod"), 1, true), "");
 }
+
+#ifdef NUVEX_MEDIA_SNDFILE
+// --info names the containers and codecs read through libsndfile and
+// libmpg123, and what each decodes to.
+TEST(Player, InfoNamesEveryContainer)
+{
+    const auto tones = nvmedia::Tones32(48000, 48000, {440, 660}, 0.5);
+    const struct {
+        int format;
+        const char *name, *line;
+    } rows[] = {
+        {SF_FORMAT_FLAC | SF_FORMAT_PCM_24, "a.flac", "FLAC, 24-bit FLAC, decoded to 32-bit float"},
+        {SF_FORMAT_WAVEX | SF_FORMAT_PCM_32, "a.wav", "WAV (extensible), 32-bit integer PCM, decoded to 32-bit float"},
+        {SF_FORMAT_CAF | SF_FORMAT_ALAC_24, "a.caf", "CAF, 24-bit ALAC, decoded to 32-bit float"},
+        {SF_FORMAT_OGG | SF_FORMAT_OPUS, "a.opus", "Ogg Opus, Opus, decoded to 16-bit integer PCM"},
+        {SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "a.mp3", "MP3, MPEG Layer III, decoded to 16-bit integer PCM"},
+    };
+    for (const auto &row : rows) {
+        Result r = Play({"--info", TempFile(row.name, nvmedia::WriteSoundFile(tones, 2, 48000, row.format))});
+        EXPECT_EQ(r.status, 0) << Show(r);
+        EXPECT_NE(r.out.find(std::string("Format:   ") + row.line + "\n"), std::string::npos) << r.out;
+    }
+}
+#endif
 
 // On a terminal (script(1) gives it one): one line, rewritten in place,
 // ending on the full length.
