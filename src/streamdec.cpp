@@ -7,6 +7,7 @@
 #include "playback.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cassert>
 #include <cstring>
 #include <mutex>
@@ -152,6 +153,17 @@ const ALubyte *TakeWholeBlocks(std::istream &in, size_t bytes, ALuint blockAlign
     bytesLeft -= uint32_t(n);
     *taken = n;
     return rest;
+}
+
+int64_t SeekInput(std::istream &in, int64_t offset, int whence)
+{
+    static const std::ios_base::seekdir dirs[] = {std::ios_base::beg, std::ios_base::cur,
+                                                  std::ios_base::end};
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
+        return -1;
+    in.clear();
+    in.seekg(std::streamoff(offset), dirs[whence == SEEK_SET ? 0 : whence == SEEK_CUR ? 1 : 2]);
+    return in ? int64_t(std::streamoff(in.tellg())) : -1;
 }
 
 bool SeekToData(std::istream &in, int64_t dataOffset)

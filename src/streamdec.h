@@ -223,5 +223,10 @@ ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blo
 const ALubyte *TakeWholeBlocks(std::istream &in, size_t bytes, ALuint blockAlign,
                                uint32_t &bytesLeft, size_t *taken);
 
+// For decoding libraries that read through C callbacks: moves the input as
+// fseek would (SEEK_SET, SEEK_CUR or SEEK_END), forgetting an earlier end of
+// input first, and returns the new position, or -1 when it cannot.
+int64_t SeekInput(std::istream &in, int64_t offset, int whence);
+
 // Back to the first byte of the sample data; "Seek failed" when it cannot.
 bool SeekToData(std::istream &in, int64_t dataOffset);

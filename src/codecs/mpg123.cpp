@@ -110,17 +110,7 @@ ssize_t mpg123Stream::read(void *source, void *buffer, size_t bytes)
 
 off_t mpg123Stream::seek(void *source, off_t offset, int whence)
 {
-    std::istream &in = *static_cast<mpg123Stream *>(source)->inputStream;
-    in.clear();
-    if (whence == SEEK_SET)
-        in.seekg(offset, std::ios_base::beg);
-    else if (whence == SEEK_CUR)
-        in.seekg(offset, std::ios_base::cur);
-    else if (whence == SEEK_END)
-        in.seekg(offset, std::ios_base::end);
-    else
-        return -1;
-    return in ? off_t(std::streamoff(in.tellg())) : -1;
+    return off_t(SeekInput(*static_cast<mpg123Stream *>(source)->inputStream, offset, whence));
 }
 
 mpg123Stream::mpg123Stream(std::istream *input) : nuvexStream(input)

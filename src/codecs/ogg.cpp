@@ -59,17 +59,7 @@ size_t oggStream::read(void *ptr, size_t size, size_t nmemb, void *source)
 
 int oggStream::seek(void *source, ogg_int64_t offset, int whence)
 {
-    std::istream &in = *static_cast<oggStream *>(source)->inputStream;
-    in.clear();
-    if (whence == SEEK_SET)
-        in.seekg(offset, std::ios_base::beg);
-    else if (whence == SEEK_CUR)
-        in.seekg(offset, std::ios_base::cur);
-    else if (whence == SEEK_END)
-        in.seekg(offset, std::ios_base::end);
-    else
-        return -1;
-    return int(std::streamoff(in.tellg()));
+    return int(SeekInput(*static_cast<oggStream *>(source)->inputStream, offset, whence));
 }
 
 int oggStream::close(void *) { return 0; }

@@ -227,17 +227,7 @@ sf_count_t VirtualLength(void *user)
 
 sf_count_t VirtualSeek(sf_count_t offset, int whence, void *user)
 {
-    std::istream &in = InputOf(user);
-    in.clear();
-    if (whence == SEEK_SET)
-        in.seekg(std::streamoff(offset), std::ios_base::beg);
-    else if (whence == SEEK_CUR)
-        in.seekg(std::streamoff(offset), std::ios_base::cur);
-    else if (whence == SEEK_END)
-        in.seekg(std::streamoff(offset), std::ios_base::end);
-    else
-        return -1;
-    return in ? sf_count_t(std::streamoff(in.tellg())) : -1;
+    return SeekInput(InputOf(user), offset, whence);
 }
 
 sf_count_t VirtualRead(void *ptr, sf_count_t count, void *user)
