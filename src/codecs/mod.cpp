@@ -26,14 +26,15 @@ uint64_t InputSize(std::istream &in)
 // Families that libmodplug has readers for but mishandles, declined on
 // their first twelve bytes before libmodplug sees any: it crashes on some
 // Standard MIDI Files and renders the others without instruments, turns any
-// RIFF/WAVE into six seconds of 44.1 kHz stereo, and its X-Tracker (DMF)
-// reader can loop forever on a damaged chunk list.
+// RIFF/WAVE into six seconds of 44.1 kHz stereo, its X-Tracker (DMF) reader
+// can loop forever on a damaged chunk list, and its reader of GUS patches
+// (an instrument, not a song) crashes on damaged ones.
 bool IsForeignFamily(const ALubyte *head, size_t size)
 {
     auto tagAt = [&](size_t at, const char *tag) {
         return size >= at + 4 && memcmp(head + at, tag, 4) == 0;
     };
-    if (tagAt(0, "MThd") || tagAt(0, "DDMF"))
+    if (tagAt(0, "MThd") || tagAt(0, "DDMF") || (tagAt(0, "GF1P") && tagAt(4, "ATCH")))
         return true;
     if (tagAt(0, "RIFF"))
         return tagAt(8, "WAVE") || tagAt(8, "RMID");
