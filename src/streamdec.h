@@ -6,6 +6,7 @@
 #include "instream.h"
 
 #include <cstdint>
+#include <cstring>
 #include <istream>
 #include <list>
 #include <map>
@@ -222,6 +223,18 @@ ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blo
 // Null for inputs that are not in memory.
 const ALubyte *TakeWholeBlocks(std::istream &in, size_t bytes, ALuint blockAlign,
                                uint32_t &bytesLeft, size_t *taken);
+
+// The bytes an ID3v2 tag at `head` (its first ten bytes) takes, footer
+// included, so that what it prefixes starts there; 0 when there is none.
+inline uint32_t Id3v2Length(const ALubyte *head)
+{
+    if (memcmp(head, "ID3", 3) != 0)
+        return 0;
+    // Four 7-bit bytes of size, then a footer when flagged.
+    uint32_t size = uint32_t(head[6] & 0x7F) << 21 | uint32_t(head[7] & 0x7F) << 14 |
+                    uint32_t(head[8] & 0x7F) << 7 | uint32_t(head[9] & 0x7F);
+    return size + 10 + ((head[5] & 0x10) ? 10 : 0);
+}
 
 // For decoding libraries that read through C callbacks: moves the input as
 // fseek would (SEEK_SET, SEEK_CUR or SEEK_END), forgetting an earlier end of

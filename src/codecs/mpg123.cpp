@@ -45,13 +45,7 @@ bool StartsWithFrames(std::istream &in)
     ALubyte head[10];
     if (ReadBytes(in, head, sizeof(head)) != sizeof(head))
         return false;
-    std::streamoff first = 0;
-    if (memcmp(head, "ID3", 3) == 0) {
-        // Four 7-bit bytes of tag size, plus a footer when flagged.
-        first = std::streamoff(head[6] & 0x7F) << 21 | std::streamoff(head[7] & 0x7F) << 14 |
-                std::streamoff(head[8] & 0x7F) << 7 | std::streamoff(head[9] & 0x7F);
-        first += 10 + ((head[5] & 0x10) ? 10 : 0);
-    }
+    const std::streamoff first = Id3v2Length(head);
     ALubyte one[4], two[4];
     in.clear();
     in.seekg(first);

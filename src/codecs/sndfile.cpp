@@ -58,13 +58,9 @@ Family Identify(std::istream &in)
     if (at(0, "OggS") && got > 27 && at(27 + size_t(head[26]), "OpusHead", 8))
         return Family::OggOpus;
     if (at(0, "ID3") && got >= 10) {
-        // Four 7-bit bytes of tag size, plus a footer when flagged.
-        uint32_t size = uint32_t(head[6] & 0x7F) << 21 | uint32_t(head[7] & 0x7F) << 14 |
-                        uint32_t(head[8] & 0x7F) << 7 | uint32_t(head[9] & 0x7F);
-        size += 10 + ((head[5] & 0x10) ? 10 : 0);
         char magic[4];
         in.clear();
-        in.seekg(std::streamoff(size));
+        in.seekg(std::streamoff(Id3v2Length(head)));
         if (in.read(magic, 4) && memcmp(magic, "fLaC", 4) == 0)
             return Family::Flac;
     }
