@@ -70,7 +70,8 @@ Family Identify(std::istream &in)
 // libsndfile reads MPEG audio inside RIFF/WAVE through its own mpg123 reader,
 // which scans junk for frames aloud and stops at a length estimate that
 // depends on the read size. Such files are declined before libsndfile opens
-// them; so are files without a format chunk, which it cannot decode anyway.
+// them; so are files without a format chunk, which it cannot decode anyway,
+// and files of more channels than OpenAL has layouts for.
 bool WaveHoldsPlainAudio(std::istream &in)
 {
     in.clear();
@@ -89,12 +90,14 @@ bool WaveHoldsPlainAudio(std::istream &in)
         if (!in)
             return false;
         if (memcmp(tag, "fmt ", 4) == 0) {
-            uint16_t formatTag = read16();
+            uint16_t formatTag = read16(), channels = read16();
             if (formatTag == 0xFFFE && length >= 26) {
-                in.seekg(22, std::ios_base::cur); // to the sub-format's tag
+                in.seekg(20, std::ios_base::cur); // to the sub-format's tag
                 formatTag = read16();
             }
-            return in && formatTag != 0x50 && formatTag != 0x55;
+            // Thousands of channels make libsndfile's open run for minutes;
+            // more than 8 would be declined after it anyway.
+            return in && channels >= 1 && channels <= 8 && formatTag != 0x50 && formatTag != 0x55;
         }
         SkipChunkBody(in, length);
     }
