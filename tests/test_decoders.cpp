@@ -220,6 +220,19 @@ std::vector<Sound> Sounds()
     sf("aiff-c 5.1 film", SF_FORMAT_AIFF | SF_FORMAT_PCM_24 | SF_ENDIAN_LITTLE, 6, 48000, AL_FORMAT_51CHN32, 24,
        {L, C, R, RL, RR, LFE}, film);
     sf("caf 5.1 film", SF_FORMAT_CAF | SF_FORMAT_PCM_24, 6, 48000, AL_FORMAT_51CHN32, 24, {L, C, R, RL, RR, LFE}, film);
+    // A layout of fewer channels than the file (a damaged file; libsndfile
+    // then keeps a map too short for it): placed as stored.
+    for (bool caf : {true, false}) {
+        sf(caf ? "caf 5.1, layout of 2" : "aiff-c 5.1, layout of 2",
+           (caf ? SF_FORMAT_CAF : SF_FORMAT_AIFF) | SF_FORMAT_PCM_16, 6, 44100, AL_FORMAT_51CHN16, 16,
+           {L, C, R, RL, RR, LFE});
+        Bytes &image = s.back().image;
+        const std::string tag = caf ? "chan" : "CHAN";
+        auto chan = std::search(image.begin(), image.end(), tag.begin(), tag.end());
+        const uint8_t stereo[] = {0, 101, 0, 2}; // the layout tag of plain stereo
+        if (chan != image.end())
+            std::copy(stereo, stereo + 4, chan + (caf ? 12 : 8));
+    }
     sf("caf 7.1, no layout", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 8, 44100, AL_FORMAT_71CHN16, 16);
     sf("caf alac", SF_FORMAT_CAF | SF_FORMAT_ALAC_16, 2, 44100, AL_FORMAT_STEREO16, 16);
     // Lossy: the codec library's own decode (Opus as float, clipped here),

@@ -104,6 +104,65 @@ bool WaveHoldsPlainAudio(std::istream &in)
     return false;
 }
 
+// libsndfile 1.2.0 sizes the channel map it keeps for an AIFF or CAF file
+// by the layout chunk (and the channel count known when it reads it), yet
+// hands out as many entries as the file has channels: a layout of fewer
+// channels than the file, or one read before the channel count, makes it
+// read past its own memory (found by fuzzing). Its map is asked for only
+// when a walk over the chunks, following their sizes as it does, finds one
+// channel count and then layouts of exactly that many channels. A chunk the
+// walk cannot follow (an unprintable tag, a size past the end) may hide a
+// layout libsndfile found by searching on, so the map is not asked for then.
+bool LayoutsMatchChannels(std::istream &in, Family family, int channels)
+{
+    const bool caf = family == Family::Caf;
+    in.clear();
+    const std::streampos resume = in.tellg();
+    in.seekg(0, std::ios_base::end);
+    const std::streamoff end = in.tellg();
+    std::streamoff at = caf ? 8 : 12;
+    bool countSeen = false, matches = true;
+    auto printable = [](const char *tag) {
+        return std::all_of(tag, tag + 4, [](char c) { return c >= 0x20 && c <= 0x7E; });
+    };
+    // Fewer bytes than a chunk header at the end hold nothing to find.
+    for (int chunk = 0; matches && end - at >= (caf ? 12 : 8); chunk++) {
+        char tag[4];
+        in.seekg(at);
+        if (chunk == 1024 || !in.read(tag, 4) || !printable(tag)) {
+            matches = false;
+            break;
+        }
+        uint64_t length = caf ? uint64_t(read_be32(in)) << 32 : 0;
+        length |= read_be32(in);
+        const std::streamoff body = in.tellg();
+        // Sound data may run to the end (a CAF of unknown length, a
+        // truncated recording): nothing can follow it then.
+        const bool pastTheEnd = length > uint64_t(end - body);
+        if (pastTheEnd && memcmp(tag, caf ? "data" : "SSND", 4) == 0)
+            break;
+        if (pastTheEnd) {
+            matches = false;
+            break;
+        }
+        if (memcmp(tag, caf ? "desc" : "COMM", 4) == 0) {
+            if (caf)
+                in.seekg(24, std::ios_base::cur); // to the channels per frame
+            const uint32_t count = caf ? read_be32(in) : read_be16(in);
+            matches = !countSeen && count == uint32_t(channels);
+            countSeen = true;
+        } else if (memcmp(tag, caf ? "chan" : "CHAN", 4) == 0) {
+            const uint32_t layout = read_be32(in);
+            const bool counted = layout != 0 && layout != 0x10000; // not by description or bitmap
+            matches = countSeen && (!counted || (layout & 0xFFFF) == uint32_t(channels));
+        }
+        at = body + std::streamoff(length) + (!caf && (length & 1) ? 1 : 0);
+    }
+    in.clear();
+    in.seekg(resume);
+    return matches;
+}
+
 // Sources whose samples carry more than 16 bits.
 bool IsWide(int subtype)
 {
@@ -342,7 +401,10 @@ bool sndfileStream::Open(Family family)
     if (SlotsFor(info.channels).empty()) // 3, 5 or more than 8 channels
         return false;
     std::vector<int> map(size_t(info.channels));
-    bool mapped = sf_command(file.get(), SFC_GET_CHANNEL_MAP_INFO, map.data(),
+    const bool mapReadable = (family != Family::Aiff && family != Family::Caf) ||
+                             LayoutsMatchChannels(*inputStream, family, info.channels);
+    bool mapped = mapReadable &&
+                  sf_command(file.get(), SFC_GET_CHANNEL_MAP_INFO, map.data(),
                              int(map.size() * sizeof(int))) == SF_TRUE &&
                   std::any_of(map.begin(), map.end(),
                               [](int p) { return p != SF_CHANNEL_MAP_INVALID; });
