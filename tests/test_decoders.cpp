@@ -433,6 +433,11 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
                               SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER, SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER};
               return nvmedia::WriteSoundFile(std::vector<int32_t>(600, 1 << 20), 6, 8000, SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, o); }(),
          false},
+        {"wav 24-bit, a list chunk claiming 4 GiB (libsndfile may hang on it)",
+         [] { Bytes list(40, 0xFF); // inside, sizes that send its walk round in circles
+              list[36] = 0xDF;
+              return WriteRiff({{"fmt ", FmtBody(1, 2, 8000, 6, 24)}, {"LIST", list, true, 0xFFFFFF04}}); }(),
+         false},
         {"mp3 in RIFF/WAVE", nvmedia::Mp3InWav(nvmedia::WriteSoundFile(nvmedia::Tones32(8000, 44100, {440}, 0.5), 1, 44100, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III), 1, 44100), false},
         {"mp3 frame header, then junk", [&] { Bytes b = text; b[0] = 0xFF, b[1] = 0xFB, b[2] = 0x90, b[3] = 0x64; return b; }(), false},
         {"ID3 tag, then junk", nvmedia::WithId3Tag(text, "not a sound"), false},

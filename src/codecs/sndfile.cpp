@@ -71,10 +71,15 @@ Family Identify(std::istream &in)
 // which scans junk for frames aloud and stops at a length estimate that
 // depends on the read size. Such files are declined before libsndfile opens
 // them; so are files without a format chunk, which it cannot decode anyway,
-// and files of more channels than OpenAL has layouts for.
+// and files of more channels than OpenAL has layouts for. Two shapes found
+// by fuzzing keep libsndfile's open busy for minutes, so they are declined
+// too: thousands of channels, and a chunk other than the sound data that
+// claims to run past the end (it walks a list chunk's claimed length).
 bool WaveHoldsPlainAudio(std::istream &in)
 {
     in.clear();
+    in.seekg(0, std::ios_base::end);
+    const std::streamoff end = in.tellg();
     in.seekg(0);
     char riff[4];
     if (!in.read(riff, 4))
@@ -82,22 +87,27 @@ bool WaveHoldsPlainAudio(std::istream &in)
     const bool bigEndian = memcmp(riff, "RIFX", 4) == 0;
     auto read16 = [&] { return bigEndian ? read_be16(in) : read_le16(in); };
     in.seekg(12);
-    for (int chunk = 0; chunk < 256; chunk++) {
+    bool plainAudio = false;
+    for (int chunk = 0; chunk < 4096; chunk++) {
         char tag[4];
         if (!in.read(tag, 4))
-            return false;
-        uint32_t length = bigEndian ? read_be32(in) : read_le32(in);
+            return plainAudio;
+        const uint32_t length = bigEndian ? read_be32(in) : read_le32(in);
         if (!in)
-            return false;
+            return plainAudio;
+        const std::streamoff body = in.tellg();
+        if (std::streamoff(length) > end - body)
+            return plainAudio && memcmp(tag, "data", 4) == 0; // a cut-off recording is fine
         if (memcmp(tag, "fmt ", 4) == 0) {
             uint16_t formatTag = read16(), channels = read16();
             if (formatTag == 0xFFFE && length >= 26) {
                 in.seekg(20, std::ios_base::cur); // to the sub-format's tag
                 formatTag = read16();
             }
-            // Thousands of channels make libsndfile's open run for minutes;
-            // more than 8 would be declined after it anyway.
-            return in && channels >= 1 && channels <= 8 && formatTag != 0x50 && formatTag != 0x55;
+            if (!in || channels < 1 || channels > 8 || formatTag == 0x50 || formatTag == 0x55)
+                return false;
+            plainAudio = true;
+            in.seekg(body);
         }
         SkipChunkBody(in, length);
     }
