@@ -393,6 +393,10 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
     } inputs[] = {
         {"wav 24-bit", wav(1, 2, 24, 6), true},
         {"wav 32-bit integer", wav(1, 1, 32, 4), true},
+        {"wav 24-bit, an ID3v1 tag appended", [&] { Bytes b = wav(1, 2, 24, 6), tag(128, ' ');
+                                                    memcpy(tag.data(), "TAGSong", 7);
+                                                    b.insert(b.end(), tag.begin(), tag.end());
+                                                    return b; }(), true},
         {"wav extensible", wav(0xFFFE, 1, 16, 2, {16, 0, 4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}), true},
         {"wav A-law", wav(6, 1, 8, 1), true},
         {"wav MS ADPCM", wav(2, 1, 4, 256, msadpcm), true},

@@ -73,8 +73,8 @@ Family Identify(std::istream &in)
 // them; so are files without a format chunk, which it cannot decode anyway,
 // and files of more channels than OpenAL has layouts for. Two shapes found
 // by fuzzing keep libsndfile's open busy for minutes, so they are declined
-// too: thousands of channels, and a chunk other than the sound data that
-// claims to run past the end (it walks a list chunk's claimed length).
+// too: thousands of channels, and a list chunk that claims to run past the
+// end (libsndfile walks its claimed length).
 bool WaveHoldsPlainAudio(std::istream &in)
 {
     in.clear();
@@ -96,8 +96,11 @@ bool WaveHoldsPlainAudio(std::istream &in)
         if (!in)
             return plainAudio;
         const std::streamoff body = in.tellg();
+        // A list whose claimed end lies past the input's is what kept
+        // libsndfile busy; anything else running off the end (a cut-off
+        // recording, a tag some tools append) ends the walk.
         if (std::streamoff(length) > end - body)
-            return plainAudio && memcmp(tag, "data", 4) == 0; // a cut-off recording is fine
+            return plainAudio && memcmp(tag, "LIST", 4) != 0 && memcmp(tag, "INFO", 4) != 0;
         if (memcmp(tag, "fmt ", 4) == 0) {
             uint16_t formatTag = read16(), channels = read16();
             if (formatTag == 0xFFFE && length >= 26) {
