@@ -266,12 +266,12 @@ bool CompareFresh(const char *title, Case limit, Case load, Case limitWarm, Case
             int which = (r + k) % 2;
             Case &c = which == 0 ? limit : load;
             Case &warm = which == 0 ? limitWarm : loadWarm;
-            bench::LoopbackDevice *device = nullptr;
+            nvmedia::Loopback *device = nullptr;
             ALuint buffer = 0;
             bench::ChildRun run = bench::RunInChild(
                 [&] {
-                    device = new bench::LoopbackDevice;
-                    if (!device->Open(Rate))
+                    device = new nvmedia::Loopback(2, int(Rate));
+                    if (!device->ok())
                         return false;
                     // First-use allocations of OpenAL itself are not the load's.
                     alGenBuffers(1, &buffer);
@@ -387,8 +387,8 @@ int main(int argc, char **argv)
                       {"warm-up", fromMemory(smallModule)}, reps * 2, moduleBytes, 2.05))
         return 1;
 
-    bench::LoopbackDevice device;
-    if (!device.Open(Rate)) {
+    nvmedia::Loopback device(2, int(Rate));
+    if (!device.ok()) {
         fprintf(stderr, "no OpenAL loopback device\n");
         return 1;
     }

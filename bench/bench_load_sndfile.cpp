@@ -124,7 +124,7 @@ bool RunOnce(Case &c, bool timed)
 // Peak resident growth of one load in a fresh child, per decoded byte.
 double AddedMemory(const Load &load, ALint decodedBytes)
 {
-    bench::LoopbackDevice *device = nullptr;
+    nvmedia::Loopback *device = nullptr;
     ALuint buffer = 0;
     bench::ChildRun run = bench::RunInChild(
         [&] {
@@ -132,8 +132,8 @@ double AddedMemory(const Load &load, ALint decodedBytes)
             // glibc's mmap threshold: the child would reuse that heap and
             // show no growth. Back to the default of a fresh process.
             mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-            device = new bench::LoopbackDevice;
-            if (!device->Open(Rate))
+            device = new nvmedia::Loopback(2, int(Rate));
+            if (!device->ok())
                 return false;
             alGenBuffers(1, &buffer);
             alBufferData(buffer, AL_FORMAT_STEREO16, nullptr, 0, Rate);
@@ -229,8 +229,8 @@ int main(int argc, char **argv)
     const auto opus = nvmedia::WriteSoundFile(Music(48000), 2, 48000,
                                               SF_FORMAT_OGG | SF_FORMAT_OPUS, opusOptions);
 
-    bench::LoopbackDevice device;
-    if (!device.Open(Rate)) {
+    nvmedia::Loopback device(2, int(Rate));
+    if (!device.ok()) {
         fprintf(stderr, "no OpenAL loopback device\n");
         return 1;
     }

@@ -122,12 +122,12 @@ struct Case {
 // an application that loads the sound once.
 bool RunCase(Case &c, bool record)
 {
-    bench::LoopbackDevice *device = nullptr;
+    nvmedia::Loopback *device = nullptr;
     ALuint buffer = 0;
     bench::ChildRun run = bench::RunInChild(
         [&] {
-            device = new bench::LoopbackDevice;
-            if (!device->Open(Rate))
+            device = new nvmedia::Loopback(2, int(Rate));
+            if (!device->ok())
                 return false;
             // First-use allocations of OpenAL itself are not the load's.
             alGenBuffers(1, &buffer);
@@ -230,8 +230,8 @@ int main(int argc, char **argv)
     // Then the same loads repeated in one process (children first: a
     // process with an open device should not fork).
     {
-        bench::LoopbackDevice device;
-        if (!device.Open(Rate)) {
+        nvmedia::Loopback device(2, int(Rate));
+        if (!device.ok()) {
             fprintf(stderr, "no OpenAL loopback device\n");
             return 1;
         }

@@ -97,7 +97,7 @@ struct Result {
 // Renders until every source has stopped with nothing queued; `refill` is
 // the timed step.
 template <typename Refill, typename Done>
-Result Drive(bench::LoopbackDevice &lb, Refill refill, Done done)
+Result Drive(nvmedia::Loopback &lb, Refill refill, Done done)
 {
     Result r;
     std::vector<float> out(size_t(RenderFrames) * 2);
@@ -144,7 +144,7 @@ StreamOpener FromFile(const std::string &path)
     return [path] { return nuvexCreateStreamFromFile(path.c_str(), ChunkBytes, 0, nullptr); };
 }
 
-Result RunLibrary(bench::LoopbackDevice &lb, const StreamOpener &open, int n)
+Result RunLibrary(nvmedia::Loopback &lb, const StreamOpener &open, int n)
 {
     std::vector<ALuint> sources = MakeSources(n);
     std::vector<nuvexStream *> streams;
@@ -291,7 +291,7 @@ DecoderFactory OggByHand(const std::vector<uint8_t> &ogg)
 // chunk into a transfer buffer and upload it. Each stream has a transfer
 // buffer of its own, as the library's streams do, or all share one (less
 // memory touched, so fewer cache misses with many sources).
-Result RunHandWritten(bench::LoopbackDevice &lb, const DecoderFactory &makeDecoder, int n,
+Result RunHandWritten(nvmedia::Loopback &lb, const DecoderFactory &makeDecoder, int n,
                       bool sharedBuffer)
 {
     struct Feed {
@@ -359,7 +359,7 @@ Result RunHandWritten(bench::LoopbackDevice &lb, const DecoderFactory &makeDecod
 }
 
 // One table of the library against the two hand-written variants.
-void Compare(bench::LoopbackDevice &lb, const char *name, const StreamOpener &library,
+void Compare(nvmedia::Loopback &lb, const char *name, const StreamOpener &library,
              const DecoderFactory &byHand)
 {
     printf("\n%s\n", name);
@@ -416,8 +416,8 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && atoi(argv[1]) > 0)
         Repeats = atoi(argv[1]);
-    bench::LoopbackDevice lb;
-    if (!lb.Open(Rate, {ALC_HRTF_SOFT, ALC_FALSE, ALC_MONO_SOURCES, 4, ALC_STEREO_SOURCES, 128})) {
+    nvmedia::Loopback lb(2, Rate, {ALC_MONO_SOURCES, 4, ALC_STEREO_SOURCES, 128});
+    if (!lb.ok()) {
         fprintf(stderr, "no ALC_SOFT_loopback device\n");
         return 1;
     }

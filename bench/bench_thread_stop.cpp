@@ -66,8 +66,8 @@ int main(int argc, char **argv)
     int perInterval = argc > 1 ? atoi(argv[1]) : 20;
     if (perInterval < 1)
         perInterval = 1;
-    bench::LoopbackDevice device;
-    if (!device.Open(Rate)) {
+    nvmedia::Loopback device(2, int(Rate));
+    if (!device.ok()) {
         fprintf(stderr, "no OpenAL loopback device\n");
         return 1;
     }

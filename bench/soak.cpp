@@ -164,9 +164,9 @@ int main(int argc, char **argv)
     const size_t totalFrames = size_t(seconds * Rate);
     const size_t warmupFrames = std::min<size_t>(totalFrames / 10, size_t(60) * Rate);
 
-    bench::LoopbackDevice dev;
+    nvmedia::Loopback dev(2, int(Rate));
     std::vector<float> rendered(RenderFrames * 2);
-    if (!dev.Open(ALCint(Rate))) {
+    if (!dev.ok()) {
         fprintf(stderr, "soak: no loopback device\n");
         return 2;
     }

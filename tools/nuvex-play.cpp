@@ -1,6 +1,7 @@
 // nuvex-play: plays sound files through nuvex, renders them to a WAV file
 // without a sound card, or describes them. It uses nothing but the public
 // header and plain OpenAL, so it doubles as a worked example of the library.
+#include "loopback.h"
 #include "nuvex.h"
 
 #include <AL/alext.h>
@@ -598,107 +599,36 @@ std::string Clock(double seconds)
 
 // ---- Output devices ----------------------------------------------------------------------
 
-ALCenum LayoutFor(int channels)
+// The loopback renderer, with the player's words for what it cannot do.
+bool OpenLoopback(nvmedia::Loopback &loopback)
 {
-    switch (channels) {
-    case 1: return ALC_MONO_SOFT;
-    case 2: return ALC_STEREO_SOFT;
-    case 4: return ALC_QUAD_SOFT;
-    case 6: return ALC_5POINT1_SOFT;
-    case 7: return ALC_6POINT1_SOFT;
-    case 8: return ALC_7POINT1_SOFT;
-    default: return 0;
+    switch (loopback.Open()) {
+    case nvmedia::Loopback::Status::Ok:
+        return true;
+    case nvmedia::Loopback::Status::NoExtension:
+        fprintf(stderr, "%s: this OpenAL has no ALC_SOFT_loopback, so nothing can be "
+                        "rendered to a file: install OpenAL Soft\n", Prog);
+        return false;
+    default:
+        fprintf(stderr, "%s: the loopback device could not be opened\n", Prog);
+        return false;
     }
 }
 
-// A device that mixes only when asked: no sound card, no real-time pacing.
-class Loopback {
-public:
-    ~Loopback() { Close(); }
-
-    bool Open()
-    {
-        open_ = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
-            alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-        supported_ = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(
-            alcGetProcAddress(nullptr, "alcIsRenderFormatSupportedSOFT"));
-        render_ = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(
-            alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
-        if (!alcIsExtensionPresent(nullptr, "ALC_SOFT_loopback") || !open_ || !supported_ ||
-            !render_) {
-            fprintf(stderr, "%s: this OpenAL has no ALC_SOFT_loopback, so nothing can be "
-                            "rendered to a file: install OpenAL Soft\n", Prog);
-            return false;
-        }
-        device_ = open_(nullptr);
-        if (!device_) {
-            fprintf(stderr, "%s: the loopback device could not be opened\n", Prog);
-            return false;
-        }
+bool ConfigureLoopback(nvmedia::Loopback &loopback, int channels, int rate)
+{
+    switch (loopback.Configure(channels, rate)) {
+    case nvmedia::Loopback::Status::Ok:
         return true;
+    case nvmedia::Loopback::Status::Unsupported:
+        fprintf(stderr, "%s: cannot render %d channels at %d Hz\n", Prog, channels, rate);
+        return false;
+    default:
+        fprintf(stderr, "%s: the loopback device refused %d channels at %d Hz\n", Prog, channels,
+                rate);
+        return false;
     }
-
-    // (Re)creates the context with this layout and rate and makes it current.
-    bool Configure(int channels, int rate)
-    {
-        DropContext();
-        ALCenum layout = LayoutFor(channels);
-        if (!layout || !supported_(device_, rate, layout, ALC_FLOAT_SOFT)) {
-            fprintf(stderr, "%s: cannot render %d channels at %d Hz\n", Prog, channels, rate);
-            return false;
-        }
-        // No HRTF and no limiter: the file must hold exactly what the sources play.
-        const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, layout, ALC_FORMAT_TYPE_SOFT,
-                                ALC_FLOAT_SOFT, ALC_FREQUENCY, rate, ALC_HRTF_SOFT, ALC_FALSE,
-                                ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, 0};
-        context_ = alcCreateContext(device_, attrs);
-        if (!context_ || !alcMakeContextCurrent(context_)) {
-            fprintf(stderr, "%s: the loopback device refused %d channels at %d Hz\n", Prog,
-                    channels, rate);
-            DropContext();
-            return false;
-        }
-        channels_ = channels;
-        rate_ = rate;
-        return true;
-    }
-
-    void Render(std::vector<float> &out, size_t frames)
-    {
-        out.resize(frames * size_t(channels_));
-        render_(device_, out.data(), ALCsizei(frames));
-    }
-
-    void Close()
-    {
-        DropContext();
-        if (device_)
-            alcCloseDevice(device_);
-        device_ = nullptr;
-    }
-
-    int Channels() const { return channels_; }
-    int Rate() const { return rate_; }
-
-private:
-    void DropContext()
-    {
-        if (!context_)
-            return;
-        if (alcGetCurrentContext() == context_)
-            alcMakeContextCurrent(nullptr);
-        alcDestroyContext(context_);
-        context_ = nullptr;
-    }
-
-    LPALCLOOPBACKOPENDEVICESOFT open_ = nullptr;
-    LPALCISRENDERFORMATSUPPORTEDSOFT supported_ = nullptr;
-    LPALCRENDERSAMPLESSOFT render_ = nullptr;
-    ALCdevice *device_ = nullptr;
-    ALCcontext *context_ = nullptr;
-    int channels_ = 0;
-    int rate_ = 0;
-};
+}
 
 int ListDevices()
 {
@@ -972,8 +902,8 @@ int ShowInfo(const Options &opt)
 {
     // A loopback device gives the context that stream creation needs, on any
     // machine, sound card or not.
-    Loopback loopback;
-    if (!loopback.Open() || !loopback.Configure(2, 44100))
+    nvmedia::Loopback loopback;
+    if (!OpenLoopback(loopback) || !ConfigureLoopback(loopback, 2, 44100))
         return ExitFailed;
     int status = ExitOk;
     for (const std::string &path : opt.files) {
@@ -996,9 +926,9 @@ int ShowInfo(const Options &opt)
 
 int Render(const Options &opt)
 {
-    Loopback loopback;
+    nvmedia::Loopback loopback;
     WavWriter out;
-    if (!loopback.Open())
+    if (!OpenLoopback(loopback))
         return ExitFailed;
     int status = ExitOk;
     int played = 0;
@@ -1008,7 +938,7 @@ int Render(const Options &opt)
             break;
         SoundInfo info;
         // The output's layout and rate come from the first file that opens.
-        if (!loopback.Rate() && !loopback.Configure(2, 44100))
+        if (!loopback.rate && !ConfigureLoopback(loopback, 2, 44100))
             return ExitFailed;
         if (!Probe(path, opt, info)) {
             status = ExitFailed;
@@ -1016,7 +946,7 @@ int Render(const Options &opt)
         }
         if (played == 0) {
             int rate = opt.rate ? int(opt.rate) : info.rate;
-            if (!loopback.Configure(info.channels, rate))
+            if (!ConfigureLoopback(loopback, info.channels, rate))
                 return ExitFailed;
             if (!out.Open(opt.render, info.channels, rate, opt.floatOut)) {
                 fprintf(stderr, "%s: %s: cannot write the output file (%s)\n", Prog,
@@ -1035,8 +965,9 @@ int Render(const Options &opt)
         uint64_t rendered = 0;
         auto lastShown = std::chrono::steady_clock::now();
         while (!player.Ended() && !StopSignal) {
-            size_t frames = player.SafeFrames(loopback.Rate(), info.rate);
-            loopback.Render(samples, frames);
+            size_t frames = player.SafeFrames(loopback.rate, info.rate);
+            samples.resize(frames * size_t(loopback.channels));
+            loopback.Render(samples.data(), frames);
             if (!out.Write(samples.data(), frames)) {
                 fprintf(stderr, "%s: %s: write failed (%s)\n", Prog, opt.render.c_str(),
                         strerror(errno));
@@ -1047,11 +978,11 @@ int Render(const Options &opt)
             player.TopUp();
             auto now = std::chrono::steady_clock::now();
             if (now - lastShown > std::chrono::milliseconds(200)) {
-                progress.Show(double(rendered) / loopback.Rate());
+                progress.Show(double(rendered) / loopback.rate);
                 lastShown = now;
             }
         }
-        progress.Show(double(rendered) / loopback.Rate());
+        progress.Show(double(rendered) / loopback.rate);
         progress.Finish();
     }
     if (played > 0) {
@@ -1063,7 +994,7 @@ int Render(const Options &opt)
         if (!opt.quiet)
             printf("Wrote %s: %llu frames (%.3f s), %d channels, %d Hz, %s\n",
                    opt.render.c_str(), (unsigned long long)out.Frames(),
-                   double(out.Frames()) / loopback.Rate(), loopback.Channels(), loopback.Rate(),
+                   double(out.Frames()) / loopback.rate, loopback.channels, loopback.rate,
                    opt.floatOut ? "32-bit float" : "16-bit PCM");
     } else if (!StopSignal) {
         fprintf(stderr, "%s: nothing could be rendered, so %s was not written\n", Prog,

@@ -12,37 +12,6 @@
 
 namespace bench {
 
-bool LoopbackDevice::Open(ALCint rate, const std::vector<ALCint> &extra)
-{
-    auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
-        alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-    if (!open || !(device = open(nullptr)))
-        return false;
-    std::vector<ALCint> attrs = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
-                                 ALC_FORMAT_TYPE_SOFT,     ALC_FLOAT_SOFT,
-                                 ALC_FREQUENCY,            rate};
-    attrs.insert(attrs.end(), extra.begin(), extra.end());
-    attrs.push_back(0);
-    context = alcCreateContext(device, attrs.data());
-    return context && alcMakeContextCurrent(context);
-}
-
-LoopbackDevice::~LoopbackDevice()
-{
-    alcMakeContextCurrent(nullptr);
-    if (context)
-        alcDestroyContext(context);
-    if (device)
-        alcCloseDevice(device);
-}
-
-void LoopbackDevice::Render(float *out, ALCsizei frames)
-{
-    static auto render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(
-        alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
-    render(device, out, frames);
-}
-
 namespace {
 double ClockSeconds(clockid_t clock)
 {

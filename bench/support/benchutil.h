@@ -3,7 +3,7 @@
 // forked child so that every case starts from a fresh peak.
 #pragma once
 
-#include <AL/alc.h>
+#include "loopback.h"
 
 #include <cstddef>
 #include <functional>
@@ -11,24 +11,6 @@
 #include <vector>
 
 namespace bench {
-
-// A stereo float loopback device made current while it lives: it mixes only
-// when asked, so no mixing thread competes with the measurements. `extra`
-// attributes (key, value pairs) are added to the context's.
-class LoopbackDevice {
-public:
-    LoopbackDevice() = default;
-    LoopbackDevice(const LoopbackDevice &) = delete;
-    LoopbackDevice &operator=(const LoopbackDevice &) = delete;
-    ~LoopbackDevice();
-    bool Open(ALCint rate, const std::vector<ALCint> &extra = {});
-    // Renders `frames` stereo frames into `out`.
-    void Render(float *out, ALCsizei frames);
-
-private:
-    ALCdevice *device = nullptr;
-    ALCcontext *context = nullptr;
-};
 
 // Monotonic wall-clock time in seconds.
 double WallSeconds();

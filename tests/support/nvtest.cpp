@@ -16,44 +16,6 @@
 
 namespace nvt {
 
-template <typename T>
-T AlcProc(const char *name)
-{
-    return reinterpret_cast<T>(alcGetProcAddress(nullptr, name));
-}
-
-Loopback::Loopback(int channels, int rate) : channels(channels)
-{
-    static const std::map<int, ALCint> layouts = {{1, ALC_MONO_SOFT},    {2, ALC_STEREO_SOFT},
-                                                  {4, ALC_QUAD_SOFT},    {6, ALC_5POINT1_SOFT},
-                                                  {7, ALC_6POINT1_SOFT}, {8, ALC_7POINT1_SOFT}};
-    if (!(device = AlcProc<LPALCLOOPBACKOPENDEVICESOFT>("alcLoopbackOpenDeviceSOFT")(nullptr)))
-        return;
-    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, layouts.at(channels), ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
-                            ALC_FREQUENCY, rate, ALC_HRTF_SOFT, ALC_FALSE, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, 0};
-    if ((context = alcCreateContext(device, attrs)))
-        alcMakeContextCurrent(context);
-}
-
-Loopback::~Loopback()
-{
-    if (context && alcGetCurrentContext() == context)
-        alcMakeContextCurrent(nullptr);
-    if (context)
-        alcDestroyContext(context);
-    if (device)
-        alcCloseDevice(device);
-}
-
-Floats Loopback::Render(size_t frames)
-{
-    static auto render = AlcProc<LPALCRENDERSAMPLESSOFT>("alcRenderSamplesSOFT");
-    Floats out(frames * size_t(channels));
-    if (frames)
-        render(device, out.data(), ALCsizei(frames));
-    return out;
-}
-
 ALuint DirectSource()
 {
     ALuint source = 0;

@@ -4,6 +4,7 @@
 // failure tables. Media come from the shared writer in tools/mediagen.
 #pragma once
 
+#include "loopback.h"
 #include "media.h"
 #include "nuvex.h"
 
@@ -31,16 +32,10 @@ struct NullDevice {
     const bool ok;
 };
 
-// An ALC_SOFT_loopback device, current while it lives: it mixes only when
-// asked, so what it renders is exactly what its sources play.
-struct Loopback {
-    explicit Loopback(int channels = 2, int rate = 44100);
-    ~Loopback();
-    bool ok() const { return context != nullptr; }
-    Floats Render(size_t frames);
-    ALCdevice *device = nullptr;
-    ALCcontext *context = nullptr;
-    const int channels;
+// A loopback device, current while it lives (stereo at 44.1 kHz unless
+// told otherwise).
+struct Loopback : nvmedia::Loopback {
+    explicit Loopback(int channels = 2, int rate = 44100) : nvmedia::Loopback(channels, rate) {}
 };
 
 ALuint DirectSource(); // plays a buffer unchanged on a matching layout
