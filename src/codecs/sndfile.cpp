@@ -67,14 +67,32 @@ Family Identify(std::istream &in)
     return Family::Other;
 }
 
+// libsndfile walks the sub-chunks of a list chunk by their sizes; sizes
+// that run past the list's end have kept its open busy for minutes (found by
+// fuzzing). Well-formed lists (a list type, then sub-chunks that fit, the
+// last one's pad byte perhaps missing) are all that writers make.
+bool SubchunksFit(std::istream &in, uint32_t length, bool bigEndian)
+{
+    in.seekg(4, std::ios_base::cur); // the list type
+    for (uint64_t at = 4; at + 8 <= length;) {
+        in.seekg(4, std::ios_base::cur);
+        const uint32_t size = bigEndian ? read_be32(in) : read_le32(in);
+        at += 8 + uint64_t(size) + (size & 1);
+        if (!in || at > uint64_t(length) + 1)
+            return false;
+        in.seekg(std::streamoff(size + (size & 1)), std::ios_base::cur);
+    }
+    return true;
+}
+
 // libsndfile reads MPEG audio inside RIFF/WAVE through its own mpg123 reader,
 // which scans junk for frames aloud and stops at a length estimate that
 // depends on the read size. Such files are declined before libsndfile opens
 // them; so are files without a format chunk, which it cannot decode anyway,
-// and files of more channels than OpenAL has layouts for. Two shapes found
-// by fuzzing keep libsndfile's open busy for minutes, so they are declined
-// too: thousands of channels, and a list chunk that claims to run past the
-// end (libsndfile walks its claimed length).
+// and files of more channels than OpenAL has layouts for. Shapes found by
+// fuzzing that keep libsndfile's open busy for minutes are declined too:
+// thousands of channels, and a list chunk that claims to run past the end
+// of the input or whose sub-chunks run past its own.
 bool WaveHoldsPlainAudio(std::istream &in)
 {
     in.clear();
@@ -96,11 +114,14 @@ bool WaveHoldsPlainAudio(std::istream &in)
         if (!in)
             return plainAudio;
         const std::streamoff body = in.tellg();
-        // A list whose claimed end lies past the input's is what kept
-        // libsndfile busy; anything else running off the end (a cut-off
-        // recording, a tag some tools append) ends the walk.
+        const bool list = memcmp(tag, "LIST", 4) == 0 || memcmp(tag, "INFO", 4) == 0;
+        // Anything but a list running off the end (a cut-off recording, a
+        // tag some tools append) ends the walk.
         if (std::streamoff(length) > end - body)
-            return plainAudio && memcmp(tag, "LIST", 4) != 0 && memcmp(tag, "INFO", 4) != 0;
+            return plainAudio && !list;
+        if (list && !SubchunksFit(in, length, bigEndian))
+            return false;
+        in.seekg(body);
         if (memcmp(tag, "fmt ", 4) == 0) {
             uint16_t formatTag = read16(), channels = read16();
             if (formatTag == 0xFFFE && length >= 26) {
