@@ -393,7 +393,7 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
     Bytes pastInput(40, 0xFF), pastList = {'I', 'N', 'F', 'O'};
     pastInput[36] = 0xDF;
     pastList.resize(20, 0xFF);
-    pastList[18] = 0xF7;
+    pastList[16] = 0xF7;
     // Those marked true are read by the libsndfile decoder where it is built.
     const struct {
         std::string name;
