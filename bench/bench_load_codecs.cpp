@@ -28,7 +28,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <malloc.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -266,32 +265,7 @@ bool CompareFresh(const char *title, Case limit, Case load, Case limitWarm, Case
             int which = (r + k) % 2;
             Case &c = which == 0 ? limit : load;
             Case &warm = which == 0 ? limitWarm : loadWarm;
-            nvmedia::Loopback *device = nullptr;
-            ALuint buffer = 0;
-            bench::ChildRun run = bench::RunInChild(
-                [&] {
-                    device = new nvmedia::Loopback(2, int(Rate));
-                    if (!device->ok())
-                        return false;
-                    // First-use allocations of OpenAL itself are not the load's.
-                    alGenBuffers(1, &buffer);
-                    alBufferData(buffer, AL_FORMAT_STEREO16, nullptr, 0, ALsizei(Rate));
-                    ALuint scratch = 0;
-                    alGenBuffers(1, &scratch);
-                    bool warmed = warm.run(scratch);
-                    alDeleteBuffers(1, &scratch);
-                    // What the warm-up freed leaves the process, so that the
-                    // load cannot reuse it unseen.
-                    malloc_trim(0);
-                    return warmed && alGetError() == AL_NO_ERROR;
-                },
-                [&] {
-                    if (!c.run(buffer))
-                        return false;
-                    ALint size = 0;
-                    alGetBufferi(buffer, AL_SIZE, &size);
-                    return size == ALint(decodedBytes);
-                });
+            bench::ChildRun run = bench::LoadInFreshProcess(int(Rate), warm.run, c.run, decodedBytes);
             if (!run.ok) {
                 fprintf(stderr, "%s failed in a fresh process\n", c.name.c_str());
                 return false;

@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <malloc.h>
 #include <unistd.h>
 #include <vector>
 
@@ -122,32 +121,7 @@ struct Case {
 // an application that loads the sound once.
 bool RunCase(Case &c, bool record)
 {
-    nvmedia::Loopback *device = nullptr;
-    ALuint buffer = 0;
-    bench::ChildRun run = bench::RunInChild(
-        [&] {
-            device = new nvmedia::Loopback(2, int(Rate));
-            if (!device->ok())
-                return false;
-            // First-use allocations of OpenAL itself are not the load's.
-            alGenBuffers(1, &buffer);
-            alBufferData(buffer, AL_FORMAT_STEREO16, nullptr, 0, ALsizei(Rate));
-            ALuint scratch = 0;
-            alGenBuffers(1, &scratch);
-            bool warmed = c.warm(scratch);
-            alDeleteBuffers(1, &scratch);
-            // What the warm-up freed leaves the process, so that the load
-            // cannot reuse it unseen.
-            malloc_trim(0);
-            return warmed && alGetError() == AL_NO_ERROR;
-        },
-        [&] {
-            if (!c.run(buffer))
-                return false;
-            ALint size = 0;
-            alGetBufferi(buffer, AL_SIZE, &size);
-            return size == ALint(DataBytes);
-        });
+    bench::ChildRun run = bench::LoadInFreshProcess(int(Rate), c.warm, c.run, DataBytes);
     if (!run.ok) {
         fprintf(stderr, "%s failed\n", c.name);
         return false;

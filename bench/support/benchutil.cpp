@@ -1,11 +1,12 @@
 #include "benchutil.h"
 
-#include <AL/alext.h>
+#include <AL/al.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,35 @@ bool ResetPeakRss()
     bool ok = fputs("5", f) >= 0;
     ok = (fclose(f) == 0) && ok;
     return ok;
+}
+
+ChildRun LoadInFreshProcess(int rate, const std::function<bool(ALuint)> &warm,
+                            const std::function<bool(ALuint)> &load, size_t bytes)
+{
+    nvmedia::Loopback *device = nullptr; // the child exits without closing it
+    ALuint buffer = 0;
+    return RunInChild(
+        [&] {
+            device = new nvmedia::Loopback(2, rate);
+            if (!device->ok())
+                return false;
+            // First-use allocations of OpenAL itself are not the load's.
+            alGenBuffers(1, &buffer);
+            alBufferData(buffer, AL_FORMAT_STEREO16, nullptr, 0, ALsizei(rate));
+            ALuint scratch = 0;
+            alGenBuffers(1, &scratch);
+            bool warmed = warm(scratch);
+            alDeleteBuffers(1, &scratch);
+            malloc_trim(0);
+            return warmed && alGetError() == AL_NO_ERROR;
+        },
+        [&] {
+            if (!load(buffer))
+                return false;
+            ALint size = 0;
+            alGetBufferi(buffer, AL_SIZE, &size);
+            return size == ALint(bytes);
+        });
 }
 
 ChildRun RunInChild(const std::function<bool()> &prepare, const std::function<bool()> &work)

@@ -5,6 +5,8 @@
 
 #include "loopback.h"
 
+#include <AL/al.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -48,6 +50,14 @@ struct ChildRun {
 // Runs `prepare` (untimed) then `work` (timed) in a forked child. `prepare`
 // and `work` return false to report a failure.
 ChildRun RunInChild(const std::function<bool()> &prepare, const std::function<bool()> &work);
+
+// One whole load in a fresh child with a stereo loopback device of its own
+// at `rate`: `warm` runs first on a scratch buffer, so that the code is paged
+// in and the peak counts the load's data, and what it freed is returned to
+// the system, so that the load cannot reuse it unseen. The run succeeds when
+// `load` leaves its buffer holding `bytes` bytes.
+ChildRun LoadInFreshProcess(int rate, const std::function<bool(ALuint)> &warm,
+                            const std::function<bool(ALuint)> &load, size_t bytes);
 
 // "12.34 ms" style formatting of seconds, and of byte counts in MiB.
 std::string FormatMs(double seconds);
