@@ -14,7 +14,6 @@
 
 namespace nvmedia {
 
-namespace {
 void PutLE16(Bytes &out, uint32_t v)
 {
     out.push_back(uint8_t(v));
@@ -25,6 +24,8 @@ void PutLE32(Bytes &out, uint32_t v)
     PutLE16(out, v & 0xFFFF);
     PutLE16(out, v >> 16);
 }
+
+namespace {
 void PutBE16(Bytes &out, uint32_t v)
 {
     out.push_back(uint8_t(v >> 8));

@@ -16,6 +16,10 @@ namespace nvmedia {
 
 using Bytes = std::vector<uint8_t>;
 
+// Appends a 16- or 32-bit little-endian value (the low bits of `v`).
+void PutLE16(Bytes &out, uint32_t v);
+void PutLE32(Bytes &out, uint32_t v);
+
 // ---- Signals ----------------------------------------------------------------
 
 // One sine tone per channel (`freqs.size()` channels), amplitude in 16-bit

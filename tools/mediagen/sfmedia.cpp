@@ -61,16 +61,6 @@ void Command(SNDFILE *file, int command, void *data, int size, const char *what,
                                  sf_strerror(file));
 }
 
-void PutLE16(Bytes &out, uint32_t v)
-{
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-}
-void PutLE32(Bytes &out, uint32_t v)
-{
-    PutLE16(out, v & 0xFFFF);
-    PutLE16(out, v >> 16);
-}
 void PutText(Bytes &out, const char *text) { out.insert(out.end(), text, text + strlen(text)); }
 
 // Length of the MPEG-1/2/2.5 Layer III frame starting at `h`; 0 for none.
