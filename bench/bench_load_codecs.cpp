@@ -16,11 +16,10 @@
 // Usage: bench_load_codecs [repetitions]
 #include "benchutil.h"
 #include "media.h"
+#include "refdecode.h"
 #include "nuvex.h"
 
 #include <AL/alext.h>
-#include <libmodplug/modplug.h>
-#include <vorbis/vorbisfile.h>
 
 #include <cmath>
 #include <cstdio>
@@ -71,92 +70,33 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes)
     return ok;
 }
 
-// ---- Ogg Vorbis limit ----
+// ---- Ogg Vorbis and module limits (tools/mediagen/refdecode) ----
 
-struct MemoryReader {
-    const std::vector<uint8_t> *image;
-    size_t pos;
-};
-size_t MemRead(void *ptr, size_t size, size_t nmemb, void *source)
+bool Upload(bool decoded, const nvmedia::Decoded &pcm, ALuint buffer)
 {
-    auto *r = static_cast<MemoryReader *>(source);
-    if (size == 0)
-        return 0;
-    size_t n = std::min(nmemb, (r->image->size() - r->pos) / size);
-    memcpy(ptr, r->image->data() + r->pos, n * size);
-    r->pos += n * size;
-    return n;
-}
-int MemSeek(void *source, ogg_int64_t offset, int whence)
-{
-    auto *r = static_cast<MemoryReader *>(source);
-    ogg_int64_t base = whence == SEEK_SET ? 0
-                       : whence == SEEK_CUR ? ogg_int64_t(r->pos)
-                                            : ogg_int64_t(r->image->size());
-    ogg_int64_t to = base + offset;
-    if (to < 0 || to > ogg_int64_t(r->image->size()))
-        return -1;
-    r->pos = size_t(to);
-    return 0;
-}
-long MemTell(void *source) { return long(static_cast<MemoryReader *>(source)->pos); }
-
-bool DecodeOpened(OggVorbis_File &vf, ALuint buffer)
-{
-    vorbis_info *vi = ov_info(&vf, -1);
-    const size_t frameBytes = size_t(vi->channels) * 2;
-    std::vector<char> pcm(size_t(ov_pcm_total(&vf, -1)) * frameBytes);
-    size_t filled = 0;
-    int section = 0;
-    while (filled < pcm.size()) {
-        int room = int(std::min<size_t>(pcm.size() - filled, 1 << 20));
-        long got = ov_read(&vf, pcm.data() + filled, room, 0, 2, 1, &section);
-        if (got <= 0)
-            break;
-        filled += size_t(got);
-    }
-    alBufferData(buffer, vi->channels == 2 ? AL_FORMAT_STEREO16 : AL_FORMAT_MONO16, pcm.data(),
-                 ALsizei(filled), ALsizei(vi->rate));
-    ov_clear(&vf);
+    if (!decoded)
+        return false;
+    alBufferData(buffer, pcm.channels == 2 ? AL_FORMAT_STEREO16 : AL_FORMAT_MONO16, pcm.s16.data(),
+                 ALsizei(pcm.s16.size() * 2), ALsizei(pcm.rate));
     return alGetError() == AL_NO_ERROR;
 }
 
 bool OggMemoryLimit(const std::vector<uint8_t> &image, ALuint buffer)
 {
-    MemoryReader reader{&image, 0};
-    OggVorbis_File vf;
-    const ov_callbacks io = {MemRead, MemSeek, nullptr, MemTell};
-    return ov_open_callbacks(&reader, &vf, nullptr, 0, io) == 0 && DecodeOpened(vf, buffer);
+    nvmedia::Decoded pcm;
+    return Upload(nvmedia::DecodeVorbis(image, pcm), pcm, buffer);
 }
 
 bool OggFileLimit(const std::string &path, ALuint buffer)
 {
-    OggVorbis_File vf;
-    return ov_fopen(path.c_str(), &vf) == 0 && DecodeOpened(vf, buffer);
+    nvmedia::Decoded pcm;
+    return Upload(nvmedia::DecodeVorbisFile(path.c_str(), pcm), pcm, buffer);
 }
-
-// ---- Module limit ----
 
 bool ModuleLimit(const std::vector<uint8_t> &image, ALuint buffer)
 {
-    ModPlugFile *module = ModPlug_Load(image.data(), int(image.size()));
-    if (!module)
-        return false;
-    // One second of slack: the last request is padded to its full size.
-    std::vector<char> pcm((size_t(ModPlug_GetLength(module)) * 441 / 10 + 44100) * 4);
-    size_t filled = 0;
-    const size_t step = 44100 * 4;
-    for (;;) {
-        if (pcm.size() - filled < step)
-            pcm.resize(pcm.size() + step);
-        int got = ModPlug_Read(module, pcm.data() + filled, int(step));
-        if (got <= 0)
-            break;
-        filled += size_t(got);
-    }
-    ModPlug_Unload(module);
-    alBufferData(buffer, AL_FORMAT_STEREO16, pcm.data(), ALsizei(filled), 44100);
-    return alGetError() == AL_NO_ERROR;
+    nvmedia::Decoded pcm;
+    return Upload(nvmedia::RenderModule(image, pcm, 44100 * 4), pcm, buffer);
 }
 
 // ---- AIFF limit ----
@@ -343,16 +283,9 @@ int main(int argc, char **argv)
     };
     // The decoded size of the module, as the limit renders it (a second at a
     // time; libmodplug pads the last read, and so does the library's load).
-    size_t moduleBytes = 0;
-    {
-        ModPlugFile *m = ModPlug_Load(module.data(), int(module.size()));
-        std::vector<char> second(44100 * 4);
-        int got;
-        while (m && (got = ModPlug_Read(m, second.data(), int(second.size()))) > 0)
-            moduleBytes += size_t(got);
-        if (m)
-            ModPlug_Unload(m);
-    }
+    nvmedia::Decoded rendered;
+    nvmedia::RenderModule(module, rendered, 44100 * 4);
+    const size_t moduleBytes = rendered.s16.size() * 2;
     // Fresh processes first: a process with an open device should not fork.
     if (!CompareFresh("Module from memory",
                       {"ModPlug_Read limit", [&](ALuint b) { return ModuleLimit(module, b); }},

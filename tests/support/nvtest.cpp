@@ -1,7 +1,8 @@
 #include "nvtest.h"
 
+#include "refdecode.h"
+
 #include <libmodplug/modplug.h>
-#include <vorbis/vorbisfile.h>
 
 #include <algorithm>
 #include <cstring>
@@ -341,38 +342,10 @@ MemFiles::~MemFiles() { nuvexSetIOCallbacks(nullptr, nullptr, nullptr, nullptr, 
 
 std::vector<int16_t> VorbisDecode(const Bytes &image)
 {
-    struct Reader {
-        const Bytes &image;
-        size_t pos;
-    } reader{image, 0};
-    ov_callbacks io = {};
-    io.read_func = [](void *ptr, size_t size, size_t nmemb, void *source) -> size_t {
-        auto *r = static_cast<Reader *>(source);
-        size_t n = std::min(size * nmemb, r->image.size() - r->pos);
-        memcpy(ptr, r->image.data() + r->pos, n);
-        r->pos += n;
-        return size ? n / size : 0;
-    };
-    io.seek_func = [](void *source, ogg_int64_t offset, int whence) -> int {
-        auto *r = static_cast<Reader *>(source);
-        ogg_int64_t to = offset + (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? ogg_int64_t(r->pos) : ogg_int64_t(r->image.size()));
-        if (to < 0 || to > ogg_int64_t(r->image.size()))
-            return -1;
-        r->pos = size_t(to);
-        return 0;
-    };
-    io.tell_func = [](void *source) -> long { return long(static_cast<Reader *>(source)->pos); };
-    OggVorbis_File vf;
-    if (ov_open_callbacks(&reader, &vf, nullptr, 0, io) != 0)
+    nvmedia::Decoded out;
+    if (!nvmedia::DecodeVorbis(image, out))
         throw std::runtime_error("libvorbisfile cannot open the image");
-    const uint16_t one = 1;
-    std::vector<int16_t> out, chunk(2048);
-    int section = 0;
-    for (long got; (got = ov_read(&vf, reinterpret_cast<char *>(chunk.data()), 4096,
-                                  *reinterpret_cast<const uint8_t *>(&one) == 0, 2, 1, &section)) > 0;)
-        out.insert(out.end(), chunk.begin(), chunk.begin() + got / 2);
-    ov_clear(&vf);
-    return out;
+    return out.s16;
 }
 
 void FreshModPlugMixer(const Bytes &image)
@@ -393,18 +366,10 @@ void FreshModPlugMixer(const Bytes &image)
 std::vector<int16_t> ModPlugRender(const Bytes &image, size_t request, int order, size_t max)
 {
     FreshModPlugMixer(image);
-    Bytes copy(image);
-    std::unique_ptr<ModPlugFile, void (*)(ModPlugFile *)> module(ModPlug_Load(copy.data(), int(copy.size())),
-                                                                 ModPlug_Unload);
-    if (order >= 0)
-        ModPlug_SeekOrder(module.get(), order);
-    std::vector<int16_t> out, chunk(request / 2);
-    for (int got; out.size() * 2 < max && (got = ModPlug_Read(module.get(), chunk.data(), int(request))) > 0;)
-        out.insert(out.end(), chunk.begin(), chunk.begin() + got / 2);
-    out.resize(std::min(out.size(), max / 2));
-    module.reset();
+    nvmedia::Decoded out;
+    nvmedia::RenderModule(image, out, request, order, max);
     FreshModPlugMixer(image); // for whatever renders next
-    return out;
+    return out.s16;
 }
 
 void RunCalls(const std::vector<Call> &rows, bool openal)

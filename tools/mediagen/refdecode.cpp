@@ -1,8 +1,13 @@
 #include "refdecode.h"
 
+#include <libmodplug/modplug.h>
+#include <vorbis/vorbisfile.h>
+
+#ifdef NUVEX_MEDIA_SNDFILE
 #include <FLAC/stream_decoder.h>
 #include <mpg123.h>
 #include <opusfile.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -32,6 +37,42 @@ struct Reader {
     }
 };
 
+// ---- Ogg Vorbis ----
+
+size_t VorbisRead(void *to, size_t size, size_t count, void *reader)
+{
+    return size ? static_cast<Reader *>(reader)->Take(to, size * count) / size : 0;
+}
+int VorbisSeek(void *reader, ogg_int64_t offset, int whence)
+{
+    return static_cast<Reader *>(reader)->SeekTo(offset, whence) < 0 ? -1 : 0;
+}
+long VorbisTell(void *reader) { return long(static_cast<Reader *>(reader)->pos); }
+
+bool DecodeOpenedVorbis(OggVorbis_File &file, Decoded &out)
+{
+    std::unique_ptr<OggVorbis_File, int (*)(OggVorbis_File *)> owner(&file, ov_clear);
+    const vorbis_info *info = ov_info(&file, -1);
+    out.channels = info->channels;
+    out.rate = uint32_t(info->rate);
+    out.s16.resize(size_t(std::max<ogg_int64_t>(ov_pcm_total(&file, -1), 0)) * size_t(out.channels));
+    const uint16_t one = 1;
+    const int bigEndian = *reinterpret_cast<const uint8_t *>(&one) == 0;
+    size_t filled = 0;
+    int section = 0;
+    while (filled < out.s16.size()) {
+        int room = int(std::min<size_t>(out.s16.size() - filled, 1 << 19) * 2);
+        long got = ov_read(&file, reinterpret_cast<char *>(out.s16.data() + filled), room, bigEndian, 2, 1,
+                           &section);
+        if (got <= 0)
+            break;
+        filled += size_t(got) / 2;
+    }
+    out.s16.resize(filled);
+    return true;
+}
+
+#ifdef NUVEX_MEDIA_SNDFILE
 // ---- FLAC ----
 
 struct FlacJob {
@@ -110,7 +151,53 @@ off_t Mp3Seek(void *reader, off_t offset, int whence)
 struct Mp3Deleter {
     void operator()(mpg123_handle *handle) const { mpg123_delete(handle); }
 };
+#endif
 } // namespace
+
+bool DecodeVorbis(const Bytes &image, Decoded &out)
+{
+    out = Decoded();
+    Reader reader{image};
+    OggVorbis_File file;
+    const ov_callbacks io = {VorbisRead, VorbisSeek, nullptr, VorbisTell};
+    return ov_open_callbacks(&reader, &file, nullptr, 0, io) == 0 && DecodeOpenedVorbis(file, out);
+}
+
+bool DecodeVorbisFile(const char *path, Decoded &out)
+{
+    out = Decoded();
+    OggVorbis_File file;
+    return ov_fopen(path, &file) == 0 && DecodeOpenedVorbis(file, out);
+}
+
+bool RenderModule(const Bytes &image, Decoded &out, size_t request, int order, size_t maxBytes)
+{
+    out = Decoded();
+    std::unique_ptr<ModPlugFile, void (*)(ModPlugFile *)> module(ModPlug_Load(image.data(), int(image.size())),
+                                                                 ModPlug_Unload);
+    if (!module || request < 4)
+        return false;
+    if (order >= 0)
+        ModPlug_SeekOrder(module.get(), order);
+    out.channels = 2;
+    out.rate = 44100;
+    // Sized from the length libmodplug reports, plus a second of slack.
+    out.s16.resize((size_t(ModPlug_GetLength(module.get())) * 441 / 10 + 44100) * 2);
+    const size_t step = request / 2;
+    size_t filled = 0;
+    while (filled * 2 < maxBytes) {
+        if (out.s16.size() - filled < step)
+            out.s16.resize(out.s16.size() + step);
+        int got = ModPlug_Read(module.get(), out.s16.data() + filled, int(request));
+        if (got <= 0)
+            break;
+        filled += size_t(got) / 2;
+    }
+    out.s16.resize(std::min(filled, maxBytes / 2));
+    return true;
+}
+
+#ifdef NUVEX_MEDIA_SNDFILE
 
 bool DecodeFlac(const Bytes &image, Decoded &out, bool asFloat)
 {
@@ -193,5 +280,7 @@ bool DecodeMp3(const Bytes &image, Decoded &out)
     out.s16.resize(filled);
     return true;
 }
+
+#endif
 
 } // namespace nvmedia

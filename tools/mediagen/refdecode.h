@@ -1,6 +1,6 @@
-// Whole-image decodes by each codec's own library, independent of libsndfile:
-// the tests check the library's lossy output against them, and the
-// benchmark uses them (plus one alBufferData) as the limits a load is
+// Whole-image decodes by each codec's own library, independent of the
+// library's decoders: the tests check the library's output against them, and
+// the benchmarks use them (plus one alBufferData) as the limits a load is
 // measured against. Each decodes into one array sized from the length the
 // stream declares.
 #pragma once
@@ -20,6 +20,18 @@ struct Decoded {
     size_t Frames() const { return (s16.size() + f32.size()) / size_t(channels ? channels : 1); }
 };
 
+// libvorbisfile's ov_read, 16-bit in host order, every link of a chain (the
+// first link's channels and rate); from a memory image or by ov_fopen.
+bool DecodeVorbis(const Bytes &image, Decoded &out);
+bool DecodeVorbisFile(const char *path, Decoded &out);
+
+// libmodplug with its default settings (stereo 16-bit, 44.1 kHz), in
+// requests of `request` bytes, from `order` (from the start when negative),
+// at most `maxBytes`. libmodplug pads its last read to the full request.
+bool RenderModule(const Bytes &image, Decoded &out, size_t request, int order = -1,
+                  size_t maxBytes = SIZE_MAX);
+
+#ifdef NUVEX_MEDIA_SNDFILE
 // libFLAC's stream decoder: native FLAC (not Ogg FLAC). As 16-bit, samples
 // of 16 bits or fewer (shifted up); as float, x / 2^(bits-1), exact up to
 // 24 bits. Channels as stored (the WAV order).
@@ -31,5 +43,6 @@ bool DecodeOpus(const Bytes &image, Decoded &out, bool asFloat);
 
 // libmpg123, gapless, 16-bit at the stream's rate.
 bool DecodeMp3(const Bytes &image, Decoded &out);
+#endif
 
 } // namespace nvmedia
