@@ -17,6 +17,8 @@
 #include <numeric>
 #include <random>
 
+#include <dlfcn.h>
+
 using namespace nvt;
 using nvmedia::FmtBody;
 using nvmedia::WriteRiff;
@@ -738,6 +740,183 @@ TEST(AppDecoders, SearchOrderOutputAndHandles)
     EXPECT_EQ(App(3).closes, 0);
     ASSERT_TRUE(nuvexInstallDecodeCallbacks(-2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(rateOf(wav), 44100);
+}
+
+
+// ---- MIDI through FluidSynth ---------------------------------------------------
+
+// Font A plays key 69 at 440 Hz; font B holds the same sine tuned an octave up.
+Bytes FontA() { return nvmedia::WriteSoundFont(); }
+Bytes FontB()
+{
+    nvmedia::SoundFontSpec b;
+    b.rootKey = 57;
+    return nvmedia::WriteSoundFont(b);
+}
+
+struct MidiNote {
+    double on, off, hz;
+    bool leftOnly;
+};
+struct Tune {
+    std::string name;
+    Bytes image;
+    double seconds; // where the last track ends
+    std::vector<MidiNote> notes;
+};
+
+using nvmedia::MidiEvent;
+// Effect sends off, so that a note ends where its note-off is.
+std::vector<MidiEvent> Dry(int channel, std::vector<MidiEvent> events)
+{
+    events.insert(events.begin(), {{0, {uint8_t(0xB0 | channel), 91, 0}}, {0, {uint8_t(0xB0 | channel), 93, 0}}});
+    return events;
+}
+
+// The shapes real files have: running status (also right after a meta event),
+// note-on of velocity 0 as note-off, tempo changes, hundreds of tracks, empty
+// tracks, time-code division, RIFF-MIDI.
+std::vector<Tune> Tunes()
+{
+    std::vector<Tune> t;
+    const Bytes one = nvmedia::MidiTrack(
+        [] { auto e = Dry(0, {{480, {0x90, 69, 100}}, {960, {0x90, 69, 0}}});
+             auto left = Dry(1, {{0, {0xB1, 10, 0}}, {1200, {0x91, 81, 90}}, {1440, {0x81, 81, 0}}});
+             auto bent = Dry(2, {{0, {0xE2, 0, 0x60}}, {1680, {0x92, 69, 100}}, {1920, {0x82, 69, 0}}}); // +1 semitone
+             e.insert(e.end(), left.begin(), left.end());
+             e.insert(e.end(), bent.begin(), bent.end());
+             return e; }(), true, 2160);
+    const Bytes format0 = nvmedia::WriteMidi(0, 480, {one});
+    t.push_back({"format 0, running status", format0, 2.25,
+                 {{0.5, 1.0, 440, false}, {1.25, 1.5, 880, true}, {1.75, 2.0, 466.16, false}}});
+    // Twice as fast from 1 s on; the notes in track 150 of 300, in running
+    // status after a text event.
+    std::vector<Bytes> tracks = {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 500000), nvmedia::MidiTempo(960, 250000)})};
+    for (int i = 1; i < 300; i++)
+        tracks.push_back(i == 150 ? nvmedia::MidiTrack(Dry(3, {{480, {0x93, 69, 100}}, {700, {0xFF, 1, 2, 'h', 'i'}}, {960, {0x93, 69, 0}},
+                                                               {1440, {0x93, 81, 100}}, {1920, {0x93, 81, 0}}}), true, 2400)
+                                  : i % 2 ? Bytes{} : nvmedia::MidiTrack({{0, {0xB4, 7, 100}}}));
+    t.push_back({"format 1, 300 tracks, tempo change", nvmedia::WriteMidi(1, 480, tracks), 1.75,
+                 {{0.5, 1.0, 440, false}, {1.25, 1.5, 880, false}}});
+    // 25 frames of 40 ticks a second.
+    t.push_back({"time code", nvmedia::WriteMidi(0, 0xE728, {nvmedia::MidiTrack(Dry(0, {{300, {0x90, 69, 100}}, {700, {0x80, 69, 0}}}), false, 800)}),
+                 0.8, {{0.3, 0.7, 440, false}}});
+    Bytes rmid = WriteRiff({{"data", format0}});
+    memcpy(&rmid[8], "RMID", 4);
+    t.push_back({"RIFF-MIDI", rmid, 2.25, t[0].notes});
+    return t;
+}
+
+double Rms(const Floats &v, int channel, double from, double to)
+{
+    double sum = 0;
+    size_t n = 0;
+    for (size_t f = size_t(from * 44100); f < size_t(to * 44100) && f * 2 < v.size(); f++, n++)
+        sum += double(v[f * 2 + size_t(channel)]) * v[f * 2 + size_t(channel)];
+    return n ? std::sqrt(sum / double(n)) : 0;
+}
+
+double Hz(const Floats &v, int channel, double from, double to)
+{
+    int crossings = 0;
+    for (size_t f = size_t(from * 44100) + 1; f < size_t(to * 44100); f++)
+        crossings += (v[(f - 1) * 2 + size_t(channel)] < 0) != (v[f * 2 + size_t(channel)] < 0);
+    return crossings / 2.0 / (to - from);
+}
+
+// Each note sounds from its note-on to its note-off (within 3 ms), at its
+// pitch (within 0.5%), on its channels; silence around it.
+void ExpectNotes(const Floats &out, const std::vector<MidiNote> &notes)
+{
+    for (const MidiNote &n : notes)
+        for (int ch : {0, 1}) {
+            SCOPED_TRACE(std::to_string(n.on) + " s, channel " + std::to_string(ch));
+            const bool sounds = ch == 0 || !n.leftOnly;
+            EXPECT_LT(Rms(out, ch, n.on - 0.01, n.on - 0.003), 1e-3);
+            EXPECT_LT(Rms(out, ch, n.off + 0.005, n.off + 0.012), 1e-3);
+            EXPECT_EQ(Rms(out, ch, n.on + 0.003, n.on + 0.01) > 0.01, sounds);
+            EXPECT_EQ(Rms(out, ch, n.off - 0.01, n.off - 0.003) > 0.01, sounds);
+            if (sounds) {
+                EXPECT_NEAR(Hz(out, ch, n.on + 0.02, n.off - 0.02), n.hz, n.hz * 0.005);
+            }
+        }
+}
+
+TEST(Decoders, MidiPlaysItsNotesOnTimeInTuneAndTheSameEveryTime)
+{
+    Loopback dev;
+    setenv("NUVEX_SOUNDFONT", TempFile("a.sf2", FontA()).c_str(), 1);
+    for (const Tune &tune : Tunes()) {
+        SCOPED_TRACE(tune.name);
+        ALuint buffer = nuvexCreateBufferFromFile(TempFile("tune.mid", tune.image).c_str());
+        ASSERT_NE(buffer, 0u) << Err();
+        EXPECT_EQ(FramesOf(buffer), size_t(std::lround(tune.seconds * 44100)));
+        const Floats whole = PlayBuffer(dev, buffer);
+        ExpectNotes(whole, tune.notes);
+        alDeleteBuffers(1, &buffer);
+        // Streamed in odd chunks, and again after rewinds: the same samples.
+        nuvexStream *stream = nuvexCreateStreamFromMemory(tune.image.data(), ALuint(tune.image.size()), 4 * 3001, 0, nullptr);
+        ASSERT_NE(stream, nullptr) << Err();
+        EXPECT_EQ(nuvexGetStreamLength(stream), nuvexUInt64(std::lround(tune.seconds * 44100)));
+        EXPECT_TRUE(PlayStream(dev, stream, 3) == whole);
+        ASSERT_TRUE(nuvexRewindStream(stream));
+        EXPECT_TRUE(Same(whole, 0, PlayStream(dev, stream, 2, 2)));
+        ASSERT_TRUE(nuvexRewindStream(stream));
+        EXPECT_TRUE(PlayStream(dev, stream, 2) == whole);
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+}
+
+// Patch sets are SoundFonts read through the I/O callbacks, loaded once
+// however many streams use them; a failed change keeps the font in use.
+TEST(Decoders, MidiPatchSetsAreSharedSoundFonts)
+{
+    Loopback dev;
+    MemFiles fs;
+    fs.Add("a.sf2", FontA());
+    fs.Add("b.sf2", FontB());
+    fs.Add("text.sf2", Bytes(5000, 'x'));
+    setenv("NUVEX_SOUNDFONT", "a.sf2", 1);
+    const Bytes tune = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(Dry(0, {{96, {0x90, 69, 100}}, {384, {0x80, 69, 0}},
+                                                                               {576, {0x90, 69, 100}}, {864, {0x80, 69, 0}}}), false, 960)});
+    const ALuint half = 22050 * 4;
+    nuvexStream *first = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), half, 0, nullptr);
+    nuvexStream *second = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), half, 0, nullptr);
+    ASSERT_TRUE(first && second) << Err();
+    ExpectNotes(PlayStream(dev, first, 1, 1), {{0.1, 0.4, 440, false}});
+    for (const char *bad : {"missing.sf2", "text.sf2"}) {
+        EXPECT_FALSE(nuvexSetStreamPatchset(first, bad));
+        EXPECT_EQ(Err(), "SoundFont load failed");
+    }
+    const int opens = fs.opens;
+    EXPECT_TRUE(nuvexSetStreamPatchset(first, "b.sf2")) << Err();
+    EXPECT_TRUE(nuvexSetStreamPatchset(second, "b.sf2")) << Err();
+    EXPECT_EQ(fs.opens, opens + 1) << "the second stream loaded the font again";
+    ExpectNotes(PlayStream(dev, first, 1, 1), {{0.1, 0.4, 880, false}}); // from 0.5 s on
+    EXPECT_TRUE(nuvexSetStreamPatchset(first, nullptr)) << Err();
+    ASSERT_TRUE(nuvexRewindStream(first));
+    ExpectNotes(PlayStream(dev, first, 1, 1), {{0.1, 0.4, 440, false}});
+    EXPECT_TRUE(nuvexDestroyStream(first, 0, nullptr));
+    EXPECT_TRUE(nuvexDestroyStream(second, 0, nullptr));
+    EXPECT_EQ(fs.opens, fs.closes);
+}
+
+// Without FluidSynth (the variable names no library) MIDI is unknown input,
+// and nothing else changes; for other input FluidSynth is never loaded.
+TEST(Decoders, MidiWithoutFluidSynthIsUnsupported)
+{
+    NullDevice dev;
+    setenv("NUVEX_FLUIDSYNTH", "", 1);
+    const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 480)});
+    const Bytes wav = nvmedia::WriteWav16(Ramp(100), 2, 44100), mod = nvmedia::WriteMod(nvmedia::DemoModule(1));
+    EXPECT_EQ(nuvexCreateBufferFromMemory(midi.data(), ALsizei(midi.size())), 0u);
+    EXPECT_EQ(Err(), "Unsupported type");
+    for (const Bytes *image : {&wav, &mod}) {
+        ALuint buffer = nuvexCreateBufferFromMemory(image->data(), ALsizei(image->size()));
+        EXPECT_NE(buffer, 0u) << Err();
+        alDeleteBuffers(1, &buffer);
+    }
+    EXPECT_EQ(dlopen("libfluidsynth.so.3", RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
 } // namespace
