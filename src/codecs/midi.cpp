@@ -76,6 +76,11 @@ public:
 private:
     bool Open();
     void *library = nullptr;
+    // FluidSynth reads a font's samples with OpenMP, whose threads would
+    // stay in the application's process: fonts are loaded on one thread.
+    // Absent when FluidSynth is built without OpenMP.
+    int (*ompGetMaxThreads)() = nullptr;
+    void (*ompSetNumThreads)(int) = nullptr;
     // Loads fonts through the library's I/O callbacks; kept for good, as
     // the fonts it loads keep pointers to its callback table.
     fluid_synth_t *loaderSynth = nullptr;
@@ -145,13 +150,15 @@ bool FluidLib::Open()
     const char *name = getenv("NUVEX_FLUIDSYNTH");
     if (!name)
         name = "libfluidsynth.so.3";
-    if (!*name || !(library = dlopen(name, RTLD_NOW | RTLD_LOCAL)))
+    if (!*name || !(library = dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)))
         return false;
 #define NUVEX_FLUID_BIND(f)                                                                        \
     if (!(f = reinterpret_cast<decltype(&::f)>(dlsym(library, #f))))                               \
         return false;
     NUVEX_FLUID_FUNCTIONS(NUVEX_FLUID_BIND)
 #undef NUVEX_FLUID_BIND
+    ompGetMaxThreads = reinterpret_cast<int (*)()>(dlsym(library, "omp_get_max_threads"));
+    ompSetNumThreads = reinterpret_cast<void (*)(int)>(dlsym(library, "omp_set_num_threads"));
     // Its messages about bad fonts would land on our callers' stderr.
     for (int level : {FLUID_ERR, FLUID_WARN, FLUID_INFO, FLUID_DBG})
         fluid_set_log_function(level, nullptr, nullptr);
@@ -178,9 +185,11 @@ FluidLib::~FluidLib()
         delete_fluid_synth(loaderSynth);
     if (settings)
         delete_fluid_settings(settings);
-    // FluidSynth stays mapped: GLib, which it brings in, cannot be unloaded
-    // (it is marked so), and keeps pointers into FluidSynth's code (its
-    // thread-private data and log handlers) that would dangle.
+    // FluidSynth itself stays loaded (RTLD_NODELETE): GLib and GObject,
+    // which it brings in, are never unloaded and would keep pointers into
+    // what went with it (the types libinstpatch registers for its DLS
+    // loader, FluidSynth's thread-private data), as would OpenMP's threads.
+    // Nothing of it points into this library once this object is gone.
 }
 
 std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
@@ -188,9 +197,17 @@ std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
     std::lock_guard<std::mutex> lock(fontMutex);
     if (std::shared_ptr<Font> shared = fonts[name].lock())
         return shared;
+    // The thread count is the calling thread's own OpenMP setting, so it
+    // is put back for the application's code.
+    const bool oneThread = ompGetMaxThreads && ompSetNumThreads;
+    const int threads = oneThread ? ompGetMaxThreads() : 0;
+    if (oneThread)
+        ompSetNumThreads(1);
     LoadingName = &name;
     int id = fluid_synth_sfload(loaderSynth, LoadToken, 0);
     LoadingName = nullptr;
+    if (oneThread)
+        ompSetNumThreads(threads);
     fluid_sfont_t *sfont = id == FLUID_FAILED ? nullptr : fluid_synth_get_sfont_by_id(loaderSynth, id);
     if (!sfont)
         return nullptr;
