@@ -773,12 +773,13 @@ TEST(AppDecoders, SearchOrderOutputAndHandles)
 
 // ---- MIDI through FluidSynth ---------------------------------------------------
 
-// Font A plays key 69 at 440 Hz; font B holds the same sine tuned an octave up.
+// Font A plays key 69 as a 440 Hz sine; font B as a square an octave down.
 Bytes FontA() { return nvmedia::WriteSoundFont(); }
 Bytes FontB()
 {
     nvmedia::SoundFontSpec b;
-    b.rootKey = 57;
+    b.rootKey = 81;
+    b.square = true;
     return nvmedia::WriteSoundFont(b);
 }
 
@@ -908,10 +909,19 @@ TEST(Decoders, MidiPatchSetsAreSharedSoundFonts)
     const Bytes tune = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(Dry(0, {{96, {0x90, 69, 100}}, {384, {0x80, 69, 0}},
                                                                                {576, {0x90, 69, 100}}, {864, {0x80, 69, 0}}}), false, 960)});
     const ALuint half = 22050 * 4;
+    // RMS over peak: 0.71 for a sine, 0.76 for this square (filtered, it overshoots).
+    auto squareness = [](const Floats &v) {
+        double peak = 0, sum = 0;
+        for (size_t f = 5000; f < 17000; f++)
+            peak = std::max(peak, double(std::fabs(v[f * 2]))), sum += double(v[f * 2]) * v[f * 2];
+        return std::sqrt(sum / 12000) / peak;
+    };
     nuvexStream *first = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), half, 0, nullptr);
     nuvexStream *second = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), half, 0, nullptr);
     ASSERT_TRUE(first && second) << Err();
-    ExpectNotes(PlayStream(dev, first, 1, 1), {{0.1, 0.4, 440, false}});
+    Floats out = PlayStream(dev, first, 1, 1);
+    ExpectNotes(out, {{0.1, 0.4, 440, false}});
+    EXPECT_LT(squareness(out), 0.72);
     for (const char *bad : {"missing.sf2", "text.sf2"}) {
         EXPECT_FALSE(nuvexSetStreamPatchset(first, bad));
         EXPECT_EQ(Err(), "SoundFont load failed");
@@ -920,10 +930,15 @@ TEST(Decoders, MidiPatchSetsAreSharedSoundFonts)
     EXPECT_TRUE(nuvexSetStreamPatchset(first, "b.sf2")) << Err();
     EXPECT_TRUE(nuvexSetStreamPatchset(second, "b.sf2")) << Err();
     EXPECT_EQ(fs.opens, opens + 1) << "the second stream loaded the font again";
-    ExpectNotes(PlayStream(dev, first, 1, 1), {{0.1, 0.4, 880, false}}); // from 0.5 s on
+    out = PlayStream(dev, first, 1, 1); // from 0.5 s on
+    ExpectNotes(out, {{0.1, 0.4, 220, false}});
+    EXPECT_GT(squareness(out), 0.74);
+    // Back to the default, loaded afresh (and not given the last font's samples).
     EXPECT_TRUE(nuvexSetStreamPatchset(first, nullptr)) << Err();
     ASSERT_TRUE(nuvexRewindStream(first));
-    ExpectNotes(PlayStream(dev, first, 1, 1), {{0.1, 0.4, 440, false}});
+    out = PlayStream(dev, first, 1, 1);
+    ExpectNotes(out, {{0.1, 0.4, 440, false}});
+    EXPECT_LT(squareness(out), 0.72);
     EXPECT_TRUE(nuvexDestroyStream(first, 0, nullptr));
     EXPECT_TRUE(nuvexDestroyStream(second, 0, nullptr));
     EXPECT_EQ(fs.opens, fs.closes);

@@ -85,6 +85,7 @@ private:
     // the fonts it loads keep pointers to its callback table.
     fluid_synth_t *loaderSynth = nullptr;
     std::map<std::string, std::weak_ptr<Font>> fonts;
+    unsigned long loads = 0;
 };
 
 class Font {
@@ -99,15 +100,19 @@ public:
 
 // The SoundFont loader reads through the library's file layer. FluidSynth
 // falls back on its own file functions when a loader fails, so it is given
-// a name no file has, and the real one travels beside it.
-const char LoadToken[] = "\x1bnuvex-soundfont\x1b";
-thread_local const std::string *LoadingName = nullptr;
+// a name no file has, and the real one travels beside it. The name is new
+// for every load: FluidSynth shares sample data between loads of one name.
+struct FontLoad {
+    std::string token;
+    const std::string *name;
+};
+thread_local const FontLoad *Loading = nullptr;
 
 void *OpenFont(const char *filename)
 {
-    if (!LoadingName || strcmp(filename, LoadToken) != 0)
+    if (!Loading || Loading->token != filename)
         return nullptr;
-    std::unique_ptr<InStream> in(new InStream(LoadingName->c_str()));
+    std::unique_ptr<InStream> in(new InStream(Loading->name->c_str()));
     return in->fail() ? nullptr : in.release();
 }
 int ReadFont(void *buf, fluid_long_long_t count, void *handle)
@@ -203,9 +208,10 @@ std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
     const int threads = oneThread ? ompGetMaxThreads() : 0;
     if (oneThread)
         ompSetNumThreads(1);
-    LoadingName = &name;
-    int id = fluid_synth_sfload(loaderSynth, LoadToken, 0);
-    LoadingName = nullptr;
+    const FontLoad load = {"\x1bnuvex-soundfont-" + std::to_string(++loads), &name};
+    Loading = &load;
+    int id = fluid_synth_sfload(loaderSynth, load.token.c_str(), 0);
+    Loading = nullptr;
     if (oneThread)
         ompSetNumThreads(threads);
     fluid_sfont_t *sfont = id == FLUID_FAILED ? nullptr : fluid_synth_get_sfont_by_id(loaderSynth, id);
