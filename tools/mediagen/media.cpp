@@ -296,6 +296,34 @@ Bytes WriteSoundFont(const SoundFontSpec &spec)
     return out;
 }
 
+std::vector<NamedImage> MidiSeeds()
+{
+    const std::vector<MidiEvent> notes = {
+        {0, {0xC0, 0}}, {0, {0xB0, 7, 100}}, {0, {0xB0, 10, 20}}, {0, {0x90, 60, 100}},
+        {0, {0xF0, 5, 0x7E, 0x7F, 9, 1, 0xF7}}, {60, {0x90, 64, 90}}, {90, {0xA0, 64, 50}},
+        {120, {0xE0, 0, 0x50}}, {150, {0xD0, 40}}, {180, {0xFF, 1, 3, 'e', 'n', 'd'}},
+        {180, {0x80, 60, 0}}, {200, {0x90, 64, 0}}, {220, {0xB0, 123, 0}}};
+    Bytes rmid = WriteRiff({{"data", WriteMidi(0, 96, {MidiTrack(notes, true)})}});
+    memcpy(&rmid[8], "RMID", 4);
+    return {
+        {"format0.mid", WriteMidi(0, 96, {MidiTrack(notes)})},
+        {"running-status.mid", WriteMidi(0, 96, {MidiTrack(notes, true)})},
+        {"format1-tempo.mid", WriteMidi(1, 480, {MidiTrack({MidiTempo(0, 400000), MidiTempo(480, 900000)}),
+                                                 MidiTrack(notes, true), {}, MidiTrack({{10, {0x99, 36, 100}}, {300, {0x89, 36, 0}}})})},
+        {"time-code.mid", WriteMidi(0, 0xE250, {MidiTrack(notes)})},
+        {"riff.rmi", rmid},
+    };
+}
+
+std::vector<NamedImage> SoundFontSeeds()
+{
+    SoundFontSpec square, small;
+    square.square = true;
+    square.rootKey = 60;
+    small.rate = 22050, small.periodFrames = 50, small.periods = 4;
+    return {{"sine.sf2", WriteSoundFont()}, {"square.sf2", WriteSoundFont(square)}, {"small.sf2", WriteSoundFont(small)}};
+}
+
 void Put80BitRate(Bytes &out, uint32_t rate)
 {
     if (rate == 0) {

@@ -103,6 +103,14 @@ struct SoundFontSpec {
 };
 Bytes WriteSoundFont(const SoundFontSpec &spec = {});
 
+struct NamedImage;
+// Seeds for the fuzzers: MIDI files of every shape the decoder reads (format
+// 0 and 1, every channel message, running status also after meta and
+// system exclusive events, tempo changes, time code, RIFF-MIDI), a second
+// or two long; and a few SoundFonts of the kind above.
+std::vector<NamedImage> MidiSeeds();
+std::vector<NamedImage> SoundFontSeeds();
+
 // ---- AIFF ---------------------------------------------------------------------
 
 using AiffChunk = Chunk;
