@@ -43,7 +43,7 @@ constexpr size_t MaxMidiSize = size_t(16) << 20;
     X(new_fluid_synth) X(delete_fluid_synth) X(new_fluid_defsfloader)                              \
     X(fluid_sfloader_set_callbacks) X(fluid_synth_add_sfloader) X(fluid_synth_sfload)              \
     X(fluid_synth_get_sfont_by_id) X(fluid_synth_add_sfont) X(fluid_synth_remove_sfont)            \
-    X(delete_fluid_sfont) X(fluid_synth_program_reset) X(fluid_synth_all_sounds_off)               \
+    X(fluid_synth_program_reset) X(fluid_synth_all_sounds_off)               \
     X(fluid_synth_write_s16) X(fluid_synth_noteon) X(fluid_synth_noteoff) X(fluid_synth_cc)        \
     X(fluid_synth_pitch_bend) X(fluid_synth_program_change) X(fluid_synth_channel_pressure)        \
     X(fluid_synth_key_pressure)
@@ -69,6 +69,8 @@ public:
     bool DefaultFontName(std::string *name);
 
     fluid_settings_t *settings = nullptr;
+    // For the synthesisers that only own a font: no voices to speak of.
+    fluid_settings_t *ownerSettings = nullptr;
     // Fonts are added to and removed from synthesisers under this lock:
     // adding one writes its id, and a font is shared between streams.
     std::mutex fontMutex;
@@ -81,21 +83,29 @@ private:
     // Absent when FluidSynth is built without OpenMP.
     int (*ompGetMaxThreads)() = nullptr;
     void (*ompSetNumThreads)(int) = nullptr;
-    // Loads fonts through the library's I/O callbacks; kept for good, as
-    // the fonts it loads keep pointers to its callback table.
-    fluid_synth_t *loaderSynth = nullptr;
     std::map<std::string, std::weak_ptr<Font>> fonts;
     unsigned long loads = 0;
 };
 
+// A loaded SoundFont. Only the synthesiser that loaded a font can free it
+// (FluidSynth offers no other way), so each font keeps the one that loaded
+// it, with its loader, and deleting that frees the font.
 class Font {
 public:
-    Font(std::shared_ptr<FluidLib> lib, fluid_sfont_t *sfont) : lib(std::move(lib)), sfont(sfont) {}
-    ~Font() { lib->delete_fluid_sfont(sfont); }
+    explicit Font(std::shared_ptr<FluidLib> lib) : lib(std::move(lib))
+    {
+        owner = this->lib->new_fluid_synth(this->lib->ownerSettings);
+    }
+    ~Font()
+    {
+        if (owner)
+            lib->delete_fluid_synth(owner);
+    }
     Font(const Font &) = delete;
     Font &operator=(const Font &) = delete;
     const std::shared_ptr<FluidLib> lib;
-    fluid_sfont_t *const sfont;
+    fluid_synth_t *owner = nullptr;
+    fluid_sfont_t *sfont = nullptr;
 };
 
 // The SoundFont loader reads through the library's file layer. FluidSynth
@@ -174,22 +184,21 @@ bool FluidLib::Open()
     fluid_settings_setint(settings, "synth.cpu-cores", 1);
     fluid_settings_setint(settings, "synth.lock-memory", 0);
     fluid_settings_setnum(settings, "synth.sample-rate", OutputRate);
-    if (!(loaderSynth = new_fluid_synth(settings)))
+    if (!(ownerSettings = new_fluid_settings()))
         return false;
-    fluid_sfloader_t *loader = new_fluid_defsfloader(settings);
-    if (!loader)
-        return false;
-    fluid_sfloader_set_callbacks(loader, OpenFont, ReadFont, SeekFont, TellFont, CloseFont);
-    fluid_synth_add_sfloader(loaderSynth, loader);
+    fluid_settings_setint(ownerSettings, "synth.cpu-cores", 1);
+    fluid_settings_setint(ownerSettings, "synth.lock-memory", 0);
+    fluid_settings_setint(ownerSettings, "synth.polyphony", 1);
+    fluid_settings_setint(ownerSettings, "synth.reverb.active", 0);
+    fluid_settings_setint(ownerSettings, "synth.chorus.active", 0);
     return true;
 }
 
 FluidLib::~FluidLib()
 {
-    if (loaderSynth)
-        delete_fluid_synth(loaderSynth);
-    if (settings)
-        delete_fluid_settings(settings);
+    for (fluid_settings_t *s : {settings, ownerSettings})
+        if (s)
+            delete_fluid_settings(s);
     // FluidSynth itself stays loaded (RTLD_NODELETE): GLib and GObject,
     // which it brings in, are never unloaded and would keep pointers into
     // what went with it (the types libinstpatch registers for its DLS
@@ -204,22 +213,36 @@ std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
         return shared;
     // The thread count is the calling thread's own OpenMP setting, so it
     // is put back for the application's code.
-    const bool oneThread = ompGetMaxThreads && ompSetNumThreads;
-    const int threads = oneThread ? ompGetMaxThreads() : 0;
-    if (oneThread)
-        ompSetNumThreads(1);
+    struct Scope {
+        Scope(FluidLib &lib, const FontLoad &load) : lib(lib)
+        {
+            Loading = &load;
+            if (lib.ompGetMaxThreads && lib.ompSetNumThreads) {
+                threads = lib.ompGetMaxThreads();
+                lib.ompSetNumThreads(1);
+            }
+        }
+        ~Scope()
+        {
+            Loading = nullptr;
+            if (threads)
+                lib.ompSetNumThreads(threads);
+        }
+        FluidLib &lib;
+        int threads = 0;
+    };
     const FontLoad load = {"\x1bnuvex-soundfont-" + std::to_string(++loads), &name};
-    Loading = &load;
-    int id = fluid_synth_sfload(loaderSynth, load.token.c_str(), 0);
-    Loading = nullptr;
-    if (oneThread)
-        ompSetNumThreads(threads);
-    fluid_sfont_t *sfont = id == FLUID_FAILED ? nullptr : fluid_synth_get_sfont_by_id(loaderSynth, id);
-    if (!sfont)
+    Scope scope(*this, load);
+    std::shared_ptr<Font> font = std::make_shared<Font>(Get());
+    fluid_sfloader_t *loader = font->owner ? new_fluid_defsfloader(ownerSettings) : nullptr;
+    if (loader) {
+        fluid_sfloader_set_callbacks(loader, OpenFont, ReadFont, SeekFont, TellFont, CloseFont);
+        fluid_synth_add_sfloader(font->owner, loader);
+        int id = fluid_synth_sfload(font->owner, load.token.c_str(), 0);
+        font->sfont = id == FLUID_FAILED ? nullptr : fluid_synth_get_sfont_by_id(font->owner, id);
+    }
+    if (!font->sfont)
         return nullptr;
-    // Taken out of the loading synthesiser, the font is ours to delete.
-    fluid_synth_remove_sfont(loaderSynth, sfont);
-    std::shared_ptr<Font> font = std::make_shared<Font>(Get(), sfont);
     fonts[name] = font;
     // Names of fonts no stream uses any more are dropped as others come.
     for (auto it = fonts.begin(); it != fonts.end();)
