@@ -814,7 +814,7 @@ TEST(Decoders, MidiPlaysItsNotesOnTimeInTuneAndTheSameEveryTime)
         tracks.push_back(i == 150 ? nvmedia::MidiTrack(Dry(3, {{480, {0x93, 69, 100}}, {700, {0xFF, 1, 2, 'h', 'i'}}, {960, {0x93, 69, 0}},
                                                                {1440, {0x93, 81, 100}}, {1920, {0x93, 81, 0}}}), true, 2400)
                                   : i % 2 ? Bytes{} : nvmedia::MidiTrack({{0, {0xB4, 7, 100}}}));
-    Bytes rmid = WriteRiff({{"data", format0}});
+    Bytes rmid = WriteRiff({{"LIST", {'I', 'N', 'F', 'O', 'x'}}, {"data", format0}});
     memcpy(&rmid[8], "RMID", 4);
     // Hostile, yet playable: a thousand tempo changes on one tick, a track
     // opening in running status, a zero-length one, one cut in a meta event,
