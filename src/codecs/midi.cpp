@@ -278,7 +278,12 @@ public:
     {
         if (!synth)
             return;
-        Use(nullptr);
+        // Deleting the synthesiser stops its voices, which lets go of the
+        // font's samples; only then may the font go.
+        if (current) {
+            std::lock_guard<std::mutex> lock(lib->fontMutex);
+            lib->fluid_synth_remove_sfont(synth, current->sfont);
+        }
         lib->delete_fluid_synth(synth);
     }
     Synth(const Synth &) = delete;
@@ -292,12 +297,15 @@ public:
     void Use(std::shared_ptr<Font> font)
     {
         std::lock_guard<std::mutex> lock(lib->fontMutex);
-        lib->fluid_synth_all_sounds_off(synth, -1);
         if (current) {
+            // Stopped voices let go of their samples only as the synthesiser
+            // renders on, so it renders a few blocks, unheard, before the
+            // font may be freed (a font still in use cannot be, and leaks).
+            lib->fluid_synth_all_sounds_off(synth, -1);
+            int16_t unheard[64 * 2];
+            for (int block = 0; block < 3; block++)
+                Render(unheard, 64);
             lib->fluid_synth_remove_sfont(synth, current->sfont);
-            // The voices just stopped let go of its samples only when the
-            // synthesiser next renders, so it is kept until then.
-            retired = std::move(current);
         }
         current = std::move(font);
         if (current)
@@ -305,16 +313,12 @@ public:
         lib->fluid_synth_program_reset(synth);
     }
 
-    void Render(int16_t *out, int frames)
-    {
-        lib->fluid_synth_write_s16(synth, frames, out, 0, 2, out, 1, 2);
-        retired.reset();
-    }
+    void Render(int16_t *out, int frames) { lib->fluid_synth_write_s16(synth, frames, out, 0, 2, out, 1, 2); }
 
 private:
     std::shared_ptr<FluidLib> lib;
     fluid_synth_t *synth = nullptr;
-    std::shared_ptr<Font> current, retired;
+    std::shared_ptr<Font> current;
 };
 
 // ---- The file -----------------------------------------------------------------
