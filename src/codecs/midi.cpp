@@ -43,10 +43,9 @@ constexpr size_t MaxMidiSize = size_t(16) << 20;
     X(new_fluid_synth) X(delete_fluid_synth) X(new_fluid_defsfloader)                              \
     X(fluid_sfloader_set_callbacks) X(fluid_synth_add_sfloader) X(fluid_synth_sfload)              \
     X(fluid_synth_get_sfont_by_id) X(fluid_synth_add_sfont) X(fluid_synth_remove_sfont)            \
-    X(fluid_synth_program_reset) X(fluid_synth_all_sounds_off)               \
-    X(fluid_synth_write_s16) X(fluid_synth_noteon) X(fluid_synth_noteoff) X(fluid_synth_cc)        \
-    X(fluid_synth_pitch_bend) X(fluid_synth_program_change) X(fluid_synth_channel_pressure)        \
-    X(fluid_synth_key_pressure)
+    X(fluid_synth_program_reset) X(fluid_synth_all_sounds_off) X(fluid_synth_write_s16)           \
+    X(fluid_synth_noteon) X(fluid_synth_noteoff) X(fluid_synth_cc) X(fluid_synth_pitch_bend)      \
+    X(fluid_synth_program_change) X(fluid_synth_channel_pressure) X(fluid_synth_key_pressure)
 
 class Font;
 
@@ -656,7 +655,10 @@ ALuint midiStream::GetData(ALubyte *data, ALuint bytes)
     while (done < wanted && position < songEnd) {
         while (nextEvent < events.size() && events[nextEvent].frame <= position)
             Dispatch(events[nextEvent++]);
-        // Up to the next event, so that it lands on its own frame.
+        // Up to the next event, which is handed over at its own frame. The
+        // synthesiser renders in blocks of 64 frames and takes events at
+        // the start of a block, so it sounds up to 63 frames later: the
+        // same in every rendering, however the output is split.
         nuvexUInt64 until = nextEvent < events.size() ? events[nextEvent].frame : songEnd;
         nuvexUInt64 frames = std::min({wanted - done, until - position, nuvexUInt64(1) << 16});
         synth->Render(reinterpret_cast<int16_t *>(data) + done * 2, int(frames));
