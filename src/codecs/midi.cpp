@@ -117,12 +117,17 @@ struct FontLoad {
 };
 thread_local const FontLoad *Loading = nullptr;
 
-void *OpenFont(const char *filename)
+// Called from FluidSynth's C code, which no exception may cross.
+void *OpenFont(const char *filename) noexcept
 {
-    if (!Loading || Loading->token != filename)
+    try {
+        if (!Loading || Loading->token != filename)
+            return nullptr;
+        std::unique_ptr<InStream> in(new InStream(Loading->name->c_str()));
+        return in->fail() ? nullptr : in.release();
+    } catch (...) {
         return nullptr;
-    std::unique_ptr<InStream> in(new InStream(Loading->name->c_str()));
-    return in->fail() ? nullptr : in.release();
+    }
 }
 int ReadFont(void *buf, fluid_long_long_t count, void *handle)
 {
