@@ -300,6 +300,10 @@ public:
     // controllers, now played with the new font.
     void Use(std::shared_ptr<Font> font)
     {
+        // Until the channels have chosen their presets anew they point into
+        // the old font, so it is let go only at the end, after the lock:
+        // it may be the last reference, freed here or by another stream.
+        std::shared_ptr<Font> old = current;
         std::lock_guard<std::mutex> lock(lib->fontMutex);
         if (current) {
             // Stopped voices let go of their samples only as the synthesiser
