@@ -70,9 +70,11 @@ public:
     fluid_settings_t *settings = nullptr;
     // For the synthesisers that only own a font: no voices to speak of.
     fluid_settings_t *ownerSettings = nullptr;
-    // Fonts are added to and removed from synthesisers under this lock:
-    // adding one writes its id, and a font is shared between streams.
-    std::mutex fontMutex;
+    // Fonts are loaded, added to and removed from synthesisers, and freed
+    // under this lock: adding one writes its id, a font is shared between
+    // streams, and FluidSynth's loads and frees share a list of samples
+    // that it does not guard. Recursive: a font may be freed by its user.
+    std::recursive_mutex fontMutex;
 
 private:
     bool Open();
@@ -97,6 +99,7 @@ public:
     }
     ~Font()
     {
+        std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
         if (owner)
             lib->delete_fluid_synth(owner);
     }
@@ -212,7 +215,7 @@ FluidLib::~FluidLib()
 
 std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
 {
-    std::lock_guard<std::mutex> lock(fontMutex);
+    std::lock_guard<std::recursive_mutex> lock(fontMutex);
     if (std::shared_ptr<Font> shared = fonts[name].lock())
         return shared;
     // The thread count is the calling thread's own OpenMP setting, so it
@@ -285,7 +288,7 @@ public:
         // Deleting the synthesiser stops its voices, which lets go of the
         // font's samples; only then may the font go.
         if (current) {
-            std::lock_guard<std::mutex> lock(lib->fontMutex);
+            std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
             lib->fluid_synth_remove_sfont(synth, current->sfont);
         }
         lib->delete_fluid_synth(synth);
@@ -301,10 +304,10 @@ public:
     void Use(std::shared_ptr<Font> font)
     {
         // Until the channels have chosen their presets anew they point into
-        // the old font, so it is let go only at the end, after the lock:
-        // it may be the last reference, freed here or by another stream.
+        // the old font, so it is let go only at the end (this may be the
+        // last reference; another stream may hold the last one instead).
         std::shared_ptr<Font> old = current;
-        std::lock_guard<std::mutex> lock(lib->fontMutex);
+        std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
         if (current) {
             // Stopped voices let go of their samples only as the synthesiser
             // renders on, so it renders a few blocks, unheard, before the
