@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -238,6 +239,14 @@ std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
         FluidLib &lib;
         int threads = 0;
     };
+    // Only what starts as a SoundFont goes to FluidSynth: when its own
+    // loaders fail, it tries its DLS reader, which leaks on every failure.
+    {
+        InStream in(name.c_str());
+        char head[12] = {};
+        if (!in.read(head, 12) || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "sfbk", 4) != 0)
+            return nullptr;
+    }
     const FontLoad load = {"\x1bnuvex-soundfont-" + std::to_string(++loads), &name};
     Scope scope(*this, load);
     std::shared_ptr<Font> font = std::make_shared<Font>(Get());
