@@ -1,11 +1,15 @@
 #include "harness.h"
 
 #include "loopback.h"
+#include "media.h"
 
 #include <AL/alext.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 namespace nvfuzz {
 
@@ -17,6 +21,18 @@ void EnsureContext()
     done = true;
     setenv("ALSOFT_DRIVERS", "null", 1);
     setenv("ALSOFT_LOGLEVEL", "0", 1);
+    // MIDI is rendered with a small generated SoundFont, unless told otherwise.
+    if (!getenv("NUVEX_SOUNDFONT")) {
+        static const std::string font = "/tmp/nvfuzz-" + std::to_string(getpid()) + ".sf2";
+        const nvmedia::Bytes image = nvmedia::WriteSoundFont();
+        FILE *file = fopen(font.c_str(), "wb");
+        if (!file || fwrite(image.data(), 1, image.size(), file) != image.size() || fclose(file) != 0) {
+            fprintf(stderr, "fuzz: cannot write %s\n", font.c_str());
+            abort();
+        }
+        setenv("NUVEX_SOUNDFONT", font.c_str(), 1);
+        atexit([] { remove(font.c_str()); });
+    }
     // Never closed: the context serves every input of the process.
     static nvmedia::Loopback *device = new nvmedia::Loopback(2, 44100);
     if (!device->ok()) {

@@ -2,7 +2,8 @@
 // and encoding the built-in decoders accept, each in its target's directory.
 // The project's media writers (tools/mediagen) make every file: WAV of each
 // encoding, AIFF, Ogg Vorbis, one module of each tracker format libmodplug
-// reads, and the formats read through libsndfile and libmpg123.
+// reads, the formats read through libsndfile and libmpg123, MIDI files and
+// SoundFonts.
 //
 //   nuvex-seedgen <output directory>
 #include "media.h"
@@ -210,6 +211,11 @@ int main(int argc, char **argv)
     writeAll("fuzz_stream_mod", mod);
     for (const auto *group : {&wav, &aiff, &ogg, &mod})
         writeAll("fuzz_buffer", *group);
+    for (const nvmedia::NamedImage &seed : nvmedia::MidiSeeds())
+        for (const char *target : {"fuzz_stream_midi", "fuzz_buffer"})
+            Write(target, seed.name, seed.image);
+    for (const nvmedia::NamedImage &seed : nvmedia::SoundFontSeeds())
+        Write("fuzz_soundfont", seed.name, seed.image);
     for (const auto &seed : nvmedia::SoundFileSeeds()) // through libsndfile and libmpg123
         for (const char *target : {"fuzz_stream_sndfile", "fuzz_buffer"})
             Write(target, seed.first, seed.second);

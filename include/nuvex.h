@@ -299,9 +299,15 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
  *   "Could not get sample format", "No valid format", "Invalid block size",
  *   "Invalid sample rate"         - the decoder cannot describe the sound
  *                                   (e.g. 24-bit PCM, 3 channels);
+ *   "No SoundFont available"      - a MIDI file, and no default SoundFont
+ *                                   (NUVEX_SOUNDFONT set but empty, or the
+ *                                   default font missing or unreadable);
+ *   "MIDI file too long to load whole" - a MIDI file playing for more than
+ *                                   an hour (stream it instead);
  *   "Buffer load failed"          - OpenAL rejected the data;
  *   allocates.
- * The file is closed before the function returns.
+ * The file is closed before the function returns. Standard MIDI Files are
+ * rendered with FluidSynth, loaded on first use: see nuvexSetStreamPatchset.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexBufferDataFromFile(const ALchar *fname, ALuint buffer);
 /*
@@ -362,9 +368,11 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexStreamSizeIsMicroSec(ALboolean useUS);
  *   positive); "Failed to open file"; "Unsupported type"; "Could not get
  *   stream format"; "No valid format"; "Invalid block size"; "Invalid sample
  *   rate"; in microsecond mode "Unknown compression rate" and "Chunk length
- *   too large"; "Chunk length too small" (less than one block); "Buffer
- *   creation failed"; "Buffering error" (OpenAL rejected the data);
- *   allocates.
+ *   too large"; "Chunk length too small" (less than one block); "No
+ *   SoundFont available" (a MIDI file with no default SoundFont, only when
+ *   numBufs is positive: with none the stream is made, and a patch set can
+ *   be given before it is read); "Buffer creation failed"; "Buffering
+ *   error" (OpenAL rejected the data); allocates.
  */
 NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromFile(const ALchar *fname,
                                                                 ALsizei chunkLength,
@@ -425,6 +433,8 @@ NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromCallback(
  *   "Invalid buffer pointer" (bufs NULL, numBufs positive); "Invalid buffer
  *   ID" (one name is 0 or not a buffer; nothing is read); "Could not get
  *   stream format"; "Buffer load failed" (buffers before it were filled).
+ *   A MIDI stream without any SoundFont fills no buffer (returns 0) and
+ *   leaves "No SoundFont available".
  * Not locked: do not use it on a stream that is being played in the
  * background.
  */
@@ -452,18 +462,36 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream);
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALuint order);
 /*
- * nuvexSetStreamPatchset: names an instrument patch set for decoders that use
- * one. None of the built-in decoders does: for them this succeeds and
- * changes nothing.
+ * nuvexSetStreamPatchset: names the instrument patch set of a stream that
+ * uses one: for MIDI streams, a SoundFont (SF2) file, with which everything
+ * rendered from then on is played (notes sounding at the change stop; the
+ * channels keep their programs and controllers). For other streams this
+ * succeeds and changes nothing.
+ *   patchset: the SoundFont's file name, read through the I/O callbacks
+ *     (nuvexSetIOCallbacks); NULL goes back to the default SoundFont:
+ *     the file named by the environment variable NUVEX_SOUNDFONT (set but
+ *     empty: no default at all), else FluidSynth's default
+ *     (/usr/share/sounds/sf2/default-GM.sf2 on Debian). A font already
+ *     loaded for another stream (same name) is shared, not loaded again;
+ *     it is freed with the last stream using it.
  * Returns: AL_TRUE.
- * Fails (AL_FALSE): "Invalid stream pointer".
- * Needs no context.
+ * Fails (AL_FALSE; the stream keeps its font), in this order: "Invalid
+ *   stream pointer"; for MIDI streams "No SoundFont available" (NULL, and no
+ *   default font can be loaded), "SoundFont load failed" (the file is
+ *   missing, unreadable or not a SoundFont); allocates.
+ * Needs no context. Safe while the update thread plays the stream: the font
+ * is loaded without the library's lock and swapped in under it; a large
+ * font takes a while to load, so prefer calling it before playing.
+ * MIDI streams: FluidSynth (libfluidsynth.so.3) is loaded when the first
+ * MIDI input is met; NUVEX_FLUIDSYNTH names another library to load, and
+ * set but empty, none: MIDI input is then declined ("Unsupported type").
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
                                                           const ALchar *patchset);
 /*
  * nuvexGetStreamLength: the length of the whole sound in sample frames, as
- * its header tells it.
+ * its header tells it (for MIDI files, as their tempo map does: up to the
+ * end of the last track, at 44100 Hz).
  * Returns: the frame count; 0 when unknown (tracker modules, callback
  *   streams, application decoders, WAV data chunks of 2 GiB or more,
  *   truncated Ogg Opus files).

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libopenal-dev libvorbis-dev libmodplug-dev
-  libsndfile1-dev libmpg123-dev libflac-dev libopusfile-dev
+  libsndfile1-dev libmpg123-dev libflac-dev libopusfile-dev libfluidsynth-dev
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev llvm valgrind
 )

@@ -109,6 +109,8 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
         return Fail<ALboolean>("Invalid block size", AL_FALSE);
     if (freq == 0)
         return Fail<ALboolean>("Invalid sample rate", AL_FALSE);
+    if (!stream->ReadyForLoad(true))
+        return AL_FALSE;
 
     // Samples that lie in a memory image exactly as OpenAL takes them go to
     // OpenAL from where they are: its own copy is the only one.

@@ -90,6 +90,7 @@ static void init_nuvex()
     nuvex_init_sndfile();
     nuvex_init_mpg123();
 #endif
+    nuvex_init_midi();
 
     if (!alcIsExtensionPresent(nullptr, "ALC_EXT_thread_local_context"))
         return;

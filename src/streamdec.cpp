@@ -42,6 +42,8 @@ bool nuvexStream::SetPatchset(const char *) { return true; }
 
 nuvexUInt64 nuvexStream::GetLength() { return 0; }
 
+bool nuvexStream::ReadyForLoad(bool) { return true; }
+
 const ALubyte *nuvexStream::DataInPlace(size_t *bytes)
 {
     *bytes = 0;

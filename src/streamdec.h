@@ -33,6 +33,10 @@ public:
     // The frames a whole-sound load should expect; a decoder that cannot
     // promise a length (GetLength 0) may still know roughly how long it is.
     virtual nuvexUInt64 ExpectedFrames() { return GetLength(); }
+    // Checked before a whole-sound load (`whole`) or a stream's first chunks
+    // are decoded: false, with the message left, when the decoder cannot
+    // give what it would be asked for (a synthesiser without instruments).
+    virtual bool ReadyForLoad(bool whole);
     // For whole-sound loads: when the rest of the sound lies in the input
     // exactly as GetData would deliver it (a memory image whose samples need
     // no byte swap or conversion), its first byte and its length in whole
@@ -150,6 +154,7 @@ const void *nuvex_init_vorbisfile();
 const void *nuvex_init_modplug();
 const void *nuvex_init_sndfile();
 const void *nuvex_init_mpg123();
+const void *nuvex_init_midi();
 
 // The decoder search: the only ways to obtain a stream.
 StreamPtr create_stream(const char *filename);

@@ -43,6 +43,10 @@ nuvexStream *InitStream(StreamPtr stream, ALsizei chunkLength, ALsizei numBufs, 
     if (chunkLength <= 0)
         return Fail<nuvexStream *>("Chunk length too small", nullptr);
 
+    // With no buffers to fill, the caller may still make the stream ready
+    // (give a MIDI stream its SoundFont) before it is read.
+    if (numBufs > 0 && !stream->ReadyForLoad(false))
+        return nullptr;
     stream->chunkBuffer.resize(size_t(chunkLength));
 
     if (numBufs > 0) {

@@ -261,6 +261,27 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"interval -1 stops nothing", [] { return nuvexUpdateInterval(-1.0f); }, AL_TRUE, "No error"},
         {"interval NaN changes nothing", [] { return nuvexUpdateInterval(NAN); }, AL_TRUE, "No error"},
     });
+    // MIDI without any SoundFont (NUVEX_SOUNDFONT set but empty): a stream
+    // created without buffers waits for one; then a tune too long to load whole.
+    const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 960)}),
+                hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)});
+    const std::string font = TempFile("api.sf2", nvmedia::WriteSoundFont());
+    const ALubyte *const tune = midi.data();
+    const ALuint tuneSize = ALuint(midi.size());
+    nuvexStream *fontless = nullptr, **const waiting = &fontless;
+    auto midiStream = [=](ALsizei count) { return [=] { return Ptr(*waiting = nuvexCreateStreamFromMemory(tune, tuneSize, 4096, count, b)) != 0; }; };
+    rows.insert(rows.end(), {
+        {"MIDI load, no font", with([] { setenv("NUVEX_SOUNDFONT", "", 1); }, [=] { return nuvexCreateBufferFromMemory(tune, ALsizei(tuneSize)); }), 0, "No SoundFont available"},
+        {"MIDI stream, buffers, no font", midiStream(2), 0, "No SoundFont available"},
+        {"MIDI stream, no buffers, no font", midiStream(0), 1, "No error"},
+        {"MIDI fill, no font", [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }, 0, "No SoundFont available"},
+        {"MIDI default patch set, none", [=] { return nuvexSetStreamPatchset(*waiting, nullptr); }, AL_FALSE, "No SoundFont available"},
+        {"MIDI patch set missing", [=] { return nuvexSetStreamPatchset(*waiting, missing); }, AL_FALSE, "SoundFont load failed"},
+        {"MIDI patch set, then fill", with([=] { nuvexSetStreamPatchset(*waiting, font.c_str()); }, [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }), 2, "No error"},
+        {"MIDI destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
+        {"MIDI too long to load whole", with([=] { setenv("NUVEX_SOUNDFONT", font.c_str(), 1); }, [&] { return nuvexCreateBufferFromMemory(hour.data(), ALsizei(hour.size())); }),
+         0, "MIDI file too long to load whole"},
+    });
     AddHandleRows(rows, "null", nullptr, bufs, source);
     AddHandleRows(rows, "destroyed", destroyed, bufs, source);
     AddHandleRows(rows, "forged", reinterpret_cast<nuvexStream *>(forged), bufs, source);

@@ -17,6 +17,8 @@
 #include <numeric>
 #include <random>
 
+#include <dlfcn.h>
+
 using namespace nvt;
 using nvmedia::FmtBody;
 using nvmedia::WriteRiff;
@@ -367,12 +369,16 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
     };
     Bytes aiff = nvmedia::WriteAiff(tones, 2, 44100, 16), aiff24 = aiff;
     aiff24[27] = 24;
-    // A type-1 file going on in running status right after a meta event:
-    // the shape that crashed libmodplug's MIDI reader.
+    // A type-1 file going on in running status right after a meta event
+    // (the shape that crashed libmodplug's MIDI reader).
     Bytes midi = nvmedia::WriteMidi(1, 96, {{0, 0xFF, 0x51, 3, 0x07, 0xA1, 0x20, 0, 0xFF, 0x2F, 0},
                                             {0, 0xC0, 0, 0, 0x90, 0x3C, 0x64, 0x10, 0xFF, 0x01, 2, 'h', 'i', 0x60,
                                              0x3C, 0, 0, 0x40, 0x64, 0x60, 0x40, 0, 0, 0xFF, 0x2F, 0}});
-    Bytes rmid = WriteRiff({{"data", midi}}), text(3000);
+    // MIDI files the MIDI decoder declines: format 2, no timing, a cut
+    // header, RIFF-MIDI without its "data" chunk.
+    Bytes format2 = midi, untimed = midi, rmid = WriteRiff({{"DATA", midi}}), text(3000);
+    format2[9] = 2;
+    untimed[12] = untimed[13] = 0;
     memcpy(&rmid[8], "RMID", 4);
     for (size_t i = 0; i < text.size(); i++)
         text[i] = uint8_t("plain text, not a sound "[i % 24]);
@@ -437,8 +443,10 @@ TEST(Decoders, UnusableInputsAreUnsupportedAndLeaveNothingBehind)
         {"X-Tracker DMF (libmodplug may hang on it)", dmf, false},
         {"GUS patch (libmodplug may crash on it)", pat, false},
         {"ogg chain with a broken second link", broken, false},
-        {"MIDI", midi, false},
-        {"RIFF-MIDI", rmid, false},
+        {"MIDI format 2", format2, false},
+        {"MIDI of 0 ticks per quarter note", untimed, false},
+        {"MIDI header cut short", Bytes(midi.begin(), midi.begin() + 13), false},
+        {"RIFF-MIDI without data", rmid, false},
 #ifdef NUVEX_MEDIA_SNDFILE
         {"flac of 5 channels", nvmedia::WriteSoundFile(nvmedia::Tones32(900, 8000, {220, 330, 440, 550, 660}, 0.5), 5, 8000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16), false},
         {"wavex with a map OpenAL has no slots for",
@@ -738,6 +746,181 @@ TEST(AppDecoders, SearchOrderOutputAndHandles)
     EXPECT_EQ(App(3).closes, 0);
     ASSERT_TRUE(nuvexInstallDecodeCallbacks(-2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(rateOf(wav), 44100);
+}
+
+
+// ---- MIDI through FluidSynth ---------------------------------------------------
+
+// Font A plays key 69 as a 440 Hz sine; font B as a square an octave down.
+Bytes FontA() { return nvmedia::WriteSoundFont(); }
+Bytes FontB()
+{
+    nvmedia::SoundFontSpec b;
+    b.rootKey = 81, b.square = true;
+    return nvmedia::WriteSoundFont(b);
+}
+
+struct MidiNote {
+    double on, off, hz;
+    bool leftOnly;
+};
+using nvmedia::MidiEvent;
+// Effect sends off, so that a note ends where its note-off is.
+std::vector<MidiEvent> Dry(uint8_t channel, std::vector<MidiEvent> events)
+{
+    events.insert(events.begin(), {{0, {uint8_t(0xB0 | channel), 91, 0}}, {0, {uint8_t(0xB0 | channel), 93, 0}}});
+    return events;
+}
+
+// Each note sounds from its note-on to its note-off (within 3 ms), at its
+// pitch (within 0.5%), on its channels; silence around it.
+void ExpectNotes(const Floats &v, const std::vector<MidiNote> &notes)
+{
+    for (const MidiNote &n : notes)
+        for (size_t ch : {0, 1}) {
+            SCOPED_TRACE(std::to_string(n.on) + " s, channel " + std::to_string(ch));
+            double sum = 0, crossings = 0;
+            auto rms = [&](double from, double to) {
+                sum = crossings = 0;
+                for (auto f = size_t(from * 44100); f < size_t(to * 44100); f++)
+                    sum += double(v[f * 2 + ch]) * v[f * 2 + ch], crossings += (v[f * 2 - 2 + ch] < 0) != (v[f * 2 + ch] < 0);
+                return std::sqrt(sum / ((to - from) * 44100));
+            };
+            const bool sounds = ch == 0 || !n.leftOnly;
+            EXPECT_LT(rms(n.on - 0.01, n.on - 0.003), 1e-3);
+            EXPECT_LT(rms(n.off + 0.005, n.off + 0.012), 1e-3);
+            EXPECT_EQ(rms(n.on + 0.003, n.on + 0.01) > 0.01, sounds);
+            EXPECT_EQ(rms(n.off - 0.01, n.off - 0.003) > 0.01, sounds);
+            rms(n.on + 0.02, n.off - 0.02);
+            EXPECT_TRUE(!sounds || std::fabs(crossings / 2 / (n.off - n.on - 0.04) - n.hz) < n.hz * 0.005) << crossings;
+        }
+}
+
+// The shapes real files have, each played whole, streamed in odd chunks and
+// again after rewinds: running status (also right after a meta event),
+// note-on of velocity 0 as note-off, panning, pitch bend, tempo changes,
+// hundreds of tracks, empty tracks, time-code division, RIFF-MIDI.
+TEST(Decoders, MidiPlaysItsNotesOnTimeInTuneAndTheSameEveryTime)
+{
+    std::vector<MidiEvent> events = Dry(0, {{480, {0x90, 69, 100}}, {960, {0x90, 69, 0}}});
+    for (auto more : {Dry(1, {{0, {0xB1, 10, 0}}, {1200, {0x91, 81, 90}}, {1440, {0x81, 81, 0}}}), // hard left
+                      Dry(2, {{0, {0xE2, 0, 0x60}}, {1680, {0x92, 69, 100}}, {1920, {0x82, 69, 0}}})}) // a semitone up
+        events.insert(events.end(), more.begin(), more.end());
+    const Bytes format0 = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(events, true, 2160)});
+    const std::vector<MidiNote> notes0 = {{0.5, 1.0, 440, false}, {1.25, 1.5, 880, true}, {1.75, 2.0, 466.16, false}};
+    // Twice as fast from 1 s on; the notes in track 150 of 300.
+    std::vector<Bytes> tracks = {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 500000), nvmedia::MidiTempo(960, 250000)})};
+    for (int i = 1; i < 300; i++)
+        tracks.push_back(i == 150 ? nvmedia::MidiTrack(Dry(3, {{480, {0x93, 69, 100}}, {700, {0xFF, 1, 2, 'h', 'i'}}, {960, {0x93, 69, 0}},
+                                                               {1440, {0x93, 81, 100}}, {1920, {0x93, 81, 0}}}), true, 2400)
+                                  : i % 2 ? Bytes{} : nvmedia::MidiTrack({{0, {0xB4, 7, 100}}}));
+    Bytes rmid = WriteRiff({{"LIST", {'I', 'N', 'F', 'O', 'x'}}, {"data", format0}});
+    memcpy(&rmid[8], "RMID", 4);
+    // Hostile, yet playable: a thousand tempo changes on one tick, a track
+    // opening in running status, a zero-length one, one cut in a meta event,
+    // and the note in a last track whose length claims 4 GiB.
+    std::vector<MidiEvent> tempos;
+    for (uint32_t i = 0; i <= 1000; i++)
+        tempos.push_back(nvmedia::MidiTempo(0, 1000000 - i * 500));
+    Bytes hostile = nvmedia::WriteMidi(1, 480, {nvmedia::MidiTrack(tempos, false, 1200), {0, 60, 100, 0, 0x90, 60, 100}, {},
+                                                {0, 0xFF, 0x01, 0x7F, 'c', 'u', 't'}}),
+          last = nvmedia::MidiTrack(Dry(0, {{480, {0x90, 69, 100}}, {960, {0x90, 69, 0}}}), true);
+    hostile.insert(hostile.end(), {'M', 'T', 'r', 'k', 0xFF, 0xFF, 0xFF, 0xFF});
+    hostile.insert(hostile.end(), last.begin(), last.end());
+    const struct {
+        std::string name;
+        Bytes image;
+        double seconds; // where the last track ends
+        std::vector<MidiNote> notes;
+    } tunes[] = {
+        {"format 0", format0, 2.25, notes0},
+        {"format 1, 300 tracks, tempo change", nvmedia::WriteMidi(1, 480, tracks), 1.75, {{0.5, 1.0, 440, false}, {1.25, 1.5, 880, false}}},
+        {"time code, 25 x 40 ticks a second", nvmedia::WriteMidi(0, 0xE728, {nvmedia::MidiTrack(Dry(0, {{300, {0x90, 69, 100}}, {700, {0x80, 69, 0}}}), false, 800)}),
+         0.8, {{0.3, 0.7, 440, false}}},
+        {"RIFF-MIDI", rmid, 2.25, notes0},
+        {"hostile", hostile, 1.25, {{0.5, 1.0, 440, false}}},
+    };
+    Loopback dev;
+    setenv("NUVEX_SOUNDFONT", TempFile("a.sf2", FontA()).c_str(), 1);
+    for (const auto &tune : tunes) {
+        SCOPED_TRACE(tune.name);
+        const auto frames = nuvexUInt64(std::lround(tune.seconds * 44100));
+        ALuint buffer = nuvexCreateBufferFromFile(TempFile("tune.mid", tune.image).c_str());
+        ASSERT_EQ(FramesOf(buffer), frames) << Err();
+        const Floats whole = PlayBuffer(dev, buffer);
+        ExpectNotes(whole, tune.notes);
+        alDeleteBuffers(1, &buffer);
+        nuvexStream *stream = nuvexCreateStreamFromMemory(tune.image.data(), ALuint(tune.image.size()), 4 * 3001, 0, nullptr);
+        EXPECT_EQ(nuvexGetStreamLength(stream), frames) << Err();
+        EXPECT_TRUE(PlayStream(dev, stream, 3) == whole);
+        ASSERT_TRUE(nuvexRewindStream(stream));
+        EXPECT_TRUE(Same(whole, 0, PlayStream(dev, stream, 2, 2)));
+        ASSERT_TRUE(nuvexRewindStream(stream));
+        EXPECT_TRUE(PlayStream(dev, stream, 2) == whole);
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+}
+
+// Patch sets are SoundFonts read through the I/O callbacks, loaded once
+// however many streams use them; a failed change keeps the font in use.
+TEST(Decoders, MidiPatchSetsAreSharedSoundFonts)
+{
+    Loopback dev;
+    MemFiles fs;
+    fs.Add("a.sf2", FontA());
+    fs.Add("b.sf2", FontB());
+    fs.Add("text.sf2", Bytes(5000, 'x'));
+    setenv("NUVEX_SOUNDFONT", "a.sf2", 1);
+    const Bytes tune = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(Dry(0, {{96, {0x90, 69, 100}}, {384, {0x80, 69, 0}},
+                                                                               {576, {0x90, 69, 100}}, {864, {0x80, 69, 0}}}), false, 960)});
+    nuvexStream *first = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), 22050 * 4, 0, nullptr);
+    nuvexStream *second = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), 22050 * 4, 0, nullptr);
+    ASSERT_TRUE(first && second) << Err();
+    // Half a second at a time; RMS over peak tells the sine (0.71) from the
+    // filtered square, which overshoots (0.76).
+    auto expectHalf = [&](double hz, bool square) {
+        Floats v = PlayStream(dev, first, 1, 1);
+        ExpectNotes(v, {{0.1, 0.4, hz, false}});
+        double peak = 0, sum = 0;
+        for (size_t f = 5000; f < 17000; f++)
+            peak = std::max(peak, double(std::fabs(v[f * 2]))), sum += double(v[f * 2]) * v[f * 2];
+        EXPECT_EQ(std::sqrt(sum / 12000) / peak > 0.735, square);
+    };
+    expectHalf(440, false);
+    for (const char *bad : {"missing.sf2", "text.sf2"}) {
+        EXPECT_FALSE(nuvexSetStreamPatchset(first, bad));
+        EXPECT_EQ(Err(), "SoundFont load failed");
+    }
+    EXPECT_TRUE(nuvexSetStreamPatchset(first, "b.sf2")) << Err();
+    const int opens = fs.opens;
+    EXPECT_TRUE(nuvexSetStreamPatchset(second, "b.sf2")) << Err();
+    EXPECT_EQ(fs.opens, opens) << "the second stream loaded the font again";
+    expectHalf(220, true);
+    // Back to the default, loaded afresh (and not given the last font's samples).
+    EXPECT_TRUE(nuvexSetStreamPatchset(first, nullptr) && nuvexRewindStream(first)) << Err();
+    expectHalf(440, false);
+    EXPECT_TRUE(nuvexDestroyStream(first, 0, nullptr) && nuvexDestroyStream(second, 0, nullptr));
+    EXPECT_EQ(fs.opens, fs.closes);
+}
+
+// Other input never loads FluidSynth; without it (the variable names no
+// library) MIDI is unknown input, and nothing else changes.
+TEST(Decoders, MidiWithoutFluidSynthIsUnsupported)
+{
+    NullDevice dev;
+    const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 480)});
+    const Bytes wav = nvmedia::WriteWav16(Ramp(100), 2, 44100), mod = nvmedia::WriteMod(nvmedia::DemoModule(1));
+    auto loads = [](const Bytes &image) {
+        ALuint buffer = nuvexCreateBufferFromMemory(image.data(), ALsizei(image.size()));
+        alDeleteBuffers(buffer ? 1 : 0, &buffer);
+        return buffer != 0;
+    };
+    EXPECT_TRUE(loads(wav) && loads(mod)) << Err();
+    EXPECT_EQ(dlopen("libfluidsynth.so.3", RTLD_NOW | RTLD_NOLOAD), nullptr);
+    setenv("NUVEX_FLUIDSYNTH", "", 1);
+    EXPECT_FALSE(loads(midi));
+    EXPECT_EQ(Err(), "Unsupported type");
+    EXPECT_TRUE(loads(wav)) << Err();
 }
 
 } // namespace

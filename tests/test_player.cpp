@@ -173,6 +173,8 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     Bytes head = ReadAll(wav);
     head.resize(30); // the "fmt " chunk cut short, no "data"
     const std::string cut = TempFile("cut.wav", head);
+    const std::string font = TempFile("player.sf2", nvmedia::WriteSoundFont()),
+                      midi = TempFile("tune.mid", nvmedia::WriteMidi(1, 96, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 288)}));
     char length[64];
     snprintf(length, sizeof length, "%zu frames, %.3f s", Reference("demo.wav").size() / 2,
              double(Reference("demo.wav").size() / 2) / 44100);
@@ -199,6 +201,9 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{"--render", "x.wav", "--loop", "-1", wav}, 2, "", "nuvex-play: --loop -1 never ends"},
         {{"--load", "--order", "1", wav}, 2, "", "nuvex-play: --order works on streamed modules; drop --load"},
         {{"--info", "--render", "x.wav", wav}, 2, "", "nuvex-play: --render and --info cannot be combined"},
+        {{"--info", "--soundfont", font, midi}, 0, "File:     " + midi + "\nFormat:   Standard MIDI File, MIDI format 1, decoded to "
+                                                   "16-bit integer PCM\nChannels: 2\nRate:     44100 Hz\nLength:   66150 frames, 1.500 s\n", ""},
+        {{"--soundfont", "", midi}, 2, "", "nuvex-play: --soundfont needs a file name"},
         {{"--device", "nonexistent", wav}, 1, "", "nuvex-play: device 'nonexistent': cannot be opened (Device "
                                                   "open failed): no usable output device: choose one"},
     };
@@ -219,6 +224,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{cut}, ": cannot be played (Unsupported type)"},
         {{"--order", "2", wav}, ": cannot start at order 2 (Invalid order for stream): --order applies to "
                                 "tracker modules only\n"},
+        {{"--soundfont", junk, midi}, ": cannot be played (No SoundFont available): MIDI needs a SoundFont"},
     };
     for (const auto &b : bad)
         for (std::vector<std::string> args : {std::vector<std::string>{"--info"}, {"--render", TempFile("p.wav", {})}, {}}) {

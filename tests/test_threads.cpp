@@ -188,6 +188,38 @@ TEST_F(UpdateThread, StopsAtOnceAndRetimesFromTheLastUpdate)
     EXPECT_EQ(ThreadCount(), baseThreads);
 }
 
+// A MIDI stream's SoundFont changes while the update thread renders it,
+// and another thread loads the same fonts for streams of its own.
+TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
+{
+    nvmedia::SoundFontSpec square;
+    square.square = true;
+    const std::string fonts[] = {TempFile("a.sf2", nvmedia::WriteSoundFont()), TempFile("b.sf2", nvmedia::WriteSoundFont(square))};
+    setenv("NUVEX_SOUNDFONT", fonts[0].c_str(), 1);
+    std::vector<nvmedia::MidiEvent> notes;
+    for (uint8_t key = 60; key < 76; key++)
+        notes.insert(notes.end(), {{(key - 60u) * 60, {0x90, key, 100}}, {(key - 60u) * 60 + 50, {0x80, key, 0}}});
+    const Bytes tune = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(notes, true)});
+    auto open = [&] { return nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), 2048, 0, nullptr); };
+    nuvexStream *stream = open();
+    sources.push_back(0);
+    alGenSources(1, &sources.back());
+    EndLog log;
+    ASSERT_TRUE(nuvexPlaySourceStream(sources.back(), stream, 3, -1, EndLog::Callback, &log)) << Err();
+    ASSERT_TRUE(nuvexUpdateInterval(0.002f));
+    std::thread other([&] {
+        for (int i = 0; i < 20; i++) {
+            nuvexStream *mine = open();
+            EXPECT_TRUE(nuvexSetStreamPatchset(mine, fonts[i % 2].c_str()) && nuvexDestroyStream(mine, 0, nullptr));
+        }
+    });
+    for (int i = 0; i < 40; i++, std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        EXPECT_TRUE(nuvexSetStreamPatchset(stream, i % 3 ? fonts[i % 2].c_str() : nullptr));
+    other.join();
+    EXPECT_TRUE(nuvexStopSource(sources.back(), AL_TRUE) && nuvexDestroyStream(stream, 0, nullptr));
+    EXPECT_EQ(log.calls, 1);
+}
+
 TEST_F(UpdateThread, RacingStopsAndStartsLeaveNoThreadBehind)
 {
     std::atomic<bool> go{false};

@@ -3,6 +3,7 @@
 // update thread and the thread itself end with the library, each end-of-play
 // callback exactly once, nothing left behind (the sanitizer builds check).
 // The program does not link the library, so that dlclose really unmaps it.
+#include "media.h"
 #include "nuvex.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -69,6 +71,11 @@ TEST(Unload, MidPlayManyTimes)
                                 ' ', 16, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0,
                                 'd', 'a', 't', 'a', 0x20, 3, 0, 0};
     wav.resize(wav.size() + 800, 0x11);
+    const nvmedia::Bytes font = nvmedia::WriteSoundFont(),
+                         midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 96)});
+    const std::string fontPath = testing::TempDir() + "unload.sf2";
+    std::ofstream(fontPath, std::ios::binary).write(reinterpret_cast<const char *>(font.data()), std::streamsize(font.size()));
+    setenv("NUVEX_SOUNDFONT", fontPath.c_str(), 1);
     for (int cycle = 0; cycle < 8; cycle++) {
         SCOPED_TRACE(cycle);
         Nuvex nv;
@@ -91,8 +98,10 @@ TEST(Unload, MidPlayManyTimes)
         // Left for the unload: endless playbacks and a stream never played.
         ASSERT_TRUE(nv.nuvexUpdateInterval(0.002f));
         for (int i = 2; i < 6; i++) {
+            // One of them MIDI, rendered by FluidSynth, which outlives the library.
             nuvexStream *stream =
-                nv.nuvexCreateStreamFromCallback(Endless, nullptr, AL_FORMAT_MONO16, 8000, 1024, 0, nullptr);
+                i == 5 ? nv.nuvexCreateStreamFromMemory(midi.data(), ALuint(midi.size()), 4096, 0, nullptr)
+                       : nv.nuvexCreateStreamFromCallback(Endless, nullptr, AL_FORMAT_MONO16, 8000, 1024, 0, nullptr);
             ASSERT_TRUE(nv.nuvexPlaySourceStream(sources[i], stream, 2, -1, Count, &Ended[i]));
         }
         ALuint idle[2];

@@ -70,6 +70,7 @@ struct Options {
     std::string render;
     bool floatOut = false;
     long rate = 0; // 0: the first sound's own rate
+    std::string soundfont;
     bool quiet = false;
     std::vector<std::string> files;
 };
@@ -78,12 +79,14 @@ void PrintUsage(FILE *out)
 {
     fprintf(out,
             "Usage: %s [options] FILE...\n"
-            "Plays WAV, AIFF, Ogg Vorbis and tracker-module files one after another.\n"
+            "Plays WAV, AIFF, Ogg Vorbis, tracker-module and MIDI files one after another.\n"
             "\n"
             "  --device NAME     play through this output device (see --list-devices)\n"
             "  --load            decode each file into one buffer instead of streaming it\n"
             "  --loop N          play each file N more times (-1: until interrupted)\n"
             "  --order N         start tracker modules at pattern order N\n"
+            "  --soundfont FILE  play MIDI files with this SoundFont (else NUVEX_SOUNDFONT,\n"
+            "                    else FluidSynth's default)\n"
             "  --chunk-ms MS     length of each streaming buffer in milliseconds (250)\n"
             "  --buffers N       number of streaming buffers, 2 or more (4)\n"
             "  --gain G          playback gain, 0 or more (1.0)\n"
@@ -184,7 +187,8 @@ bool ParseOptions(int argc, char **argv, Options &opt)
             continue;
 
         static const char *const withValue[] = {"--device", "--loop",  "--order",  "--chunk-ms",
-                                                "--buffers", "--gain", "--render", "--rate"};
+                                                "--buffers", "--gain", "--render", "--rate",
+                                                "--soundfont"};
         bool known = false;
         for (const char *name : withValue)
             known = known || arg == name;
@@ -219,6 +223,10 @@ bool ParseOptions(int argc, char **argv, Options &opt)
         } else if (arg == "--gain") {
             if (!ParseDouble(value, 0.0, 100.0, opt.gain))
                 return UsageError("--gain needs a number from 0 to 100, not '" + value + "'");
+        } else if (arg == "--soundfont") {
+            if (value.empty())
+                return UsageError("--soundfont needs a file name");
+            opt.soundfont = value;
         } else if (arg == "--rate") {
             if (!ParseLong(value, 8000, 192000, opt.rate))
                 return UsageError("--rate needs a rate in Hz from 8000 to 192000, not '" + value +
@@ -255,7 +263,11 @@ const char *HintFor(const std::string &message)
     } hints[] = {
         {"Failed to open file", "check the path and that the file is readable"},
         {"Unsupported type",
-         "nuvex-play reads WAV, AIFF, Ogg Vorbis and tracker modules (MOD, S3M, XM, IT...)"},
+         "nuvex-play reads WAV, AIFF, Ogg Vorbis, tracker modules (MOD, S3M, XM, IT...) and "
+         "MIDI files (when FluidSynth is installed)"},
+        {"No SoundFont available",
+         "MIDI needs a SoundFont: give one with --soundfont FILE, or check that the one "
+         "named by NUVEX_SOUNDFONT (or FluidSynth's default) is a readable SoundFont"},
         {"Invalid order for stream", "--order applies to tracker modules only"},
         {"Could not reload data", "the module could not be reloaded; is it still readable?"},
         {"Device open failed",
@@ -436,6 +448,12 @@ void NameContainer(const std::string &path, SoundInfo &info)
         return got >= pos + n && memcmp(head + pos, tag, n) == 0;
     };
     const bool rf64 = at(0, "RF64"), wave64 = at(0, "riff") && at(24, "wave");
+    if (at(0, "MThd") || (at(0, "RIFF") && at(8, "RMID"))) {
+        info.container = at(0, "MThd") ? "Standard MIDI File" : "RIFF-MIDI";
+        const size_t smf = at(0, "MThd") ? 0 : 20; // a "data" chunk first, as usual
+        info.encoding = got > smf + 9 ? "MIDI format " + std::to_string(head[smf + 9]) : "MIDI";
+        return;
+    }
     if ((at(0, "RIFF") || rf64 || wave64) && (at(8, "WAVE") || wave64)) {
         info.container = rf64 ? "RF64" : wave64 ? "Wave64" : "WAV";
         // Wave64 chunks have 16-byte names, 8-byte sizes and 8-byte alignment.
@@ -1076,6 +1094,10 @@ int main(int argc, char **argv)
     }
     if (opt.listDevices)
         return ListDevices();
+    // The library's default SoundFont, so that whole loads, probes and
+    // streams of MIDI files all use it.
+    if (!opt.soundfont.empty())
+        setenv("NUVEX_SOUNDFONT", opt.soundfont.c_str(), 1);
     InstallSignalHandlers();
     int status;
     try {

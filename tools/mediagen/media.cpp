@@ -199,6 +199,131 @@ Bytes WriteMidi(uint16_t format, uint16_t division, const std::vector<Bytes> &tr
     return out;
 }
 
+namespace {
+void PutNumber(Bytes &out, uint32_t v) // a MIDI variable-length quantity
+{
+    Bytes groups = {uint8_t(v & 0x7F)};
+    while (v >>= 7)
+        groups.insert(groups.begin(), uint8_t(0x80 | (v & 0x7F)));
+    out.insert(out.end(), groups.begin(), groups.end());
+}
+} // namespace
+
+Bytes MidiTrack(std::vector<MidiEvent> events, bool runningStatus, uint32_t endTick)
+{
+    std::stable_sort(events.begin(), events.end(),
+                     [](const MidiEvent &a, const MidiEvent &b) { return a.tick < b.tick; });
+    Bytes out;
+    uint32_t tick = 0;
+    uint8_t running = 0;
+    for (const MidiEvent &e : events) {
+        PutNumber(out, e.tick - tick);
+        tick = e.tick;
+        const bool channel = e.message[0] < 0xF0;
+        auto body = e.message.begin() + (runningStatus && channel && e.message[0] == running ? 1 : 0);
+        out.insert(out.end(), body, e.message.end());
+        running = channel ? e.message[0] : running;
+    }
+    PutNumber(out, std::max(endTick, tick) - tick);
+    out.insert(out.end(), {0xFF, 0x2F, 0});
+    return out;
+}
+
+MidiEvent MidiTempo(uint32_t tick, uint32_t micros)
+{
+    return {tick, {0xFF, 0x51, 3, uint8_t(micros >> 16), uint8_t(micros >> 8), uint8_t(micros)}};
+}
+
+Bytes WriteSoundFont(const SoundFontSpec &spec)
+{
+    // The sample: whole periods from the loop start on, with guard frames
+    // around the loop as the format asks.
+    const uint32_t guard = 8, loopStart = guard, loopEnd = guard + spec.periods * spec.periodFrames;
+    Bytes smpl;
+    for (uint32_t i = 0; i < loopEnd + guard; i++) {
+        double phase = 2 * M_PI * double(i % spec.periodFrames) / spec.periodFrames;
+        double v = spec.square ? (std::sin(phase) >= 0 ? 1 : -1) : std::sin(phase);
+        PutLE16(smpl, uint32_t(int32_t(std::lround(v * spec.amplitude))));
+    }
+    smpl.resize(smpl.size() + 46 * 2, 0); // the format's zero frames after each sample
+    auto name = [](Bytes &out, const char *text) {
+        Bytes field(20, 0);
+        memcpy(field.data(), text, std::min<size_t>(strlen(text), 19));
+        out.insert(out.end(), field.begin(), field.end());
+    };
+    auto chunk = [](Bytes &out, const std::string &tag, const Bytes &body) { // RIFF: little-endian
+        PutTag(out, tag);
+        PutLE32(out, uint32_t(body.size()));
+        out.insert(out.end(), body.begin(), body.end());
+    };
+    auto list = [&](const std::string &type, const std::vector<Chunk> &chunks) {
+        Bytes body;
+        PutTag(body, type);
+        for (const Chunk &c : chunks)
+            chunk(body, c.tag, c.body);
+        return body;
+    };
+    Bytes phdr, inst, shdr;
+    name(phdr, "nuvex sine");
+    phdr.insert(phdr.end(), 18, 0); // program 0, bank 0, first zone 0, library, genre, morphology
+    name(phdr, "EOP");
+    PutLE16(phdr, 0), PutLE16(phdr, 0), PutLE16(phdr, 1), phdr.insert(phdr.end(), 12, 0);
+    name(inst, "nuvex sine");
+    PutLE16(inst, 0);
+    name(inst, "EOI");
+    PutLE16(inst, 1);
+    name(shdr, "nuvex sine");
+    for (uint32_t v : {0u, loopEnd + guard, loopStart, loopEnd, spec.rate})
+        PutLE32(shdr, v);
+    shdr.insert(shdr.end(), {spec.rootKey, 0, 0, 0, 1, 0}); // pitch correction, link, mono
+    name(shdr, "EOS");
+    shdr.insert(shdr.end(), 26, 0);
+    // One zone each, then the terminal record, which counts the generators.
+    const Bytes pbag = {0, 0, 0, 0, 1, 0, 0, 0}, ibag = {0, 0, 0, 0, 2, 0, 0, 0};
+    const Bytes pgen = {41, 0, 0, 0, 0, 0, 0, 0}; // instrument 0
+    const Bytes igen = {54, 0, 1, 0, 53, 0, 0, 0, 0, 0, 0, 0}; // looped; sample 0
+    Bytes version = {2, 0, 1, 0};
+    Bytes sfbk;
+    PutTag(sfbk, "sfbk");
+    chunk(sfbk, "LIST", list("INFO", {{"ifil", version}, {"isng", {'E', 'M', 'U', '8', '0', '0', '0', 0}},
+                                         {"INAM", {'n', 'u', 'v', 'e', 'x', 0}}}));
+    chunk(sfbk, "LIST", list("sdta", {{"smpl", smpl}}));
+    chunk(sfbk, "LIST", list("pdta", {{"phdr", phdr}, {"pbag", pbag}, {"pmod", Bytes(10, 0)},
+                                         {"pgen", pgen}, {"inst", inst}, {"ibag", ibag},
+                                         {"imod", Bytes(10, 0)}, {"igen", igen}, {"shdr", shdr}}));
+    Bytes out;
+    chunk(out, "RIFF", sfbk);
+    return out;
+}
+
+std::vector<NamedImage> MidiSeeds()
+{
+    const std::vector<MidiEvent> notes = {
+        {0, {0xC0, 0}}, {0, {0xB0, 7, 100}}, {0, {0xB0, 10, 20}}, {0, {0x90, 60, 100}},
+        {0, {0xF0, 5, 0x7E, 0x7F, 9, 1, 0xF7}}, {60, {0x90, 64, 90}}, {90, {0xA0, 64, 50}},
+        {120, {0xE0, 0, 0x50}}, {150, {0xD0, 40}}, {180, {0xFF, 1, 3, 'e', 'n', 'd'}},
+        {180, {0x80, 60, 0}}, {200, {0x90, 64, 0}}, {220, {0xB0, 123, 0}}};
+    Bytes rmid = WriteRiff({{"data", WriteMidi(0, 96, {MidiTrack(notes, true)})}});
+    memcpy(&rmid[8], "RMID", 4);
+    return {
+        {"format0.mid", WriteMidi(0, 96, {MidiTrack(notes)})},
+        {"running-status.mid", WriteMidi(0, 96, {MidiTrack(notes, true)})},
+        {"format1-tempo.mid", WriteMidi(1, 480, {MidiTrack({MidiTempo(0, 400000), MidiTempo(480, 900000)}),
+                                                 MidiTrack(notes, true), {}, MidiTrack({{10, {0x99, 36, 100}}, {300, {0x89, 36, 0}}})})},
+        {"time-code.mid", WriteMidi(0, 0xE250, {MidiTrack(notes)})},
+        {"riff.rmi", rmid},
+    };
+}
+
+std::vector<NamedImage> SoundFontSeeds()
+{
+    SoundFontSpec square, small;
+    square.square = true;
+    square.rootKey = 60;
+    small.rate = 22050, small.periodFrames = 50, small.periods = 4;
+    return {{"sine.sf2", WriteSoundFont()}, {"square.sf2", WriteSoundFont(square)}, {"small.sf2", WriteSoundFont(small)}};
+}
+
 void Put80BitRate(Bytes &out, uint32_t rate)
 {
     if (rate == 0) {

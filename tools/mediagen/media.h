@@ -70,6 +70,47 @@ Bytes ImaEncode(const std::vector<int16_t> &interleaved, int channels);
 // included, so that tests can write any shape real files have.
 Bytes WriteMidi(uint16_t format, uint16_t division, const std::vector<Bytes> &tracks);
 
+// One event of a track at an absolute tick: a channel message (status and
+// data bytes), or a meta event (0xFF, type, length, body).
+struct MidiEvent {
+    uint32_t tick;
+    Bytes message;
+};
+
+// A track's raw bytes for WriteMidi: the events in tick order (stable),
+// delta times, then an end of track at `endTick` (at the last event when
+// earlier). With `runningStatus` a status byte equal to the last channel
+// status is left out, even right after a meta event, as some files do.
+Bytes MidiTrack(std::vector<MidiEvent> events, bool runningStatus = false, uint32_t endTick = 0);
+
+// A set-tempo meta event of `microsPerQuarter`.
+MidiEvent MidiTempo(uint32_t tick, uint32_t microsPerQuarter);
+
+// ---- SoundFonts ---------------------------------------------------------------
+
+// A SoundFont 2 image with one preset (bank 0, program 0) of one instrument
+// playing one looped sample: `periods` periods of a sine (or a square) of
+// `periodFrames` frames at `rate`, tuned so that `rootKey` plays it at its
+// own pitch. Envelopes are the format's defaults (a millisecond's attack and
+// release), so notes start and stop sharply.
+struct SoundFontSpec {
+    uint32_t rate = 44000;
+    uint32_t periodFrames = 100; // 440 Hz at 44000 Hz
+    uint32_t periods = 40;
+    uint8_t rootKey = 69;
+    bool square = false;
+    int16_t amplitude = 20000;
+};
+Bytes WriteSoundFont(const SoundFontSpec &spec = {});
+
+struct NamedImage;
+// Seeds for the fuzzers: MIDI files of every shape the decoder reads (format
+// 0 and 1, every channel message, running status also after meta and
+// system exclusive events, tempo changes, time code, RIFF-MIDI), a second
+// or two long; and a few SoundFonts of the kind above.
+std::vector<NamedImage> MidiSeeds();
+std::vector<NamedImage> SoundFontSeeds();
+
 // ---- AIFF ---------------------------------------------------------------------
 
 using AiffChunk = Chunk;
