@@ -14,6 +14,7 @@ int main(void)
 {
     ALuint major = 0, minor = 0;
     nuvexUInt64 (*length)(nuvexStream *) = nuvexGetStreamLength;
+    ALboolean (*seek)(nuvexStream *, nuvexUInt64) = nuvexSetStreamPosition;
     nuvexStream *(*stream)(nuvexStreamCallback, void *, ALenum, ALuint, ALsizei, ALsizei, ALuint *) =
         nuvexCreateStreamFromCallback;
     ALboolean (*play)(ALuint, nuvexStream *, ALsizei, ALsizei, nuvexEndOfPlayCallback, void *) =
@@ -22,13 +23,16 @@ int main(void)
                     nuvexSeekCallback) = nuvexSetIOCallbacks;
     nuvexEndOfPlayCallback ended = Ended;
     nuvexGetVersion(&major, &minor);
-    if (major != 1 || minor != 2)
+#if NUVEX_VERSION_MAJOR != 1 || NUVEX_VERSION_MINOR < 3
+#error "the header names another version"
+#endif
+    if (major != NUVEX_VERSION_MAJOR || minor != NUVEX_VERSION_MINOR)
         return 1;
     if (!nuvexSleep(0.0f) || !nuvexGetProcAddress("nuvexSleep") || UsingSTDIO != 1)
         return 2;
     if (nuvexGetProcAddress("nuvexNothing") || strcmp(nuvexGetErrorString(), "Function not found") != 0)
         return 3;
-    if (length(NULL) != ~(nuvexUInt64)0 || stream(NULL, NULL, 0, 0, 0, 0, NULL) || play(0, NULL, 0, 0, ended, NULL))
+    if (length(NULL) != ~(nuvexUInt64)0 || seek(NULL, 0) || stream(NULL, NULL, 0, 0, 0, 0, NULL) || play(0, NULL, 0, 0, ended, NULL))
         return 4;
     return io(NULL, NULL, NULL, NULL, NULL) ? 0 : 5;
 }

@@ -183,7 +183,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     } rows[] = {
         {{"--info", wav}, 0, "File:     " + wav + "\nFormat:   WAV, 16-bit integer PCM\nChannels: 2\n"
                              "Rate:     44100 Hz\nLength:   " + length + "\n", ""},
-        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.2)\n", ""},
+        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.3)\n", ""},
         {{"--list-devices"}, 0, "No Output  (default)\n", ""}, // the test environment's only one
         {{}, 2, "", "nuvex-play: no file to play (see nuvex-play --help)\n"},
         {{"--bogus", wav}, 2, "", "nuvex-play: unknown option '--bogus' (see nuvex-play --help)\n"},
