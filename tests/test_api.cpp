@@ -94,6 +94,7 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     Feed feed;
     feed.bytes = Bytes(4000, 1);
     const auto cb = Feed::Callback;
+    nuvexStream *fed = nuvexCreateStreamFromCallback(cb, &feed, AL_FORMAT_STEREO16, 44100, 1024, 0, nullptr);
 
     std::vector<Call> rows = {
         {"format, pending", pending([] { return nuvexGetSampleFormat(3, 24, 16); }), 0, Pending},
@@ -227,6 +228,12 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"stream, declined again", with([&] { app.acceptFiles = app.acceptMemory = false; },
                                         [] { return 0; }), 0, "No error"},
         // Streams that exist, and buffers, sources and handles that do not.
+        // A failed seek leaves the position: two buffers' worth in.
+        {"seek past the end", [=] { return nuvexSetStreamPosition(live, 44100); }, AL_FALSE, "Position past the end"},
+        {"seek to all bits set", [=] { return nuvexSetStreamPosition(live, ~nuvexUInt64(0)); }, AL_FALSE,
+         "Position past the end"},
+        {"seek a callback stream", [=] { return nuvexSetStreamPosition(fed, 0); }, AL_FALSE, "Stream cannot seek"},
+        {"position", [=] { return int64_t(nuvexGetStreamPosition(live)); }, 2048, "No error"},
         {"fill, pending", pending([=] { return nuvexBufferDataFromStream(nullptr, -1, nullptr); }), -1, Pending},
         {"fill, count -1", [=] { return nuvexBufferDataFromStream(live, -1, nullptr); }, -1, "Invalid buffer count"},
         {"fill, no array", [=] { return nuvexBufferDataFromStream(live, 2, nullptr); }, -1, "Invalid buffer pointer"},
@@ -280,6 +287,7 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     EXPECT_TRUE(nuvexStopSource(busy, AL_TRUE));
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(nuvexDestroyStream(live, 2, bufs)) << Err();
+    EXPECT_TRUE(nuvexDestroyStream(fed, 0, nullptr));
     alDeleteBuffers(1, &buffer);
     alDeleteBuffers(1, held);
 }
