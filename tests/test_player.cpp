@@ -156,6 +156,27 @@ TEST(Player, RendersWhatTheSourceHolds)
     // A module from a later order, looped from there.
     r = Play({"--quiet", "--order", "1", "--loop", "1", "--render", out, Demo + "/demo.mod"});
     EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("demo.mod", 1), 2, true), "") << Show(r);
+    // --start: the tail of the whole render from that frame (rounded down;
+    // for IMA ADPCM from its block's start), up to a module's own end.
+    const std::string ima = TempFile("ima.wav", nvmedia::WriteRiff({{"fmt ", nvmedia::FmtBody(0x11, 2, 44100, 72, 4, 2, {65, 0})},
+                                                                    {"data", nvmedia::ImaEncode(Ramp(65 * 1000), 2)}}));
+    const struct {
+        std::string file;
+        const char *start;
+        size_t from;
+    } starts[] = {{Demo + "/demo.wav", "0:02.5", 110250}, {Demo + "/demo.ogg", "0.77", 33957},
+                  {Demo + "/demo.mod", "2", 88200}, {ima, "0:01", 678 * 65}};
+    for (const auto &start : starts) {
+        SCOPED_TRACE(start.start);
+        ASSERT_EQ(Play({"--quiet", "--render", out, start.file}).status, 0);
+        const std::vector<int16_t> whole = Samples(ParseWav(out).data);
+        r = Play({"--quiet", "--start", start.start, "--render", out, start.file});
+        ASSERT_EQ(r.status, 0) << Show(r);
+        const std::vector<int16_t> tail = Samples(ParseWav(out).data);
+        const size_t compared = (start.file == Demo + "/demo.mod" ? mod.size() : whole.size()) - start.from * 2;
+        ASSERT_GE(tail.size(), compared);
+        EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + long(compared), whole.begin() + long(start.from * 2)));
+    }
     // Two files follow each other in one file; the summary says what was written.
     r = Play({"--render", out, Demo + "/demo.wav", Demo + "/demo.mod"});
     ASSERT_EQ(r.status, 0) << Show(r);
@@ -199,6 +220,9 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{"--render", "x.wav", "--loop", "-1", wav}, 2, "", "nuvex-play: --loop -1 never ends"},
         {{"--load", "--order", "1", wav}, 2, "", "nuvex-play: --order works on streamed modules; drop --load"},
         {{"--info", "--render", "x.wav", wav}, 2, "", "nuvex-play: --render and --info cannot be combined"},
+        {{"--start", "1:60", wav}, 2, "", "nuvex-play: --start needs a time in seconds or m:ss, not '1:60'"},
+        {{"--load", "--start", "1", wav}, 2, "", "nuvex-play: --start works on streamed files; drop --load"},
+        {{"--start", "9:00", wav}, 1, "", "nuvex-play: " + wav + ": cannot start at 9:00 (Position past the end): the sound is shorter"},
         {{"--device", "nonexistent", wav}, 1, "", "nuvex-play: device 'nonexistent': cannot be opened (Device "
                                                   "open failed): no usable output device: choose one"},
     };
