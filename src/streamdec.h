@@ -65,6 +65,8 @@ public:
     // Moves what a forward-decoding seek read ahead to `data` (room for a
     // block at least); returns its size.
     ALuint TakeCarried(ALubyte *data);
+    // Drops it, when the stream moves by other means.
+    void ForgetCarried() { carried.clear(); }
 
     // Whether the pointer value is a live stream; never dereferences it.
     static bool Verify(const nuvexStream *stream);

@@ -281,7 +281,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
             return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
         if (!stream->SetOrder(order))
             return AL_FALSE;
-        stream->TakeCarried(stream->chunkBuffer.data());
+        stream->ForgetCarried();
         stream->position = 0;
         return AL_TRUE;
     });

@@ -561,6 +561,8 @@ TEST(Decoders, ModuleOrdersRewindsAndReloadsMatchLibmodplug)
         SCOPED_TRACE(order);
         const Floats expected = render(int(order));
         EXPECT_TRUE(order >= 5 || (order == 0) == (expected == fromStart));
+        ASSERT_TRUE(nuvexSetStreamPosition(stream, 1000)) << Err(); // what the seek read ahead is dropped
+        FreshModPlugMixer(image);
         ASSERT_TRUE(nuvexSetStreamOrder(stream, order)) << Err();
         EXPECT_TRUE(PlayStream(dev, stream, 2, 6) == expected);
         FreshModPlugMixer(image);
