@@ -667,6 +667,8 @@ TEST(FileIO, ApplicationCallbacksServeEveryRead)
         fs.failSeeks = true;
         EXPECT_FALSE(nuvexRewindStream(stream));
         EXPECT_EQ(Err(), "Seek failed");
+        EXPECT_FALSE(nuvexSetStreamPosition(stream, 10));
+        EXPECT_EQ(Err(), "Stream cannot seek");
         fs.failSeeks = false;
         ASSERT_TRUE(nuvexRewindStream(stream));
         fs.failReadsFrom = 20000; // a read error ends the sound where it struck
