@@ -228,8 +228,9 @@ bool mpg123Stream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
                               : mpg123_seek(handle.get(), off_t(to), SEEK_SET);
     if (reached < 0)
         return Fail(GetLength() ? "Stream cannot seek" : "Position past the end", false);
+    // A damaged stream may end before the frame, or its index mislead.
     at = nuvexUInt64(reached);
-    return true;
+    return at == to || Fail(at < to ? "Position past the end" : "Stream cannot seek", false);
 }
 
 nuvexUInt64 mpg123Stream::GetLength()
