@@ -505,17 +505,20 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  * Fails (AL_FALSE), in this order:
  *   "Invalid stream pointer" - not a live stream (also when it is destroyed
  *                              on another thread during a forward decode);
+ *   "Stream cannot seek"     - called from an end-of-play callback while
+ *                              another thread's seek of this stream runs;
+ *   "Position past the end"  - frame at or past the end of a stream of known
+ *                              length, or, for a stream of unknown length
+ *                              without a seek of its own, one hour of sound
+ *                              or more in: the position stays;
  *   "Stream cannot seek"     - the input can neither seek nor rewind (a
  *                              callback stream, an application decoder
- *                              without a working rewind): the stream goes on
- *                              where it was; also when called from an
- *                              end-of-play callback while another thread's
- *                              seek of this stream runs;
- *   "Position past the end"  - frame at or past the end of a stream of known
- *                              length (the position stays); for a stream of
- *                              unknown length, a frame past the one-hour
- *                              limit (the position stays) or past its end
- *                              (the stream is left at its end).
+ *                              without a working rewind, a file that cannot
+ *                              be repositioned): the stream goes on where it
+ *                              was (an input failing midway leaves it where
+ *                              nuvexGetStreamPosition then reports);
+ *   "Position past the end"  - a stream of unknown length ended before the
+ *                              frame: it is left at its end.
  * Needs the context only for a played stream. Any thread; takes the
  * library's lock, so a destroy on another thread happens wholly before or
  * after it; a second seek of the same stream waits for the first.
