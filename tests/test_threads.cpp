@@ -265,7 +265,7 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     EndLog moduleLog, onceLog;
     ALboolean seekInCallback = AL_FALSE;
     onceLog.then = [&](ALuint) { seekInCallback = nuvexSetStreamPosition(once, 10); };
-    ASSERT_TRUE(nuvexPlaySourceStream(sources[0], other, 8, 0, nullptr, nullptr)); // 400 ms queued
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[0], other, 8, 0, nullptr, nullptr)); // 50 ms chunks
     ASSERT_TRUE(nuvexPlaySourceStream(sources[1], module, 3, -1, EndLog::Callback, &moduleLog));
     ASSERT_TRUE(nuvexPlaySourceStream(sources[2], looped, 3, -1, nullptr, nullptr));
     ASSERT_TRUE(nuvexPlaySourceStream(sources[3], once, 3, 0, EndLog::Callback, &onceLog));
@@ -283,14 +283,17 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     EXPECT_GE(nuvexGetStreamPosition(module), target);
     EXPECT_LT(nuvexGetStreamPosition(module), target + 44100);
     {
+        // Held, the lock would stop every refill for the whole seek; a
+        // loaded machine may stall the refills (and the mixing) a while.
         std::lock_guard<std::mutex> lock(refills.mutex);
+        const Clock::duration allowed = std::max<Clock::duration>((end - start) / 2, std::chrono::milliseconds(150));
         Clock::time_point last = start;
         for (Clock::time_point at : refills.at)
             if (at > start && at < end) {
-                EXPECT_LT(at - last, std::chrono::milliseconds(400)) << "the other source ran dry";
+                EXPECT_LT(at - last, allowed) << "the other source was not refilled";
                 last = at;
             }
-        EXPECT_LT(end - last, std::chrono::milliseconds(400)) << "the other source ran dry";
+        EXPECT_LT(end - last, allowed) << "the other source was not refilled";
     }
     std::atomic<int> destroyedSeek{-1};
     std::thread seeker([&] { destroyedSeek = nuvexSetStreamPosition(module, target / 3); });
