@@ -110,6 +110,20 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers)
     nuvexGetStreamFrequency(stream);
     if (nuvexRewindStream(stream))
         Drain(stream, count, buffers, Cap);
+    // Each decoder's own seek, or the forward decode of those without one
+    // (kept short for an unknown length): a seek lands at or before its
+    // frame (a block's start).
+    const nuvexUInt64 length = nuvexGetStreamLength(stream);
+    for (nuvexUInt64 frame : {length / 2, length ? length - 1 : 4410, length, nuvexUInt64(1)}) {
+        if (!nuvexSetStreamPosition(stream, frame))
+            continue;
+        if (nuvexGetStreamPosition(stream) > frame) {
+            fprintf(stderr, "fuzz: a seek to %llu landed at %llu\n", (unsigned long long)frame,
+                    (unsigned long long)nuvexGetStreamPosition(stream));
+            abort();
+        }
+        Drain(stream, count, buffers, Cap / 8);
+    }
     if (nuvexSetStreamOrder(stream, 1))
         Drain(stream, count, buffers, Cap / 4);
     CheckNoPendingError("draining");

@@ -47,6 +47,11 @@
 #define NUVEX_API
 #endif
 
+/* The interface version nuvexGetVersion() reports, for compile-time tests:
+ * 1.3 added nuvexSetStreamPosition and nuvexGetStreamPosition. */
+#define NUVEX_VERSION_MAJOR 1
+#define NUVEX_VERSION_MINOR 3
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -90,8 +95,9 @@ typedef void (*nuvexEndOfPlayCallback)(void *userdata, ALuint source);
 /* ---- Errors and version ------------------------------------------------ */
 
 /*
- * nuvexGetVersion: the version of the library's interface, 1.2.
- *   major, minor: where to write 1 and 2; either may be NULL (skipped).
+ * nuvexGetVersion: the version of the library's interface, 1.3 (the
+ * NUVEX_VERSION_MAJOR and NUVEX_VERSION_MINOR of this header).
+ *   major, minor: where to write 1 and 3; either may be NULL (skipped).
  * Never fails, sets no message, needs no context; any thread.
  */
 NUVEX_API void NUVEX_APIENTRY nuvexGetVersion(ALuint *major, ALuint *minor);
@@ -197,8 +203,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSleep(ALfloat duration);
  *     nuvexGetStreamLength, nuvexRewindStream, nuvexDestroyStream,
  *     nuvexSetStreamOrder, nuvexSetStreamPatchset,
  *     nuvexInstallDecodeCallbacks, nuvexSetIOCallbacks, nuvexGetProcAddress,
- *     nuvexPlaySourceStream, nuvexPlaySource, nuvexStopSource. The other
- *     functions are not in the table (use dlsym for them).
+ *     nuvexPlaySourceStream, nuvexPlaySource, nuvexStopSource,
+ *     nuvexSetStreamPosition, nuvexGetStreamPosition. The other functions
+ *     are not in the table (use dlsym for them).
  * Returns: the function's address; cast it to the function's type.
  * Fails (NULL): "Invalid data pointer" - funcname is NULL;
  *   "Function not found" - no such name in the table.
@@ -499,6 +506,64 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
  * Needs no context.
  */
 NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
+/*
+ * nuvexSetStreamPosition: moves a stream so that the next audio it delivers
+ * starts at a given frame.
+ *   frame: in the stream's own rate, counted from where a rewind returns to
+ *     (the start of the file; for a module, the start of the order chosen
+ *     with nuvexSetStreamOrder), so frame 0 is a rewind. A chained Ogg file
+ *     counts across all its links.
+ * Accuracy: exact for PCM WAV and AIFF, Ogg Vorbis, MP3 and the libsndfile
+ *   formats (docs/guide.md lists them). IMA ADPCM moves to the start of the
+ *   65-frame block holding the frame, and the position then reports that
+ *   block start. Other decoders (modules, application decoders) rewind and
+ *   decode forward, discarding, which is exact but takes time: that decode
+ *   runs without the library's lock (other playbacks are fed meanwhile,
+ *   this stream's is not), and for a stream of unknown length it is only
+ *   tried for frames under one hour of sound (3600 times the rate).
+ * Played with nuvexPlaySourceStream, the stream's playback jumps too: its
+ *   source is stopped, its queued buffers are dropped, refilled from the new
+ *   frame and queued again, and it plays on. A playback paused with
+ *   nuvexPauseSource stays paused (its source then reads AL_INITIAL) and
+ *   resumes from the new frame. A playback whose stream delivered its last
+ *   data but whose source still plays goes on from the new frame; once the
+ *   playback has ended, only the stream moves. The loop count and the
+ *   end-of-play callback are untouched: a seek is no end.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE), in this order:
+ *   "Invalid stream pointer" - not a live stream (also when it is destroyed
+ *                              on another thread during a forward decode);
+ *   "Stream cannot seek"     - called from an end-of-play callback while
+ *                              another thread's seek of this stream runs;
+ *   "Position past the end"  - frame at or past the end of a stream of known
+ *                              length, or, for a stream of unknown length
+ *                              without a seek of its own, one hour of sound
+ *                              or more in: the position stays;
+ *   "Stream cannot seek"     - the input can neither seek nor rewind (a
+ *                              callback stream, an application decoder
+ *                              without a working rewind, a file that cannot
+ *                              be repositioned): the stream goes on where it
+ *                              was (an input failing midway leaves it where
+ *                              nuvexGetStreamPosition then reports);
+ *   "Position past the end"  - a stream of unknown length ended before the
+ *                              frame: it is left at its end.
+ * Needs the context only for a played stream. Any thread; takes the
+ * library's lock, so a destroy on another thread happens wholly before or
+ * after it; a second seek of the same stream waits for the first.
+ */
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPosition(nuvexStream *stream, nuvexUInt64 frame);
+/*
+ * nuvexGetStreamPosition: the frame a stream is at.
+ * Returns: for a stream played with nuvexPlaySourceStream, the frame the
+ *   listener hears now, within the current loop pass (with the device's
+ *   output latency taken off where AL_SOFT_source_latency reports it); for
+ *   other streams the next frame to be decoded. Right after creation that is
+ *   already the initial buffers' worth ahead (numBufs chunks).
+ * Fails (all bits set, ~(nuvexUInt64)0): "Invalid stream pointer".
+ * Needs the context only for a played stream. Any thread; takes the
+ * library's lock.
+ */
+NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamPosition(nuvexStream *stream);
 /*
  * nuvexGetStreamFrequency: the stream's sample rate in Hz.
  * Fails (0): "Invalid stream pointer"; "Could not get stream format" (an

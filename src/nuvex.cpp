@@ -154,9 +154,9 @@ NUVEX_API const ALchar *NUVEX_APIENTRY nuvexGetErrorString(void)
 NUVEX_API void NUVEX_APIENTRY nuvexGetVersion(ALuint *major, ALuint *minor)
 {
     if (major)
-        *major = 1;
+        *major = NUVEX_VERSION_MAJOR;
     if (minor)
-        *minor = 2;
+        *minor = NUVEX_VERSION_MINOR;
 }
 
 // ---- Devices ----------------------------------------------------------------------
@@ -433,6 +433,8 @@ NUVEX_API void *NUVEX_APIENTRY nuvexGetProcAddress(const ALchar *funcname)
         NUVEX_ROW(nuvexPlaySourceStream),
         NUVEX_ROW(nuvexPlaySource),
         NUVEX_ROW(nuvexStopSource),
+        NUVEX_ROW(nuvexSetStreamPosition),
+        NUVEX_ROW(nuvexGetStreamPosition),
 #undef NUVEX_ROW
         {nullptr, nullptr},
     };

@@ -95,10 +95,23 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer)
         }
         if (maxLoops != -1)
             loopCount++;
-        finished = !stream->Rewind();
+        finished = !stream->Restart();
         rewoundWithoutData = true;
     }
     return 0;
+}
+
+bool AsyncPlayEntry::Refill(ALuint buffer, bool firstBuffer)
+{
+    ALuint got = NextChunk(firstBuffer);
+    if (got == 0)
+        return false;
+    alBufferData(buffer, streamFormat, stream->chunkBuffer.data(), ALsizei(got),
+                 ALsizei(streamFreq));
+    // A chunk never spans a rewind: it ends where the stream now stands.
+    const nuvexUInt64 frames = stream->FramesIn(got);
+    chunks.push_back({stream->position - frames, frames});
+    return true;
 }
 
 ALint AsyncPlayEntry::Update(ALint *queued)
@@ -110,12 +123,10 @@ ALint AsyncPlayEntry::Update(ALint *queued)
     for (; processed > 0; processed--) {
         ALuint buffer = 0;
         alSourceUnqueueBuffers(source, 1, &buffer);
-        ALuint got = NextChunk(false);
-        if (got > 0) {
-            alBufferData(buffer, streamFormat, stream->chunkBuffer.data(), ALsizei(got),
-                         ALsizei(streamFreq));
+        if (!chunks.empty())
+            chunks.pop_front();
+        if (Refill(buffer, false))
             alSourceQueueBuffers(source, 1, &buffer);
-        }
     }
     *queued = 0;
     alGetSourcei(source, AL_BUFFERS_QUEUED, queued);
@@ -154,23 +165,138 @@ const char *Conflict(ALuint source, const nuvexStream *stream, ALCcontext *ctx)
     return nullptr;
 }
 
-// Fills and queues the first buffers; returns how many were filled.
-ALsizei FillRing(AsyncPlayEntry &entry)
+// Fills the buffers of the ring for queueing; returns how many were filled.
+// A new playback's first buffer never rewinds (see NextChunk); one that
+// goes on after a seek loops as its updates would.
+ALsizei FillRing(AsyncPlayEntry &entry, bool goingOn = false)
 {
     ALsizei filled = 0;
     if (!entry.stream->GetFormat(&entry.streamFormat, &entry.streamFreq, &entry.streamAlign))
         return 0;
-    while (filled < ALsizei(entry.buffers.size())) {
-        ALuint got = entry.NextChunk(filled == 0);
-        if (got == 0)
-            break;
-        alBufferData(entry.buffers[filled], entry.streamFormat, entry.stream->chunkBuffer.data(),
-                     ALsizei(got), ALsizei(entry.streamFreq));
+    while (filled < ALsizei(entry.buffers.size()) &&
+           entry.Refill(entry.buffers[size_t(filled)], filled == 0 && !goingOn))
         filled++;
-    }
     return filled;
 }
+
+// Puts an entry's context in force for the length of a scope, the calling
+// thread's own back after; ok() is false when that context is gone.
+class EntryContext {
+public:
+    explicit EntryContext(ALCcontext *context)
+    {
+        saved = palcGetThreadContext ? palcGetThreadContext() : nullptr;
+        ok_ = !palcSetThreadContext || palcSetThreadContext(context);
+    }
+    ~EntryContext()
+    {
+        if (palcSetThreadContext && !palcSetThreadContext(saved))
+            palcSetThreadContext(nullptr);
+    }
+    EntryContext(const EntryContext &) = delete;
+    EntryContext &operator=(const EntryContext &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    ALCcontext *saved = nullptr;
+    bool ok_ = false;
+};
+
+AsyncPlayEntry *EntryOf(const nuvexStream *stream)
+{
+    for (AsyncPlayEntry &entry : AsyncPlayList())
+        if (entry.stream == stream)
+            return &entry;
+    return nullptr;
+}
+
+// Woken when a seek that ran without the lock has ended.
+pthread_cond_t SeekDoneWake = PTHREAD_COND_INITIALIZER;
+
+// Frames of output latency at `rate`, when the device reports them.
+ALint64SOFT LatencyFrames(ALuint source, ALuint rate, ALint64SOFT *offset)
+{
+    auto query = alIsExtensionPresent("AL_SOFT_source_latency")
+                     ? reinterpret_cast<LPALGETSOURCEI64VSOFT>(alGetProcAddress("alGetSourcei64vSOFT"))
+                     : nullptr;
+    if (!query)
+        return 0;
+    // The offset in 32.32 fixed point, then the latency in nanoseconds.
+    ALint64SOFT values[2] = {0, 0};
+    query(source, AL_SAMPLE_OFFSET_LATENCY_SOFT, values);
+    *offset = values[0] >> 32;
+    return values[1] > 0 ? values[1] * ALint64SOFT(rate) / 1000000000 : 0;
+}
 } // namespace
+
+void RestartPlayback(nuvexStream *stream)
+{
+    StreamPlayLock lock;
+    AsyncPlayEntry *entry = EntryOf(stream);
+    if (!entry)
+        return;
+    EntryContext context(entry->context);
+    if (!context.ok())
+        return; // the next update ends it
+    alSourceStop(entry->source);
+    alSourcei(entry->source, AL_BUFFER, 0);
+    entry->chunks.clear();
+    entry->finished = false;
+    ALsizei filled = FillRing(*entry, true);
+    alSourceQueueBuffers(entry->source, filled, entry->buffers.data());
+    // A rewound source keeps its buffers unplayed (a stopped one would have
+    // them all counted as processed by the next update).
+    if (entry->paused)
+        alSourceRewind(entry->source);
+    else
+        alSourcePlay(entry->source);
+    alGetError();
+}
+
+bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame)
+{
+    StreamPlayLock lock;
+    AsyncPlayEntry *entry = EntryOf(stream);
+    if (!entry)
+        return false;
+    EntryContext context(entry->context);
+    if (!context.ok() || entry->chunks.empty()) {
+        *frame = stream->position;
+        return true;
+    }
+    ALint state = AL_STOPPED, offset = 0;
+    alGetSourcei(entry->source, AL_SOURCE_STATE, &state);
+    alGetSourcei(entry->source, AL_SAMPLE_OFFSET, &offset);
+    ALint64SOFT precise = offset;
+    const ALint64SOFT latency = LatencyFrames(entry->source, entry->streamFreq, &precise);
+    alGetError();
+    // A source that ran dry reads offset 0 but has played all it holds.
+    const AsyncPlayEntry::QueuedChunk &last = entry->chunks.back();
+    *frame = last.start + last.frames;
+    if (state == AL_STOPPED)
+        return true;
+    nuvexUInt64 into = nuvexUInt64(std::max<ALint64SOFT>(precise - latency, 0));
+    for (const AsyncPlayEntry::QueuedChunk &chunk : entry->chunks) {
+        if (into < chunk.frames) {
+            *frame = chunk.start + into;
+            break;
+        }
+        into -= chunk.frames;
+    }
+    return true;
+}
+
+bool AwaitSeek(const nuvexStream *stream)
+{
+    while (nuvexStream::Verify(stream) && stream->seeking) {
+        if (StreamPlayDepth() > 1)
+            return false;
+        pthread_cond_wait(&SeekDoneWake, &cs_StreamPlay);
+    }
+    return true;
+}
+
+void SeekEnded() { pthread_cond_broadcast(&SeekDoneWake); }
 
 extern "C" {
 
@@ -225,6 +351,11 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
             return Fail<ALboolean>("Invalid source ID", AL_FALSE);
 
         StreamPlayLock lock;
+        // A seek running on another thread has the stream until it ends.
+        if (!AwaitSeek(stream))
+            return Fail<ALboolean>("Stream is already playing", AL_FALSE);
+        if (!nuvexStream::Verify(stream))
+            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
         if (const char *conflict = Conflict(source, stream, ctx))
             return Fail<ALboolean>(conflict, AL_FALSE);
 
@@ -289,6 +420,10 @@ NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void)
                 continue;
             }
             inForce = it->context;
+            if (it->stream && it->stream->seeking) {
+                ++it; // its seek has the stream
+                continue;
+            }
             if (!it->stream) {
                 ALint state = AL_STOPPED;
                 alGetSourcei(it->source, AL_SOURCE_STATE, &state);

@@ -4,6 +4,7 @@
 
 #include "core.h"
 
+#include <deque>
 #include <list>
 #include <vector>
 
@@ -25,9 +26,19 @@ struct AsyncPlayEntry {
     ALenum streamFormat = AL_NONE;
     ALuint streamAlign = 0;
     ALCcontext *context = nullptr;
+    // Where each queued buffer starts in the stream and how many frames it
+    // holds, in queue order: the played position is read from these.
+    struct QueuedChunk {
+        nuvexUInt64 start;
+        nuvexUInt64 frames;
+    };
+    std::deque<QueuedChunk> chunks;
 
     // Refills processed buffers; returns the source state as it was before.
     ALint Update(ALint *queued);
+    // Fills `buffer` with the next chunk and notes where it starts; false
+    // once the stream has ended (see NextChunk).
+    bool Refill(ALuint buffer, bool firstBuffer);
 
     bool Matches(ALuint src, ALCcontext *ctx) const { return source == src && context == ctx; }
 
@@ -56,6 +67,19 @@ private:
 
 // Ends the playback fed by this stream, if any, running its callback.
 void StopStream(nuvexStream *stream);
+
+// After a seek: the playback fed by this stream, if any, drops its queued
+// buffers and plays on (or stays paused) from where the stream now stands.
+void RestartPlayback(nuvexStream *stream);
+// The frame of a played stream that the listener hears now; false when no
+// playback of it is listed.
+bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame);
+// Waits, giving the lock up, while another thread's seek runs on the
+// stream; false when the caller cannot wait for it (it holds the lock more
+// than once: an end-of-play callback).
+bool AwaitSeek(const nuvexStream *stream);
+// Wakes the threads that AwaitSeek holds.
+void SeekEnded();
 
 // Stops the update thread and joins every thread still owed a join (unload).
 void ShutdownUpdateThread();

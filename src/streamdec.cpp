@@ -50,6 +50,63 @@ const ALubyte *nuvexStream::DataInPlace(size_t *bytes)
     return nullptr;
 }
 
+bool nuvexStream::Restart()
+{
+    if (!Rewind())
+        return false;
+    position = 0;
+    carried.clear();
+    return true;
+}
+
+ALuint nuvexStream::TakeCarried(ALubyte *data)
+{
+    const ALuint size = ALuint(carried.size());
+    std::copy(carried.begin(), carried.end(), data);
+    carried.clear();
+    return size;
+}
+
+void nuvexStream::SetFrameUnit(ALenum format, ALuint blockAlign)
+{
+    // Formats the library does not know (application decoders') count one
+    // frame per block.
+    const ALuint formatAlign = DetectBlockAlignment(format);
+    unitBytes = formatAlign ? formatAlign : blockAlign;
+    unitFrames = formatAlign ? DetectCompressionRate(format) : 1;
+}
+
+bool nuvexStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    if (!Rewind())
+        return Fail("Stream cannot seek", false);
+    at = 0;
+    carried.clear();
+    ALenum format;
+    ALuint frequency, blockAlign;
+    if (!GetFormat(&format, &frequency, &blockAlign) || FramesIn(blockAlign) == 0 ||
+        chunkBuffer.size() < blockAlign)
+        return Fail("Stream cannot seek", false);
+    // Whole blocks only: a block format lands on the start of the block.
+    const nuvexUInt64 blockFrames = FramesIn(blockAlign);
+    const size_t most = chunkBuffer.size() - chunkBuffer.size() % blockAlign;
+    while (to - at >= blockFrames) {
+        const nuvexUInt64 wanted = (to - at) / blockFrames * blockAlign;
+        const ALuint ask = ALuint(std::min<nuvexUInt64>(wanted, most));
+        ALuint got = std::min(GetData(chunkBuffer.data(), ask), ask);
+        got -= got % blockAlign;
+        if (got == 0)
+            return Fail("Position past the end", false);
+        at += FramesIn(got);
+    }
+    // The frame must exist: one more block is read, and kept for delivery.
+    ALuint got = std::min(GetData(chunkBuffer.data(), blockAlign), blockAlign);
+    if (got < blockAlign)
+        return Fail("Position past the end", false);
+    carried.assign(chunkBuffer.begin(), chunkBuffer.begin() + blockAlign);
+    return true;
+}
+
 bool nuvexStream::Verify(const nuvexStream *stream)
 {
     if (!stream)
@@ -174,6 +231,29 @@ bool SeekToData(std::istream &in, int64_t dataOffset)
     in.seekg(dataOffset);
     if (in.fail())
         return Fail("Seek failed", false);
+    return true;
+}
+
+bool SeekInData(std::istream &in, int64_t dataOffset, uint32_t dataSize, uint64_t offset,
+                ALuint blockAlign, uint32_t &bytesLeft)
+{
+    if (offset + blockAlign > dataSize)
+        return Fail("Position past the end", false);
+    in.clear();
+    const std::streamoff here = in.tellg();
+    in.seekg(0, std::ios_base::end);
+    const std::streamoff end = in.tellg();
+    const bool holds = uint64_t(dataOffset) + offset + blockAlign <= uint64_t(end);
+    in.clear();
+    in.seekg(holds ? std::streamoff(uint64_t(dataOffset) + offset) : here);
+    if (here < 0 || end < 0 || in.fail()) {
+        in.clear();
+        in.seekg(here);
+        return Fail("Stream cannot seek", false);
+    }
+    if (!holds)
+        return Fail("Position past the end", false);
+    bytesLeft = dataSize - uint32_t(offset);
     return true;
 }
 

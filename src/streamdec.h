@@ -43,6 +43,34 @@ public:
     // blocks (*bytes); the stream then stands at its end. Null when the data
     // has to come through GetData.
     virtual const ALubyte *DataInPlace(size_t *bytes);
+    // Moves the stream so that the next GetData starts at frame `to`, frames
+    // counting from where Rewind returns to. `at` holds the frame the stream
+    // stands at and receives the one it stands at afterwards, failure or not
+    // (block formats land on the start of the block holding `to`). Callers
+    // have checked `to` against SeekLength. The default, for decoders that
+    // cannot jump, rewinds and decodes forward, discarding: exact, but slow.
+    virtual bool Seek(nuvexUInt64 to, nuvexUInt64 &at);
+    // Whether Seek jumps (the decoder's own) rather than decoding forward;
+    // only a forward decode is worth leaving the library's lock for.
+    virtual bool SeeksDirectly() { return false; }
+    // The frames a seek may reach, 0 when unknown: for most decoders the
+    // length, but a chained file's links all count.
+    virtual nuvexUInt64 SeekLength() { return GetLength(); }
+
+    // Rewind, and the position back to frame 0.
+    bool Restart();
+    // The frames `bytes` of this stream's output hold (whole blocks).
+    nuvexUInt64 FramesIn(ALuint bytes) const
+    {
+        return unitBytes ? nuvexUInt64(bytes / unitBytes) * unitFrames : 0;
+    }
+    // Learns the size of the format's blocks, for FramesIn.
+    void SetFrameUnit(ALenum format, ALuint blockAlign);
+    // Moves what a forward-decoding seek read ahead to `data` (room for a
+    // block at least); returns its size.
+    ALuint TakeCarried(ALubyte *data);
+    // Drops it, when the stream moves by other means.
+    void ForgetCarried() { carried.clear(); }
 
     // Whether the pointer value is a live stream; never dereferences it.
     static bool Verify(const nuvexStream *stream);
@@ -58,6 +86,19 @@ public:
     std::vector<ALubyte> chunkBuffer;
     // Not owned: whoever destroys the stream destroys this afterwards.
     std::istream *inputStream;
+    // The next frame ReadChunk delivers.
+    nuvexUInt64 position = 0;
+    // Set while a forward-decoding seek runs without the library's lock;
+    // a destroy meanwhile leaves the deletion to that seek. Both are only
+    // touched with the lock held.
+    bool seeking = false;
+    bool destroyPending = false;
+
+private:
+    ALuint unitBytes = 0, unitFrames = 0;
+    // The block a forward-decoding seek read to learn that its frame exists
+    // (a stream of unknown length may end right there); delivered first.
+    std::vector<ALubyte> carried;
 };
 
 // Destroys a stream and then its input stream, in that order.
@@ -203,10 +244,13 @@ inline ALuint ReadChunk(nuvexStream &stream, ALuint blockAlign)
 {
     if (blockAlign == 0 || stream.chunkBuffer.empty())
         return 0;
-    ALuint size = ALuint(stream.chunkBuffer.size());
-    ALuint got = stream.GetData(stream.chunkBuffer.data(), size);
-    got = got < size ? got : size;
-    return got - got % blockAlign;
+    const ALuint size = ALuint(stream.chunkBuffer.size());
+    const ALuint carried = stream.TakeCarried(stream.chunkBuffer.data());
+    ALuint got = carried < size ? stream.GetData(stream.chunkBuffer.data() + carried, size - carried) : 0;
+    got = carried + (got < size - carried ? got : size - carried);
+    got -= got % blockAlign;
+    stream.position += stream.FramesIn(got);
+    return got;
 }
 
 // Swaps every `width`-byte group of data in place (width 2, 4 or 8).
@@ -248,3 +292,11 @@ int64_t SeekInput(std::istream &in, int64_t offset, int whence);
 
 // Back to the first byte of the sample data; "Seek failed" when it cannot.
 bool SeekToData(std::istream &in, int64_t dataOffset);
+
+// Chunked files of uncompressed blocks (RIFF/WAVE, AIFF): moves `offset`
+// bytes into the sample data, when a whole block lies there both in the
+// data chunk and in the input (headers may claim more than the input
+// holds); "Position past the end" when none does, "Stream cannot seek" when
+// the input cannot move. Nothing moves on failure.
+bool SeekInData(std::istream &in, int64_t dataOffset, uint32_t dataSize, uint64_t offset,
+                ALuint blockAlign, uint32_t &bytesLeft);

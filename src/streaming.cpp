@@ -48,6 +48,7 @@ nuvexStream *InitStream(StreamPtr stream, ALsizei chunkLength, ALsizei numBufs, 
     if (numBufs > 0 && !stream->ReadyForLoad(false))
         return nullptr;
     stream->chunkBuffer.resize(size_t(chunkLength));
+    stream->SetFrameUnit(format, blockAlign);
 
     if (numBufs > 0) {
         alGenBuffers(numBufs, bufs);
@@ -92,6 +93,60 @@ bool CheckMemoryArgs(const ALubyte *fdata, ALuint length)
     if (!fdata)
         return Fail("Invalid data pointer", false);
     return true;
+}
+
+// How far a decoder without a seek of its own decodes forward for a stream
+// of unknown length before a seek gives up: one hour of sound.
+constexpr nuvexUInt64 ForwardDecodeSeconds = 3600;
+
+// Gives the library's lock up for the length of a scope; the thread must
+// hold it exactly once.
+class LockReleased {
+public:
+    LockReleased() { LeaveCriticalSection(&cs_StreamPlay); }
+    ~LockReleased() { EnterCriticalSection(&cs_StreamPlay); }
+    LockReleased(const LockReleased &) = delete;
+    LockReleased &operator=(const LockReleased &) = delete;
+};
+
+// Marks a stream as being sought for the length of a scope. Ends with the
+// lock held: wakes whoever waits for the stream, and destroys it when a
+// destroy came meanwhile (then `destroyed` is set).
+class SeekingMark {
+public:
+    explicit SeekingMark(nuvexStream *stream, bool &destroyed) : stream(stream), destroyed(destroyed)
+    {
+        stream->seeking = true;
+    }
+    ~SeekingMark()
+    {
+        stream->seeking = false;
+        SeekEnded();
+        destroyed = stream->destroyPending;
+        if (destroyed)
+            StreamPtr owner(stream);
+    }
+    SeekingMark(const SeekingMark &) = delete;
+    SeekingMark &operator=(const SeekingMark &) = delete;
+
+private:
+    nuvexStream *stream;
+    bool &destroyed;
+};
+
+// A seek that decodes forward runs without the library's lock, so other
+// playbacks keep being fed; updates skip the stream's own meanwhile. Called
+// with the lock held once; false with "Invalid stream pointer" when the
+// stream was destroyed meanwhile.
+bool SeekUnlocked(nuvexStream *stream, nuvexUInt64 frame, nuvexUInt64 &at, bool &moved)
+{
+    bool destroyed = false;
+    {
+        SeekingMark mark(stream, destroyed);
+        LockReleased unlocked;
+        moved = stream->Seek(frame, at);
+    }
+    return destroyed ? Fail("Invalid stream pointer", false) : true;
 }
 } // namespace
 
@@ -219,7 +274,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream)
     return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
         if (!nuvexStream::Verify(stream))
             return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        return stream->Rewind() ? AL_TRUE : AL_FALSE;
+        return stream->Restart() ? AL_TRUE : AL_FALSE;
     });
 }
 
@@ -228,7 +283,11 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
     return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
         if (!nuvexStream::Verify(stream))
             return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        return stream->SetOrder(order) ? AL_TRUE : AL_FALSE;
+        if (!stream->SetOrder(order))
+            return AL_FALSE;
+        stream->ForgetCarried();
+        stream->position = 0;
+        return AL_TRUE;
     });
 }
 
@@ -264,6 +323,52 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexGetStreamFrequency(nuvexStream *stream)
     });
 }
 
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPosition(nuvexStream *stream, nuvexUInt64 frame)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        StreamPlayLock lock;
+        if (!nuvexStream::Verify(stream))
+            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
+        if (!AwaitSeek(stream))
+            return Fail<ALboolean>("Stream cannot seek", AL_FALSE);
+        if (!nuvexStream::Verify(stream)) // destroyed by the seek waited for
+            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
+        const nuvexUInt64 length = stream->SeekLength();
+        if (length > 0 && frame >= length)
+            return Fail<ALboolean>("Position past the end", AL_FALSE);
+        ALenum format;
+        ALuint freq, blockAlign;
+        const bool direct = stream->SeeksDirectly();
+        if (!direct && length == 0 &&
+            (!stream->GetFormat(&format, &freq, &blockAlign) ||
+             frame >= nuvexUInt64(freq) * ForwardDecodeSeconds))
+            return Fail<ALboolean>("Position past the end", AL_FALSE);
+        nuvexUInt64 at = stream->position;
+        bool moved = false;
+        // In an end-of-play callback the lock cannot be given up.
+        if (direct || StreamPlayDepth() > 1)
+            moved = stream->Seek(frame, at);
+        else if (!SeekUnlocked(stream, frame, at, moved))
+            return AL_FALSE;
+        stream->position = at;
+        if (!moved)
+            return AL_FALSE;
+        RestartPlayback(stream);
+        return AL_TRUE;
+    });
+}
+
+NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamPosition(nuvexStream *stream)
+{
+    return Boundary<nuvexUInt64>(~nuvexUInt64(0), [&]() -> nuvexUInt64 {
+        StreamPlayLock lock;
+        if (!nuvexStream::Verify(stream))
+            return Fail<nuvexUInt64>("Invalid stream pointer", ~nuvexUInt64(0));
+        nuvexUInt64 heard = 0;
+        return HeardPosition(stream, &heard) ? heard : stream->position;
+    });
+}
+
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexDestroyStream(nuvexStream *stream, ALsizei numBufs,
                                                       ALuint *bufs)
 {
@@ -281,14 +386,20 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexDestroyStream(nuvexStream *stream, ALsiz
             if (OpenALErrorPending())
                 return Fail<ALboolean>("Buffer deletion failed", AL_FALSE);
         }
+        StreamPtr owner;
         if (stream) {
+            StreamPlayLock lock;
             // Out of the live list first: an end-of-play callback that
             // destroys this same stream then fails cleanly instead of
             // destroying it a second time.
             if (!nuvexStream::Detach(stream))
                 return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
             StopStream(stream);
-            StreamPtr owner(stream);
+            // A seek decoding on another thread destroys it when it ends.
+            if (stream->seeking)
+                stream->destroyPending = true;
+            else
+                owner.reset(stream);
         }
         return AL_TRUE;
     });

@@ -335,6 +335,28 @@ TEST(Decoders, EveryLayoutLoadsAndStreamsAsTheFileHoldsIt)
             ASSERT_TRUE(nuvexRewindStream(stream)) << Err();
             EXPECT_TRUE(Same(expected, 0, Masked(PlayStream(dev, stream, 2, batches), s)));
         }
+        // Seeks to the first frames, a block edge, the middle and the last
+        // frame play on from there exactly (IMA ADPCM from the block's
+        // start), and what the input really holds ends at `total`.
+        // libmodplug ends a song with the read it ends in, so a module's
+        // last frames depend on how reads split: its last point is the middle.
+        const bool ima = s.format == AL_FORMAT_MONO_IMA4 || s.format == AL_FORMAT_STEREO_IMA4;
+        const size_t ch = size_t(s.channels), total = expected.size() / ch, last = s.module ? total / 2 : total - 1;
+        for (size_t frame : {size_t(0), size_t(1), ima ? size_t(130) : std::min<size_t>(1001, last), total / 2, last}) {
+            SCOPED_TRACE(frame);
+            fresh();
+            ASSERT_TRUE(nuvexSetStreamPosition(stream, frame)) << Err();
+            const size_t landed = ima ? frame / 65 * 65 : frame;
+            EXPECT_EQ(nuvexGetStreamPosition(stream), landed);
+            Floats got = Masked(PlayStream(dev, stream, 2, s.module ? 1 : All), s), want = Slice(expected, landed * ch);
+            if (s.module) // a second's worth, as far as the song goes
+                got.resize(std::min(got.size(), want.size())), want.resize(got.size());
+            EXPECT_TRUE(got == want);
+        }
+        for (uint64_t past : {uint64_t(total), ~uint64_t(0)}) {
+            EXPECT_FALSE(nuvexSetStreamPosition(stream, past));
+            EXPECT_EQ(Err(), "Position past the end");
+        }
         EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
         alDeleteBuffers(1, &direct);
         EXPECT_EQ(alGetError(), AL_NO_ERROR);
@@ -547,6 +569,8 @@ TEST(Decoders, ModuleOrdersRewindsAndReloadsMatchLibmodplug)
         SCOPED_TRACE(order);
         const Floats expected = render(int(order));
         EXPECT_TRUE(order >= 5 || (order == 0) == (expected == fromStart));
+        ASSERT_TRUE(nuvexSetStreamPosition(stream, 1000)) << Err(); // what the seek read ahead is dropped
+        FreshModPlugMixer(image);
         ASSERT_TRUE(nuvexSetStreamOrder(stream, order)) << Err();
         EXPECT_TRUE(PlayStream(dev, stream, 2, 6) == expected);
         FreshModPlugMixer(image);
@@ -651,6 +675,8 @@ TEST(FileIO, ApplicationCallbacksServeEveryRead)
         fs.failSeeks = true;
         EXPECT_FALSE(nuvexRewindStream(stream));
         EXPECT_EQ(Err(), "Seek failed");
+        EXPECT_FALSE(nuvexSetStreamPosition(stream, 10));
+        EXPECT_EQ(Err(), "Stream cannot seek");
         fs.failSeeks = false;
         ASSERT_TRUE(nuvexRewindStream(stream));
         fs.failReadsFrom = 20000; // a read error ends the sound where it struck

@@ -225,6 +225,54 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
     }
 }
 
+// A seek is heard at once, playing or paused, in any loop pass and after
+// the stream's last data; it is no end (one callback). The position is
+// what was heard, across buffers and loop passes.
+TEST_F(Playback, SeeksAreHeardAtOnceAndThePositionIsWhatWasHeard)
+{
+    Ramped sound(3000); // 250-frame chunks, 750 frames queued
+    const struct {
+        const char *what;
+        size_t before, to;
+        bool paused;
+        ALsizei loops;
+    } rows[] = {
+        {"forward", 700, 2500, false, 0},        {"back", 2000, 10, false, 0},
+        {"paused", 600, 1234, true, 0},          {"in the last loop pass", 3400, 2800, false, 1},
+        {"after the last data", 2900, 100, false, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        nuvexStream *stream = sound.Stream(1000);
+        EndLog log;
+        Driver drv{dev, 50};
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, row.loops, EndLog::Callback, &log));
+        while (drv.frames < row.before) {
+            drv.Step();
+            ASSERT_EQ(nuvexGetStreamPosition(stream), drv.frames % 3000);
+        }
+        EXPECT_TRUE(!row.paused || nuvexPauseSource(source));
+        ASSERT_TRUE(nuvexSetStreamPosition(stream, row.to)) << Err();
+        const size_t seekAt = drv.frames;
+        for (int i = 0; row.paused && i < 3; i++) {
+            drv.Step();
+            EXPECT_EQ(SourceInt(source, AL_SOURCE_STATE), AL_INITIAL);
+            EXPECT_EQ(nuvexGetStreamPosition(stream), row.to);
+        }
+        EXPECT_TRUE(!row.paused || nuvexResumeSource(source));
+        const size_t resumed = drv.frames;
+        drv.Step(120);
+        EXPECT_EQ(nuvexGetStreamPosition(stream), row.to + 120);
+        PlayOut(drv, log, 10000);
+        EXPECT_TRUE(Same(drv.out, seekAt * 2, Floats((resumed - seekAt) * 2, 0.0f)));
+        EXPECT_TRUE(Same(drv.out, resumed * 2, Slice(sound.floats, row.to * 2)));
+        EXPECT_GE(log.atFrame, resumed + 3000 - row.to) << "the end comes where the pass ends";
+        EXPECT_LT(log.atFrame, resumed + 3000 - row.to + 50);
+        EXPECT_EQ(log.calls, 1);
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+    }
+}
+
 TEST_F(Playback, WholeBufferPlaysOnceThenCallsBack)
 {
     Ramped sound(2500);
@@ -264,11 +312,14 @@ TEST_F(Playback, UnderrunsPausesAndStopsLoseNothing)
     drv.out = dev.Render(2000); // far past the queue, no update
     drv.frames = 2000;
     EXPECT_EQ(SourceInt(source, AL_SOURCE_STATE), AL_STOPPED);
+    EXPECT_EQ(nuvexGetStreamPosition(stream), 768u) << "a source run dry has played all it held";
     drv.Step(1);
     EXPECT_EQ(SourceInt(source, AL_SOURCE_STATE), AL_PLAYING) << "the update restarts it";
+    EXPECT_EQ(nuvexGetStreamPosition(stream), 768u) << "restarted, it has played nothing more yet";
     // Paused, it stays paused across updates; resumed, it is fed again; one
     // paused behind the library's back is played on by the next update.
     drv.Step(500); // under the 768 frames queued
+    EXPECT_EQ(nuvexGetStreamPosition(stream), 1268u);
     ASSERT_TRUE(nuvexPauseSource(source));
     for (int i = 0; i < 5; i++) {
         drv.Step();

@@ -156,6 +156,27 @@ TEST(Player, RendersWhatTheSourceHolds)
     // A module from a later order, looped from there.
     r = Play({"--quiet", "--order", "1", "--loop", "1", "--render", out, Demo + "/demo.mod"});
     EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("demo.mod", 1), 2, true), "") << Show(r);
+    // --start: the tail of the whole render from that frame (rounded down;
+    // for IMA ADPCM from its block's start), up to a module's own end.
+    const std::string ima = TempFile("ima.wav", nvmedia::WriteRiff({{"fmt ", nvmedia::FmtBody(0x11, 2, 44100, 72, 4, 2, {65, 0})},
+                                                                    {"data", nvmedia::ImaEncode(Ramp(65 * 1000), 2)}}));
+    const struct {
+        std::string file;
+        const char *start;
+        size_t from;
+    } starts[] = {{Demo + "/demo.wav", "0:02.5", 110250}, {Demo + "/demo.ogg", "0.77", 33957},
+                  {Demo + "/demo.mod", "2", 88200}, {ima, "0:01", 678 * 65}};
+    for (const auto &start : starts) {
+        SCOPED_TRACE(start.start);
+        ASSERT_EQ(Play({"--quiet", "--render", out, start.file}).status, 0);
+        const std::vector<int16_t> whole = Samples(ParseWav(out).data);
+        r = Play({"--quiet", "--start", start.start, "--render", out, start.file});
+        ASSERT_EQ(r.status, 0) << Show(r);
+        const std::vector<int16_t> tail = Samples(ParseWav(out).data);
+        const size_t compared = (start.file == Demo + "/demo.mod" ? mod.size() : whole.size()) - start.from * 2;
+        ASSERT_GE(tail.size(), compared);
+        EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + long(compared), whole.begin() + long(start.from * 2)));
+    }
     // Two files follow each other in one file; the summary says what was written.
     r = Play({"--render", out, Demo + "/demo.wav", Demo + "/demo.mod"});
     ASSERT_EQ(r.status, 0) << Show(r);
@@ -185,7 +206,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     } rows[] = {
         {{"--info", wav}, 0, "File:     " + wav + "\nFormat:   WAV, 16-bit integer PCM\nChannels: 2\n"
                              "Rate:     44100 Hz\nLength:   " + length + "\n", ""},
-        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.2)\n", ""},
+        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.3)\n", ""},
         {{"--list-devices"}, 0, "No Output  (default)\n", ""}, // the test environment's only one
         {{}, 2, "", "nuvex-play: no file to play (see nuvex-play --help)\n"},
         {{"--bogus", wav}, 2, "", "nuvex-play: unknown option '--bogus' (see nuvex-play --help)\n"},
@@ -204,6 +225,9 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{"--info", "--soundfont", font, midi}, 0, "File:     " + midi + "\nFormat:   Standard MIDI File, MIDI format 1, decoded to "
                                                    "16-bit integer PCM\nChannels: 2\nRate:     44100 Hz\nLength:   66150 frames, 1.500 s\n", ""},
         {{"--soundfont", "", midi}, 2, "", "nuvex-play: --soundfont needs a file name"},
+        {{"--start", "1:60", wav}, 2, "", "nuvex-play: --start needs a time in seconds or m:ss, not '1:60'"},
+        {{"--load", "--start", "1", wav}, 2, "", "nuvex-play: --start works on streamed files; drop --load"},
+        {{"--start", "9:00", wav}, 1, "", "nuvex-play: " + wav + ": cannot start at 9:00 (Position past the end): the sound is shorter"},
         {{"--device", "nonexistent", wav}, 1, "", "nuvex-play: device 'nonexistent': cannot be opened (Device "
                                                   "open failed): no usable output device: choose one"},
     };

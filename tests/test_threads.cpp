@@ -266,6 +266,85 @@ TEST_F(UpdateThread, ContextDestroyedUnderThePlayback)
     EXPECT_EQ(plain.calls, 1);
 }
 
+// A seek that decodes forward holds no lock: other playbacks are refilled
+// meanwhile, and a destroy of its stream ends that playback at once, the
+// seek then failing. Seeks and position reads race updates and a destroy,
+// and an end-of-play callback seeks its own, ended, stream.
+TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
+{
+    struct Refills {
+        std::mutex mutex;
+        std::vector<Clock::time_point> at;
+        static ALuint Silence(void *self, ALubyte *data, ALuint bytes)
+        {
+            auto *r = static_cast<Refills *>(self);
+            std::lock_guard<std::mutex> lock(r->mutex);
+            r->at.push_back(Clock::now());
+            memset(data, 0, bytes);
+            return bytes;
+        }
+    } refills;
+    nvmedia::ModSpec slow = nvmedia::DemoModule(1, std::vector<uint8_t>(128, 0));
+    slow.patterns[0].notes.push_back({0, 3, 0, 0, 0xF, 18}); // speed 18: 48 minutes in all
+    const Bytes song = nvmedia::WriteMod(slow);
+    const Bytes wav = nvmedia::WriteWav16(Ramp(4410), 2, 44100);
+    nuvexStream *other = nuvexCreateStreamFromCallback(Refills::Silence, &refills, AL_FORMAT_STEREO16, 44100, 8820, 0, nullptr);
+    nuvexStream *module = nuvexCreateStreamFromMemory(song.data(), ALuint(song.size()), 17640, 0, nullptr);
+    nuvexStream *looped = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 2000, 0, nullptr);
+    nuvexStream *once = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 2000, 0, nullptr);
+    sources.resize(4);
+    alGenSources(4, sources.data());
+    EndLog moduleLog, onceLog;
+    ALboolean seekInCallback = AL_FALSE;
+    onceLog.then = [&](ALuint) { seekInCallback = nuvexSetStreamPosition(once, 10); };
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[0], other, 8, 0, nullptr, nullptr)); // 50 ms chunks
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[1], module, 3, -1, EndLog::Callback, &moduleLog));
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[2], looped, 3, -1, nullptr, nullptr));
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[3], once, 3, 0, EndLog::Callback, &onceLog));
+    ASSERT_TRUE(nuvexUpdateInterval(0.005f));
+    std::atomic<bool> racing{true};
+    std::thread racer([&] {
+        std::mt19937 rng(17);
+        while (racing && nuvexSetStreamPosition(looped, rng() % 4410))
+            EXPECT_LT(nuvexGetStreamPosition(looped) + 1, 4411u); // or destroyed meanwhile: all bits set
+    });
+    const nuvexUInt64 target = 12 * 60 * 44100;
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(nuvexSetStreamPosition(module, target)) << Err();
+    const Clock::time_point end = Clock::now();
+    EXPECT_GE(nuvexGetStreamPosition(module), target);
+    EXPECT_LT(nuvexGetStreamPosition(module), target + 44100);
+    {
+        // Held, the lock would stop every refill for the whole seek; a
+        // loaded machine may stall the refills (and the mixing) a while.
+        std::lock_guard<std::mutex> lock(refills.mutex);
+        const Clock::duration allowed = std::max<Clock::duration>((end - start) / 2, std::chrono::milliseconds(150));
+        Clock::time_point last = start;
+        for (Clock::time_point at : refills.at)
+            if (at > start && at < end) {
+                EXPECT_LT(at - last, allowed) << "the other source was not refilled";
+                last = at;
+            }
+        EXPECT_LT(end - last, allowed) << "the other source was not refilled";
+    }
+    std::atomic<int> destroyedSeek{-1};
+    std::thread seeker([&] { destroyedSeek = nuvexSetStreamPosition(module, target / 3); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(nuvexDestroyStream(module, 0, nullptr));
+    EXPECT_EQ(moduleLog.calls, 1);
+    seeker.join();
+    EXPECT_EQ(destroyedSeek, AL_FALSE);
+    EXPECT_TRUE(nuvexDestroyStream(looped, 0, nullptr));
+    racer.join();
+    EXPECT_EQ(nuvexGetStreamPosition(looped), ~nuvexUInt64(0));
+    ASSERT_TRUE(WaitFor([&] { return onceLog.calls > 0; }));
+    EXPECT_TRUE(seekInCallback);
+    EXPECT_EQ(nuvexGetStreamPosition(once), 10u);
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+    for (nuvexStream *s : {other, once})
+        EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
+}
+
 // Application threads load, stream, start, pause, resume, stop and destroy
 // played streams and re-time the thread while it feeds every source at a
 // 1 ms interval. Every playback's callback runs exactly once unless it was

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -60,6 +61,8 @@ struct Options {
     bool load = false;
     long loops = 0;
     long order = -1; // -1: not given
+    double start = -1.0; // seconds; -1: not given
+    std::string startText;
     long chunkMs = 250;
     long buffers = 4;
     double gain = 1.0;
@@ -87,6 +90,8 @@ void PrintUsage(FILE *out)
             "  --order N         start tracker modules at pattern order N\n"
             "  --soundfont FILE  play MIDI files with this SoundFont (else NUVEX_SOUNDFONT,\n"
             "                    else FluidSynth's default)\n"
+            "  --start TIME      start each streamed file TIME in: seconds (90, 1.5)\n"
+            "                    or minutes and seconds (1:30)\n"
             "  --chunk-ms MS     length of each streaming buffer in milliseconds (250)\n"
             "  --buffers N       number of streaming buffers, 2 or more (4)\n"
             "  --gain G          playback gain, 0 or more (1.0)\n"
@@ -134,6 +139,22 @@ bool ParseDouble(const std::string &text, double min, double max, double &out)
     if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > max)
         return false;
     out = value;
+    return true;
+}
+
+// Seconds ("90", "1.5") or minutes and seconds ("1:30", "1:02.5").
+bool ParseTime(const std::string &text, double &seconds)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return ParseDouble(text, 0.0, 1e9, seconds);
+    long minutes = 0;
+    double rest = 0.0;
+    const std::string secondsPart = text.substr(colon + 1);
+    if (!ParseLong(text.substr(0, colon), 0, 10000000, minutes) || secondsPart.empty() ||
+        !isdigit((unsigned char)secondsPart[0]) || !ParseDouble(secondsPart, 0.0, 59.999999, rest))
+        return false;
+    seconds = double(minutes) * 60.0 + rest;
     return true;
 }
 
@@ -188,7 +209,7 @@ bool ParseOptions(int argc, char **argv, Options &opt)
 
         static const char *const withValue[] = {"--device", "--loop",  "--order",  "--chunk-ms",
                                                 "--buffers", "--gain", "--render", "--rate",
-                                                "--soundfont"};
+                                                "--soundfont", "--start"};
         bool known = false;
         for (const char *name : withValue)
             known = known || arg == name;
@@ -227,6 +248,10 @@ bool ParseOptions(int argc, char **argv, Options &opt)
             if (value.empty())
                 return UsageError("--soundfont needs a file name");
             opt.soundfont = value;
+        } else if (arg == "--start") {
+            if (!ParseTime(value, opt.start))
+                return UsageError("--start needs a time in seconds or m:ss, not '" + value + "'");
+            opt.startText = value;
         } else if (arg == "--rate") {
             if (!ParseLong(value, 8000, 192000, opt.rate))
                 return UsageError("--rate needs a rate in Hz from 8000 to 192000, not '" + value +
@@ -249,6 +274,8 @@ bool ParseOptions(int argc, char **argv, Options &opt)
                           " only applies with --render");
     if (opt.load && opt.order >= 0)
         return UsageError("--order works on streamed modules; drop --load");
+    if (opt.load && opt.start >= 0)
+        return UsageError("--start works on streamed files; drop --load");
     return true;
 }
 
@@ -278,6 +305,7 @@ const char *HintFor(const std::string &message)
                           "it (drop --load)"},
         {"Buffer load failed", "OpenAL rejected the decoded data; the file may be damaged"},
         {"Error buffering from stream", "the file holds no sound at all"},
+        {"Position past the end", "the sound is shorter than that"},
     };
     for (const auto &row : hints)
         if (message.compare(0, strlen(row.message), row.message) == 0)
@@ -698,13 +726,18 @@ public:
         }
     }
 
-    void Show(double elapsed)
+    // `heard`: the position the stream reports, when it is one (a pass that
+    // starts again shows as a step back); else it follows from `elapsed`.
+    void Show(double elapsed, double heard = -1.0)
     {
         if (opt_.quiet || !tty_)
             return;
-        int loop = 1;
-        double position = elapsed;
-        if (total_ > 0) {
+        if (heard >= 0 && heard < lastHeard_ && (opt_.loops < 0 || pass_ <= opt_.loops))
+            pass_++;
+        lastHeard_ = heard;
+        int loop = heard >= 0 ? pass_ : 1;
+        double position = heard >= 0 ? heard : elapsed;
+        if (heard < 0 && total_ > 0) {
             loop = int(elapsed / total_) + 1;
             if (opt_.loops >= 0 && loop > opt_.loops + 1)
                 loop = int(opt_.loops) + 1;
@@ -747,6 +780,8 @@ private:
     bool tty_;
     double total_;
     bool shown_ = false;
+    int pass_ = 1;
+    double lastHeard_ = 0.0;
 };
 
 // One sound on one source, whole or streamed; its destructor releases it all.
@@ -773,6 +808,14 @@ public:
     }
 
     bool Ended() const { return ended_; }
+
+    // Seconds into the sound that the listener hears now; -1 for a whole
+    // buffer, whose plays the elapsed time tells apart.
+    double Heard() const
+    {
+        const ALsizei rate = stream_ ? nuvexGetStreamFrequency(stream_) : 0;
+        return rate > 0 ? double(nuvexGetStreamPosition(stream_)) / rate : -1.0;
+    }
 
     // Queues more plays of a whole buffer as the queued ones are played.
     void TopUp()
@@ -891,6 +934,13 @@ private:
             ReportError(path, "cannot start at order " + std::to_string(opt_.order));
             return false;
         }
+        // Rounded down to a frame of the sound's own rate.
+        const double rate = double(nuvexGetStreamFrequency(stream_));
+        if (opt_.start >= 0 &&
+            !nuvexSetStreamPosition(stream_, nuvexUInt64(std::floor(opt_.start * rate)))) {
+            ReportError(path, "cannot start at " + opt_.startText);
+            return false;
+        }
         if (!nuvexPlaySourceStream(source_, stream_, ALsizei(opt_.buffers), ALsizei(opt_.loops),
                                    OnEndOfPlay, &ended_)) {
             ReportError(path, "cannot be played");
@@ -996,11 +1046,11 @@ int Render(const Options &opt)
             player.TopUp();
             auto now = std::chrono::steady_clock::now();
             if (now - lastShown > std::chrono::milliseconds(200)) {
-                progress.Show(double(rendered) / loopback.rate);
+                progress.Show(double(rendered) / loopback.rate, player.Heard());
                 lastShown = now;
             }
         }
-        progress.Show(double(rendered) / loopback.rate);
+        progress.Show(double(rendered) / loopback.rate, player.Heard());
         progress.Finish();
     }
     if (played > 0) {
@@ -1055,7 +1105,7 @@ int Play(const Options &opt)
         auto start = std::chrono::steady_clock::now();
         while (!player.Ended() && !StopSignal) {
             std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            progress.Show(elapsed.count());
+            progress.Show(elapsed.count(), player.Heard());
             player.TopUp();
             nuvexSleep(0.1f);
         }

@@ -2,6 +2,7 @@
 // (host byte order, unsigned 8-bit samples).
 #include "../streamdec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -57,6 +58,8 @@ public:
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
     const ALubyte *DataInPlace(size_t *bytes) override;
+    bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
+    bool SeeksDirectly() override { return true; }
 
     static void Init() {}
     static void Deinit() {}
@@ -196,6 +199,15 @@ bool aiffStream::Rewind()
     if (!SeekToData(*inputStream, dataOffset))
         return false;
     bytesLeft = dataSize;
+    return true;
+}
+
+bool aiffStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    const nuvexUInt64 frame = std::min<nuvexUInt64>(to, dataSize);
+    if (!SeekInData(*inputStream, dataOffset, dataSize, frame * blockAlign, blockAlign, bytesLeft))
+        return false;
+    at = frame;
     return true;
 }
 

@@ -12,9 +12,16 @@
 
 #include <mpg123.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 namespace {
+// Frames a seek decodes before its target: with fewer, the samples after a
+// seek into low-rate streams differ from a decode from the start.
+constexpr long PreFrames = 16;
+
 struct HandleDeleter {
     void operator()(mpg123_handle *handle) const { mpg123_delete(handle); }
 };
@@ -68,6 +75,8 @@ public:
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
+    bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
+    bool SeeksDirectly() override { return true; }
     // From the Xing header when there is one, else libmpg123's estimate
     // from the bitrate: good enough to reserve for a whole load.
     nuvexUInt64 ExpectedFrames() override
@@ -129,6 +138,7 @@ HandlePtr mpg123Stream::OpenHandle()
         return nullptr;
     // Its notes about the input would go to our callers' stderr.
     mpg123_param(h.get(), MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0);
+    mpg123_param(h.get(), MPG123_PREFRAMES, PreFrames, 0);
     mpg123_format_none(h.get());
     const long *rates = nullptr;
     size_t rateCount = 0;
@@ -188,6 +198,39 @@ bool mpg123Stream::Rewind()
     handle = std::move(fresh);
     formatChanged = false;
     return true;
+}
+
+bool mpg123Stream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    // libmpg123 finds the frame through its index (scanning ahead when it
+    // has not read that far) and decodes into it; offsets count the gapless
+    // output.
+    // From a fresh handle (see Rewind), so that where the stream stood does
+    // not matter. libmpg123 decodes frames before the target to fill its
+    // bit reservoir and filter state; within the first of them it can be a
+    // sample step off, so near the start the frames are decoded instead.
+    if (!Rewind())
+        return Fail("Stream cannot seek", false);
+    at = 0;
+    if (to < PreFrames * 1152) {
+        std::vector<ALubyte> skipped(size_t(channels) * 2 * 1152);
+        while (at < to) {
+            const ALuint ask = ALuint(std::min<nuvexUInt64>(to - at, 1152)) * ALuint(channels) * 2;
+            const ALuint got = GetData(skipped.data(), ask);
+            if (got == 0)
+                return Fail("Position past the end", false);
+            at += got / (ALuint(channels) * 2);
+        }
+        return true;
+    }
+    const off_t reached = to > nuvexUInt64(std::numeric_limits<off_t>::max())
+                              ? -1
+                              : mpg123_seek(handle.get(), off_t(to), SEEK_SET);
+    if (reached < 0)
+        return Fail(GetLength() ? "Stream cannot seek" : "Position past the end", false);
+    // A damaged stream may end before the frame, or its index mislead.
+    at = nuvexUInt64(reached);
+    return at == to || Fail(at < to ? "Position past the end" : "Stream cannot seek", false);
 }
 
 nuvexUInt64 mpg123Stream::GetLength()

@@ -22,6 +22,9 @@ public:
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
+    bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
+    bool SeeksDirectly() override { return true; }
+    nuvexUInt64 SeekLength() override;
     // Vorbis compresses far more than PCM formats; this only bounds a
     // pre-reservation, the load still grows beyond it when it must.
     nuvexUInt64 MaxExpansion() override { return 64; }
@@ -141,6 +144,21 @@ bool oggStream::Rewind()
     if (ov_pcm_seek(&vorbisFile, 0) == 0)
         return true;
     return Fail("Seek failed", false);
+}
+
+bool oggStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    // Sample-exact, and across the links of a chained file.
+    if (to > nuvexUInt64(INT64_MAX) || ov_pcm_seek(&vorbisFile, ogg_int64_t(to)) != 0)
+        return Fail("Stream cannot seek", false);
+    at = to;
+    return true;
+}
+
+nuvexUInt64 oggStream::SeekLength()
+{
+    ogg_int64_t total = ov_pcm_total(&vorbisFile, -1);
+    return total < 0 ? 0 : nuvexUInt64(total);
 }
 
 nuvexUInt64 oggStream::GetLength()

@@ -371,6 +371,8 @@ public:
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
+    bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
+    bool SeeksDirectly() override { return true; }
     // FLAC turns silence into a few bytes per block; this only bounds a
     // pre-reservation, the load grows beyond it when it must.
     nuvexUInt64 MaxExpansion() override { return 256; }
@@ -544,6 +546,28 @@ bool sndfileStream::Rewind()
         return true;
     }
     return Fail("Seek failed", false);
+}
+
+bool sndfileStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    // libsndfile 1.2.0 lands up to a packet early when it seeks into the
+    // last page of an Ogg Opus file; from two seconds before (more than a
+    // page), decoding forward is exact.
+    const bool opus = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
+    const sf_count_t lead = opus ? sf_count_t(std::min<nuvexUInt64>(to, 2 * 48000)) : 0;
+    const sf_count_t reached = to > nuvexUInt64(SF_COUNT_MAX)
+                                   ? -1
+                                   : sf_seek(file.get(), sf_count_t(to) - lead, SEEK_SET);
+    if (reached < 0) // past the end is known beforehand, unless the length is not
+        return Fail(GetLength() ? "Stream cannot seek" : "Position past the end", false);
+    framesRead = reached;
+    std::vector<float> skipped(size_t(std::min<sf_count_t>(lead, 4096)) * size_t(info.channels));
+    for (sf_count_t left = lead, got = 1; left > 0 && got > 0; left -= got) {
+        got = sf_readf_float(file.get(), skipped.data(), std::min<sf_count_t>(left, 4096));
+        framesRead += std::max<sf_count_t>(got, 0);
+    }
+    at = nuvexUInt64(framesRead);
+    return framesRead == sf_count_t(to) || Fail("Position past the end", false);
 }
 
 nuvexUInt64 sndfileStream::GetLength()

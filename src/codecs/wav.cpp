@@ -2,6 +2,7 @@
 // as stored (only the byte order changes).
 #include "../streamdec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,6 +19,8 @@ public:
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
     const ALubyte *DataInPlace(size_t *bytes) override;
+    bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
+    bool SeeksDirectly() override { return true; }
 
     static void Init() {}
     static void Deinit() {}
@@ -163,6 +166,19 @@ bool wavStream::Rewind()
     if (!SeekToData(*inputStream, dataOffset))
         return false;
     bytesLeft = dataSize;
+    return true;
+}
+
+bool wavStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    // A block is a frame, or 65 frames of IMA ADPCM: those seek to the
+    // start of the block holding the frame.
+    const nuvexUInt64 framesPerBlock =
+        format == AL_FORMAT_MONO_IMA4 || format == AL_FORMAT_STEREO_IMA4 ? 65 : 1;
+    const nuvexUInt64 block = std::min<nuvexUInt64>(to / framesPerBlock, dataSize);
+    if (!SeekInData(*inputStream, dataOffset, dataSize, block * blockAlign, blockAlign, bytesLeft))
+        return false;
+    at = block * framesPerBlock;
     return true;
 }
 
