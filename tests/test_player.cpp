@@ -12,9 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 using namespace nvt;
 
@@ -196,16 +198,20 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     const std::string cut = TempFile("cut.wav", head);
     const std::string font = TempFile("player.sf2", nvmedia::WriteSoundFont()),
                       midi = TempFile("tune.mid", nvmedia::WriteMidi(1, 96, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 288)}));
-    char length[64];
-    snprintf(length, sizeof length, "%zu frames, %.3f s", Reference("demo.wav").size() / 2,
-             double(Reference("demo.wav").size() / 2) / 44100);
-    const struct {
+    // --info's exact answer for a stereo sound.
+    auto info = [](const std::string &path, const std::string &format, int rate, size_t frames) {
+        char length[64];
+        snprintf(length, sizeof length, "%zu frames, %.3f s", frames, double(frames) / rate);
+        return "File:     " + path + "\nFormat:   " + format + "\nChannels: 2\nRate:     " + std::to_string(rate) +
+               " Hz\nLength:   " + length + "\n";
+    };
+    struct Row {
         std::vector<std::string> args;
         int status;
         std::string out, err; // exact stdout; stderr's beginning
-    } rows[] = {
-        {{"--info", wav}, 0, "File:     " + wav + "\nFormat:   WAV, 16-bit integer PCM\nChannels: 2\n"
-                             "Rate:     44100 Hz\nLength:   " + length + "\n", ""},
+    };
+    std::vector<Row> rows = {
+        {{"--info", wav}, 0, info(wav, "WAV, 16-bit integer PCM", 44100, Reference("demo.wav").size() / 2), ""},
         {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.3)\n", ""},
         {{"--list-devices"}, 0, "No Output  (default)\n", ""}, // the test environment's only one
         {{}, 2, "", "nuvex-play: no file to play (see nuvex-play --help)\n"},
@@ -222,8 +228,8 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{"--render", "x.wav", "--loop", "-1", wav}, 2, "", "nuvex-play: --loop -1 never ends"},
         {{"--load", "--order", "1", wav}, 2, "", "nuvex-play: --order works on streamed modules; drop --load"},
         {{"--info", "--render", "x.wav", wav}, 2, "", "nuvex-play: --render and --info cannot be combined"},
-        {{"--info", "--soundfont", font, midi}, 0, "File:     " + midi + "\nFormat:   Standard MIDI File, MIDI format 1, decoded to "
-                                                   "16-bit integer PCM\nChannels: 2\nRate:     44100 Hz\nLength:   66150 frames, 1.500 s\n", ""},
+        {{"--info", "--soundfont", font, midi}, 0,
+         info(midi, "Standard MIDI File, MIDI format 1, decoded to 16-bit integer PCM", 44100, 66150), ""},
         {{"--soundfont", "", midi}, 2, "", "nuvex-play: --soundfont needs a file name"},
         {{"--start", "1:60", wav}, 2, "", "nuvex-play: --start needs a time in seconds or m:ss, not '1:60'"},
         {{"--load", "--start", "1", wav}, 2, "", "nuvex-play: --start works on streamed files; drop --load"},
@@ -231,6 +237,19 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{"--device", "nonexistent", wav}, 1, "", "nuvex-play: device 'nonexistent': cannot be opened (Device "
                                                   "open failed): no usable output device: choose one"},
     };
+#ifdef NUVEX_MEDIA_SNDFILE
+    // The containers and codecs read through libsndfile and libmpg123.
+    const auto tones = nvmedia::Tones32(48000, 48000, {440, 660}, 0.5);
+    for (auto f : std::vector<std::tuple<const char *, int, const char *>>{
+             {"a.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, "FLAC, 24-bit FLAC, decoded to 32-bit float"},
+             {"a.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_32, "WAV (extensible), 32-bit integer PCM, decoded to 32-bit float"},
+             {"a.caf", SF_FORMAT_CAF | SF_FORMAT_ALAC_24, "CAF, 24-bit ALAC, decoded to 32-bit float"},
+             {"a.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, "Ogg Opus, Opus, decoded to 16-bit integer PCM"},
+             {"a.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3, MPEG Layer III, decoded to 16-bit integer PCM"}}) {
+        const std::string path = TempFile(std::get<0>(f), nvmedia::WriteSoundFile(tones, 2, 48000, std::get<1>(f)));
+        rows.push_back({{"--info", path}, 0, info(path, std::get<2>(f), 48000, 48000), ""});
+    }
+#endif
     for (const auto &row : rows) {
         Result r = Play(row.args);
         EXPECT_EQ(r.status, row.status) << Show(r);
@@ -263,44 +282,51 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     EXPECT_EQ(Loops(Samples(ParseWav(out).data), Reference("demo.mod"), 1, true), "");
 }
 
-#ifdef NUVEX_MEDIA_SNDFILE
-// --info names the containers and codecs read through libsndfile and
-// libmpg123, and what each decodes to.
-TEST(Player, InfoNamesEveryContainer)
+// On a terminal (script(1) gives it one): one progress line rewritten in
+// place; the right arrow seeks 5 s on, the space bar pauses and resumes,
+// Ctrl-C stops; the terminal's settings are the same afterwards.
+TEST(Player, OnATerminalShowsOneLineAndTakesKeys)
 {
-    const auto tones = nvmedia::Tones32(48000, 48000, {440, 660}, 0.5);
+    const std::string demo = "'" + Demo + "/demo.wav'";
     const struct {
-        int format;
-        const char *name, *line;
+        std::string name, args, typed;
+        int status;
+        std::vector<std::string> seen, unseen;
+        size_t longestStill; // the most repeats of one progress line, at least
     } rows[] = {
-        {SF_FORMAT_FLAC | SF_FORMAT_PCM_24, "a.flac", "FLAC, 24-bit FLAC, decoded to 32-bit float"},
-        {SF_FORMAT_WAVEX | SF_FORMAT_PCM_32, "a.wav", "WAV (extensible), 32-bit integer PCM, decoded to 32-bit float"},
-        {SF_FORMAT_CAF | SF_FORMAT_ALAC_24, "a.caf", "CAF, 24-bit ALAC, decoded to 32-bit float"},
-        {SF_FORMAT_OGG | SF_FORMAT_OPUS, "a.opus", "Ogg Opus, Opus, decoded to 16-bit integer PCM"},
-        {SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "a.mp3", "MP3, MPEG Layer III, decoded to 16-bit integer PCM"},
+        {"chime.wav", "--loop 1 '" + Demo + "/chime.wav'", "", 0, {"\rchime.wav  0:00.4 / 0:00.4  loop 2/2\033[K\r\n"}, {}, 0},
+        {"demo.wav", demo, "printf '\\033[C'", 0, {"demo.wav  0:05."}, {"demo.wav  0:02."}, 0},
+        {"demo.wav", "--start 4 " + demo, "printf ' '; sleep 1; printf ' '", 0, {"demo.wav  0:06.3"}, {}, 8},
+        {"demo.wav", demo, "printf '\\003'", 130, {"demo.wav  0:00."}, {"demo.wav  0:02."}, 0},
     };
     for (const auto &row : rows) {
-        Result r = Play({"--info", TempFile(row.name, nvmedia::WriteSoundFile(tones, 2, 48000, row.format))});
-        EXPECT_EQ(r.status, 0) << Show(r);
-        EXPECT_NE(r.out.find(std::string("Format:   ") + row.line + "\n"), std::string::npos) << r.out;
+        SCOPED_TRACE(row.args + " " + row.typed);
+        const std::string inner = "trap '' INT; stty -g; '" NUVEX_PLAY "' " + row.args + "; echo status=$?; stty -g\n";
+        const std::string command = "(sleep 0.6; " + (row.typed.empty() ? "true" : row.typed) +
+                                    "; sleep 2) | script -qec 'sh " + TempFile("inner.sh", Bytes(inner.begin(), inner.end())) + "' /dev/null";
+        std::string out;
+        FILE *pipe = popen(command.c_str(), "r");
+        char buf[1024];
+        for (size_t got; (got = fread(buf, 1, sizeof buf, pipe)) > 0;)
+            out.append(buf, got);
+        pclose(pipe);
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; at < out.size(); at = end + 1)
+            lines.push_back(out.substr(at, (end = std::min(out.find_first_of("\r\n", at), out.size())) - at));
+        lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
+        ASSERT_GE(lines.size(), 4u) << out;
+        EXPECT_EQ(lines.front(), lines.back()) << "the terminal was left changed";
+        EXPECT_EQ(lines[lines.size() - 2], "status=" + std::to_string(row.status)) << out;
+        EXPECT_EQ(lines[1].find(row.name + "  0:0"), 0u) << "the progress line comes first: " << out;
+        for (const std::string &text : row.seen)
+            EXPECT_NE(out.find(text), std::string::npos) << text << " in " << out;
+        for (const std::string &text : row.unseen)
+            EXPECT_EQ(out.find(text), std::string::npos) << text << " in " << out;
+        size_t run = 1, longest = 1;
+        for (size_t i = 2; i + 2 < lines.size(); i++)
+            longest = std::max(longest, run = lines[i] == lines[i - 1] ? run + 1 : 1);
+        EXPECT_GE(longest, row.longestStill);
     }
-}
-#endif
-
-// On a terminal (script(1) gives it one): one line, rewritten in place,
-// ending on the full length.
-TEST(Player, ShowsOneProgressLineOnATerminal)
-{
-    const std::string command = "script -qec \"'" NUVEX_PLAY "' --loop 1 '" + Demo + "/chime.wav'\" /dev/null";
-    Result r;
-    FILE *pipe = popen(command.c_str(), "r");
-    char buf[1024];
-    for (size_t got; (got = fread(buf, 1, sizeof buf, pipe)) > 0;)
-        r.out.append(buf, got);
-    EXPECT_EQ(pclose(pipe), 0) << r.out;
-    EXPECT_EQ(r.out.find("\rchime.wav  0:00."), 0u) << r.out;
-    const std::string last = "\rchime.wav  0:00.4 / 0:00.4  loop 2/2\033[K\r\n";
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), last.size())), last) << r.out;
 }
 
 // Ctrl-C while playing (whole or streamed) or rendering stops with status

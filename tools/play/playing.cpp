@@ -1,0 +1,159 @@
+// Playing to a device: signals, keys on a terminal, and the play loop.
+#include "play.h"
+#include "player.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace nvplay {
+
+volatile sig_atomic_t StopSignal = 0;
+
+// The terminal's settings from before keys were read one at a time, put
+// back on every way out: tcsetattr may be called from a signal handler, so
+// even the second Ctrl-C's immediate end leaves the terminal as it was.
+struct termios SavedTerminal;
+volatile sig_atomic_t TerminalChanged = 0;
+
+void RestoreTerminal()
+{
+    if (TerminalChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
+        TerminalChanged = 0;
+    }
+}
+
+void OnSignal(int sig)
+{
+    RestoreTerminal();
+    StopSignal = sig;
+    // A second Ctrl-C ends the process at once, should the clean stop hang.
+    signal(sig, SIG_DFL);
+}
+
+void InstallSignalHandlers()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// ---- Keys on a terminal ---------------------------------------------------------------
+
+enum class Key { None, Back, Forward, Pause };
+
+// While streamed files play from a terminal: the arrow keys seek, the space
+// bar pauses. Keys are read as typed, without echo; Ctrl-C still interrupts.
+class Keys {
+public:
+    explicit Keys(bool wanted)
+    {
+        if (!wanted || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &SavedTerminal) != 0)
+            return;
+        struct termios typed = SavedTerminal;
+        typed.c_lflag &= ~tcflag_t(ICANON | ECHO);
+        typed.c_cc[VMIN] = 0;
+        typed.c_cc[VTIME] = 0;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &typed) == 0)
+            TerminalChanged = 1;
+    }
+    ~Keys() { RestoreTerminal(); }
+    Keys(const Keys &) = delete;
+    Keys &operator=(const Keys &) = delete;
+
+    // The next key typed within `ms` milliseconds, if any.
+    Key Wait(int ms)
+    {
+        if (!TerminalChanged) {
+            nuvexSleep(float(ms) / 1000.0f);
+            return Key::None;
+        }
+        pollfd in = {STDIN_FILENO, POLLIN, 0};
+        unsigned char typed[8];
+        if (poll(&in, 1, ms) <= 0)
+            return Key::None;
+        const ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
+        if (got == 1 && typed[0] == ' ')
+            return Key::Pause;
+        // Arrows: ESC [ C / ESC [ D, or ESC O C / ESC O D in application mode.
+        if (got >= 3 && typed[0] == 0x1B && (typed[1] == '[' || typed[1] == 'O'))
+            return typed[2] == 'C' ? Key::Forward : typed[2] == 'D' ? Key::Back : Key::None;
+        return Key::None;
+    }
+};
+
+std::string BaseName(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int Play(const Options &opt)
+{
+    if (!nuvexInitDevice(opt.haveDevice ? opt.device.c_str() : nullptr, nullptr)) {
+        ReportError(opt.haveDevice ? "device '" + opt.device + "'" : std::string("default device"),
+                    "cannot be opened");
+        return ExitFailed;
+    }
+    // Refill well within one chunk, however short the chunks are.
+    double interval = double(opt.chunkMs) / 4000.0;
+    interval = interval < 0.005 ? 0.005 : interval > 0.05 ? 0.05 : interval;
+    int status = ExitOk;
+    if (!nuvexUpdateInterval(ALfloat(interval))) {
+        ReportError("update thread", "cannot be started");
+        status = ExitFailed;
+        interval = 0.0;
+    }
+    // Whole buffers have no position to seek to, and their progress follows
+    // the clock, which a pause would not stop: keys are for streams.
+    Keys keys(!opt.load);
+    for (const std::string &path : opt.files) {
+        if (StopSignal || !interval)
+            break;
+        SoundInfo info;
+        if (!Probe(path, opt, info)) {
+            status = ExitFailed;
+            continue;
+        }
+        Player player(opt);
+        if (!player.Start(path)) {
+            status = ExitFailed;
+            continue;
+        }
+        Progress progress(opt, BaseName(path), info);
+        progress.Start("Playing");
+        auto start = std::chrono::steady_clock::now();
+        while (!player.Ended() && !StopSignal) {
+            std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+            progress.Show(elapsed.count(), player.Heard());
+            player.TopUp();
+            switch (keys.Wait(100)) {
+            case Key::Back: player.SeekBy(-5.0); break;
+            case Key::Forward: player.SeekBy(5.0); break;
+            case Key::Pause: player.TogglePause(); break;
+            case Key::None: break;
+            }
+        }
+        player.Stop();
+        if (!StopSignal) {
+            std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+            progress.Show(info.frames && info.rate && opt.loops >= 0
+                              ? double(info.frames) / info.rate * double(opt.loops + 1)
+                              : elapsed.count());
+        }
+        progress.Finish();
+    }
+    // Sources are stopped and streams destroyed by now; the thread and the
+    // device go last.
+    nuvexUpdateInterval(0.0f);
+    nuvexShutdownDevice();
+    return StopSignal ? ExitInterrupted : status;
+}
+
+} // namespace nvplay
