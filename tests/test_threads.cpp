@@ -1,7 +1,8 @@
 // The update thread and the library under several threads at once: started,
-// re-timed and stopped (also from end-of-play callbacks), racing starts and
-// stops, and application threads loading, streaming and playing while the
-// thread feeds them. The ThreadSanitizer build runs all of it.
+// re-timed and stopped (also from end-of-play callbacks), SoundFonts changed
+// and streams sought under it, and application threads loading, streaming,
+// playing, re-timing and stopping it while it feeds them. The
+// ThreadSanitizer build runs all of it.
 #include "nvtest.h"
 
 #include <dirent.h>
@@ -218,52 +219,6 @@ TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
     other.join();
     EXPECT_TRUE(nuvexStopSource(sources.back(), AL_TRUE) && nuvexDestroyStream(stream, 0, nullptr));
     EXPECT_EQ(log.calls, 1);
-}
-
-TEST_F(UpdateThread, RacingStopsAndStartsLeaveNoThreadBehind)
-{
-    std::atomic<bool> go{false};
-    auto hammer = [&](float interval) {
-        while (!go) {
-        }
-        for (int i = 0; i < 200; i++)
-            nuvexUpdateInterval(interval);
-    };
-    std::thread a(hammer, 0.0f), b(hammer, 0.001f), c(hammer, -1.0f);
-    go = true;
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
-}
-
-// A context destroyed while the thread plays from it: its playbacks end
-// once, without a call into OpenAL for them.
-TEST_F(UpdateThread, ContextDestroyedUnderThePlayback)
-{
-    Loopback dev;
-    ASSERT_TRUE(dev.ok());
-    const Bytes wav = nvmedia::WriteWav16(Ramp(44100), 2, 44100);
-    nuvexStream *stream = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 4096, 0, nullptr);
-    ALuint source[2];
-    alGenSources(2, source);
-    EndLog streamed, plain;
-    ASSERT_TRUE(nuvexPlaySourceStream(source[0], stream, 3, -1, EndLog::Callback, &streamed));
-    ASSERT_TRUE(nuvexPlaySource(source[1], EndLog::Callback, &plain));
-    ASSERT_TRUE(nuvexUpdateInterval(0.001f));
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ALCdevice *device = alcGetContextsDevice(dev.context);
-    alcMakeContextCurrent(nullptr);
-    alcDestroyContext(dev.context);
-    EXPECT_TRUE(WaitFor([&] { return streamed.calls + plain.calls == 2; }));
-    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
-    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
-                            ALC_FREQUENCY, 44100, 0};
-    dev.context = alcCreateContext(device, attrs); // the stream is still the application's
-    alcMakeContextCurrent(dev.context);
-    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr)) << Err();
-    EXPECT_EQ(streamed.calls, 1);
-    EXPECT_EQ(plain.calls, 1);
 }
 
 // A seek that decodes forward holds no lock: other playbacks are refilled
