@@ -234,16 +234,16 @@ MidiEvent MidiTempo(uint32_t tick, uint32_t micros)
     return {tick, {0xFF, 0x51, 3, uint8_t(micros >> 16), uint8_t(micros >> 8), uint8_t(micros)}};
 }
 
-Bytes WriteSoundFont(const SoundFontSpec &spec)
+Bytes WriteSoundFont(const SoundFontSpec &font)
 {
     // The sample: whole periods from the loop start on, with guard frames
     // around the loop as the format asks.
-    const uint32_t guard = 8, loopStart = guard, loopEnd = guard + spec.periods * spec.periodFrames;
+    const uint32_t guard = 8, loopStart = guard, loopEnd = guard + font.periods * font.periodFrames;
     Bytes smpl;
     for (uint32_t i = 0; i < loopEnd + guard; i++) {
-        double phase = 2 * M_PI * double(i % spec.periodFrames) / spec.periodFrames;
-        double v = spec.square ? (std::sin(phase) >= 0 ? 1 : -1) : std::sin(phase);
-        PutLE16(smpl, uint32_t(int32_t(std::lround(v * spec.amplitude))));
+        double phase = 2 * M_PI * double(i % font.periodFrames) / font.periodFrames;
+        double v = font.square ? (std::sin(phase) >= 0 ? 1 : -1) : std::sin(phase);
+        PutLE16(smpl, uint32_t(int32_t(std::lround(v * font.amplitude))));
     }
     smpl.resize(smpl.size() + 46 * 2, 0); // the format's zero frames after each sample
     auto name = [](Bytes &out, const char *text) {
@@ -273,9 +273,9 @@ Bytes WriteSoundFont(const SoundFontSpec &spec)
     name(inst, "EOI");
     PutLE16(inst, 1);
     name(shdr, "nuvex sine");
-    for (uint32_t v : {0u, loopEnd + guard, loopStart, loopEnd, spec.rate})
+    for (uint32_t v : {0u, loopEnd + guard, loopStart, loopEnd, font.rate})
         PutLE32(shdr, v);
-    shdr.insert(shdr.end(), {spec.rootKey, 0, 0, 0, 1, 0}); // pitch correction, link, mono
+    shdr.insert(shdr.end(), {font.rootKey, 0, 0, 0, 1, 0}); // pitch correction, link, mono
     name(shdr, "EOS");
     shdr.insert(shdr.end(), 26, 0);
     // One zone each, then the terminal record, which counts the generators.

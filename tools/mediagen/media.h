@@ -101,7 +101,7 @@ struct SoundFontSpec {
     bool square = false;
     int16_t amplitude = 20000;
 };
-Bytes WriteSoundFont(const SoundFontSpec &spec = {});
+Bytes WriteSoundFont(const SoundFontSpec &font = {});
 
 struct NamedImage;
 // Seeds for the fuzzers: MIDI files of every shape the decoder reads (format
