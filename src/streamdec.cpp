@@ -185,6 +185,23 @@ void SkipChunkBody(std::istream &in, uint32_t length)
     in.seekg(afterBody + std::streamoff(isPad ? 1 : 0));
 }
 
+bool ReadRest(std::istream &in, std::vector<ALubyte> &buffer, size_t filled, size_t cap)
+{
+    for (;;) {
+        size_t got = ReadBytes(in, buffer.data() + filled, buffer.size() - filled);
+        if (got == 0)
+            break;
+        filled += got;
+        if (filled > cap)
+            return false;
+        // One byte past the bound is enough to tell that an input is too
+        // large; never hold more than that.
+        buffer.resize(std::min(filled * 2, cap + 1));
+    }
+    buffer.resize(filled);
+    return true;
+}
+
 ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blockAlign,
                        uint32_t &bytesLeft)
 {

@@ -267,6 +267,12 @@ void SkipChunkBody(std::istream &in, uint32_t length);
 ALuint ReadWholeBlocks(std::istream &in, ALubyte *data, ALuint bytes, ALuint blockAlign,
                        uint32_t &bytesLeft);
 
+// Reads the rest of the input into `buffer` from `filled` on, doubling the
+// buffer relative to what it holds; false when the input holds more than
+// `cap` bytes (never more than one byte past it is held). The buffer ends
+// the size of what was read.
+bool ReadRest(std::istream &in, std::vector<ALubyte> &buffer, size_t filled, size_t cap);
+
 // ReadWholeBlocks without the copy, for memory inputs: where the blocks lie
 // in the image and (in *taken) how many bytes; the input moves past them.
 // Null for inputs that are not in memory.

@@ -513,22 +513,6 @@ private:
     unsigned __int128 elapsed = 0;
 };
 
-// The whole input, when it is small enough to be a MIDI file; empty otherwise.
-std::vector<ALubyte> ReadWhole(std::istream &in)
-{
-    std::vector<ALubyte> image;
-    size_t filled = 0;
-    for (size_t size = 4096;; size = std::min(size * 2, MaxMidiSize + 1)) {
-        image.resize(size);
-        filled += ReadBytes(in, image.data() + filled, size - filled);
-        if (filled < size)
-            break;
-        if (filled > MaxMidiSize)
-            return {};
-    }
-    image.resize(filled);
-    return image;
-}
 } // namespace
 
 class midiStream final : public nuvexStream {
@@ -571,7 +555,10 @@ midiStream::midiStream(std::istream *input) : nuvexStream(input)
         return;
     input->clear();
     input->seekg(0);
-    std::vector<ALubyte> image = ReadWhole(*input);
+    // The whole input, when it is small enough to be a MIDI file.
+    std::vector<ALubyte> image(4096);
+    if (!ReadRest(*input, image, 0, MaxMidiSize))
+        return;
     size_t length = 0;
     const ALubyte *smf = FindSmf(image, &length);
     if (!smf || !Parse(smf, length) || !(lib = FluidLib::Get()))

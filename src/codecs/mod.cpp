@@ -43,24 +43,6 @@ bool IsForeignFamily(const ALubyte *head, size_t size)
     return false;
 }
 
-// Reads the rest of the input into `buffer` from `filled` on, doubling the
-// buffer relative to what it holds. False when the input is too large.
-bool ReadRest(std::istream &in, std::vector<ALubyte> &buffer, size_t filled)
-{
-    for (;;) {
-        size_t got = ReadBytes(in, buffer.data() + filled, buffer.size() - filled);
-        if (got == 0)
-            break;
-        filled += got;
-        if (filled > MaxModuleSize)
-            return false;
-        // One byte past the bound is enough to tell that an input is too
-        // large; never hold more than that.
-        buffer.resize(std::min(filled * 2, MaxModuleSize + 1));
-    }
-    buffer.resize(filled);
-    return true;
-}
 } // namespace
 
 class modStream final : public nuvexStream {
@@ -102,7 +84,7 @@ modStream::modStream(std::istream *input) : nuvexStream(input)
     if (filled < 32 || IsForeignFamily(buffer.data(), filled))
         return;
     buffer.resize(filled * 2);
-    if (!ReadRest(*input, buffer, filled))
+    if (!ReadRest(*input, buffer, filled, MaxModuleSize))
         return;
     moduleFile = ModPlug_Load(buffer.data(), int(buffer.size()));
     if (moduleFile && (ModPlug_GetModuleType(moduleFile) & 0x03FFFFFF) == 0) {
@@ -141,7 +123,7 @@ bool modStream::SetOrder(ALuint order)
     std::vector<ALubyte> buffer(16384);
     ModPlugFile *newModule = nullptr;
     // An input that now yields nothing is not handed to libmodplug at all.
-    if (ReadRest(in, buffer, 0) && !buffer.empty())
+    if (ReadRest(in, buffer, 0, MaxModuleSize) && !buffer.empty())
         newModule = ModPlug_Load(buffer.data(), int(buffer.size()));
     if (!newModule)
         return Fail("Could not reload data", false);
