@@ -5,6 +5,7 @@
 
 #include <AL/alext.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -110,11 +111,16 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers)
     nuvexGetStreamFrequency(stream);
     if (nuvexRewindStream(stream))
         Drain(stream, count, buffers, Cap);
-    // Each decoder's own seek, or the forward decode of those without one
-    // (kept short for an unknown length): a seek lands at or before its
-    // frame (a block's start).
+    // Each decoder's own seek, or the forward decode of those without one: a
+    // seek lands at or before its frame (a block's start). A few bytes of
+    // MIDI or module can declare hours, and a forward decode renders all of
+    // them (by design), so targets stay within a reach that keeps the search
+    // moving; the past-the-end target is checked before any decode and
+    // keeps the declared length.
+    constexpr nuvexUInt64 Reach = nuvexUInt64(1) << 18; // 6 s at 44.1 kHz, past every seed
     const nuvexUInt64 length = nuvexGetStreamLength(stream);
-    for (nuvexUInt64 frame : {length / 2, length ? length - 1 : 4410, length, nuvexUInt64(1)}) {
+    const nuvexUInt64 last = length ? length - 1 : 4410;
+    for (nuvexUInt64 frame : {std::min(length / 2, Reach), std::min(last, Reach), length, nuvexUInt64(1)}) {
         if (!nuvexSetStreamPosition(stream, frame))
             continue;
         if (nuvexGetStreamPosition(stream) > frame) {
