@@ -1,6 +1,6 @@
 // Whole-sound loading: decode a file or memory image into one OpenAL buffer.
 #include "core.h"
-#include "streamdec.h"
+#include "decoders.h"
 
 #include <algorithm>
 #include <cstdint>

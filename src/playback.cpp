@@ -28,6 +28,12 @@ void ProtectContext::unprotect()
 }
 
 namespace {
+// Touched only while cs_StreamPlay is held. Made before, and so destroyed
+// after, the unload sequence.
+std::list<AsyncPlayEntry> PlayList __attribute__((init_priority(103)));
+
+std::list<AsyncPlayEntry> &AsyncPlayList() { return PlayList; }
+
 // Runs an entry's end-of-play callback with the caller's own context back in
 // force; the lock stays held.
 void RunCallback(const AsyncPlayEntry &entry, ProtectContext *guard)
@@ -210,9 +216,6 @@ AsyncPlayEntry *EntryOf(const nuvexStream *stream)
     return nullptr;
 }
 
-// Woken when a seek that ran without the lock has ended.
-pthread_cond_t SeekDoneWake = PTHREAD_COND_INITIALIZER;
-
 // Frames of output latency at `rate`, when the device reports them.
 ALint64SOFT LatencyFrames(ALuint source, ALuint rate, ALint64SOFT *offset)
 {
@@ -229,20 +232,21 @@ ALint64SOFT LatencyFrames(ALuint source, ALuint rate, ALint64SOFT *offset)
 }
 } // namespace
 
-void RestartPlayback(nuvexStream *stream)
+bool RestartPlayback(nuvexStream *stream)
 {
     StreamPlayLock lock;
     AsyncPlayEntry *entry = EntryOf(stream);
     if (!entry)
-        return;
+        return true;
     EntryContext context(entry->context);
     if (!context.ok())
-        return; // the next update ends it
+        return true; // the next update ends it
     alSourceStop(entry->source);
     alSourcei(entry->source, AL_BUFFER, 0);
     entry->chunks.clear();
     entry->finished = false;
     ALsizei filled = FillRing(*entry, true);
+    bool refilled = filled > 0 && !OpenALErrorPending();
     alSourceQueueBuffers(entry->source, filled, entry->buffers.data());
     // A rewound source keeps its buffers unplayed (a stopped one would have
     // them all counted as processed by the next update).
@@ -251,6 +255,14 @@ void RestartPlayback(nuvexStream *stream)
     else
         alSourcePlay(entry->source);
     alGetError();
+    return refilled;
+}
+
+void HoldPlayback(const nuvexStream *stream, bool hold)
+{
+    StreamPlayLock lock;
+    if (AsyncPlayEntry *entry = EntryOf(stream))
+        entry->held = hold;
 }
 
 bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame)
@@ -286,17 +298,48 @@ bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame)
     return true;
 }
 
-bool AwaitSeek(const nuvexStream *stream)
+bool StartStreamPlayback(const StreamPlayRequest &request)
 {
-    while (nuvexStream::Verify(stream) && stream->seeking) {
-        if (StreamPlayDepth() > 1)
-            return false;
-        pthread_cond_wait(&SeekDoneWake, &cs_StreamPlay);
+    StreamPlayLock lock;
+    if (const char *conflict = Conflict(request.source, request.stream, request.context))
+        return Fail(conflict, false);
+
+    std::list<AsyncPlayEntry> node(1);
+    AsyncPlayEntry &entry = node.front();
+    entry.source = request.source;
+    entry.stream = request.stream;
+    entry.maxLoops = request.loopCount;
+    entry.eosCallback = request.eosCallback;
+    entry.userData = request.userData;
+    entry.context = request.context;
+    entry.buffers.assign(size_t(request.numBufs), 0);
+
+    alGenBuffers(request.numBufs, entry.buffers.data());
+    if (OpenALErrorPending())
+        return Fail("Error generating buffers", false);
+    GeneratedBuffers generated(entry.buffers);
+    generated.Arm();
+
+    ALsizei filled = FillRing(entry);
+    if (filled == 0)
+        return Fail("Error buffering from stream", false);
+
+    alSourcei(request.source, AL_LOOPING, AL_FALSE);
+    alSourcei(request.source, AL_BUFFER, 0);
+    bool started = !OpenALErrorPending();
+    if (started) {
+        alSourceQueueBuffers(request.source, filled, entry.buffers.data());
+        alSourcePlay(request.source);
+        started = !OpenALErrorPending();
     }
+    if (!started) {
+        alSourcei(request.source, AL_BUFFER, 0);
+        return Fail("Error starting source", false);
+    }
+    generated.Release();
+    AsyncPlayList().splice(AsyncPlayList().begin(), node);
     return true;
 }
-
-void SeekEnded() { pthread_cond_broadcast(&SeekDoneWake); }
 
 extern "C" {
 
@@ -334,69 +377,6 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
     });
 }
 
-NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
-    ALuint source, nuvexStream *stream, ALsizei numBufs, ALsizei loopcount,
-    void (*eos_callback)(void *userdata, ALuint source), void *userdata)
-{
-    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
-        ProtectContext guard;
-        ALCcontext *ctx = alcGetCurrentContext();
-        if (OpenALErrorPending())
-            return Fail<ALboolean>("Existing OpenAL error", AL_FALSE);
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        if (numBufs < 2)
-            return Fail<ALboolean>("Invalid buffer count", AL_FALSE);
-        if (!alIsSource(source))
-            return Fail<ALboolean>("Invalid source ID", AL_FALSE);
-
-        StreamPlayLock lock;
-        // A seek running on another thread has the stream until it ends.
-        if (!AwaitSeek(stream))
-            return Fail<ALboolean>("Stream is already playing", AL_FALSE);
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        if (const char *conflict = Conflict(source, stream, ctx))
-            return Fail<ALboolean>(conflict, AL_FALSE);
-
-        std::list<AsyncPlayEntry> node(1);
-        AsyncPlayEntry &entry = node.front();
-        entry.source = source;
-        entry.stream = stream;
-        entry.maxLoops = loopcount;
-        entry.eosCallback = eos_callback;
-        entry.userData = userdata;
-        entry.context = ctx;
-        entry.buffers.assign(size_t(numBufs), 0);
-
-        alGenBuffers(numBufs, entry.buffers.data());
-        if (OpenALErrorPending())
-            return Fail<ALboolean>("Error generating buffers", AL_FALSE);
-        GeneratedBuffers generated(entry.buffers);
-        generated.Arm();
-
-        ALsizei filled = FillRing(entry);
-        if (filled == 0)
-            return Fail<ALboolean>("Error buffering from stream", AL_FALSE);
-
-        alSourcei(source, AL_LOOPING, AL_FALSE);
-        alSourcei(source, AL_BUFFER, 0);
-        bool started = !OpenALErrorPending();
-        if (started) {
-            alSourceQueueBuffers(source, filled, entry.buffers.data());
-            alSourcePlay(source);
-            started = !OpenALErrorPending();
-        }
-        if (!started) {
-            alSourcei(source, AL_BUFFER, 0);
-            return Fail<ALboolean>("Error starting source", AL_FALSE);
-        }
-        generated.Release();
-        AsyncPlayList().splice(AsyncPlayList().begin(), node);
-        return AL_TRUE;
-    });
-}
-
 NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void)
 {
     Boundary<int>(0, []() -> int {
@@ -420,8 +400,8 @@ NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void)
                 continue;
             }
             inForce = it->context;
-            if (it->stream && it->stream->seeking) {
-                ++it; // its seek has the stream
+            if (it->held) {
+                ++it; // another thread has the stream
                 continue;
             }
             if (!it->stream) {

@@ -22,6 +22,9 @@ struct AsyncPlayEntry {
     void *userData = nullptr;
     bool finished = false;
     bool paused = false;
+    // While another thread has borrowed the stream (see livestreams.cpp),
+    // updates leave this playback alone.
+    bool held = false;
     ALuint streamFreq = 0;
     ALenum streamFormat = AL_NONE;
     ALuint streamAlign = 0;
@@ -48,9 +51,6 @@ struct AsyncPlayEntry {
     ALuint NextChunk(bool firstBuffer);
 };
 
-// Touched only while cs_StreamPlay is held.
-std::list<AsyncPlayEntry> &AsyncPlayList();
-
 // Pins the calling thread's context for the length of a call.
 class ProtectContext {
 public:
@@ -68,18 +68,28 @@ private:
 // Ends the playback fed by this stream, if any, running its callback.
 void StopStream(nuvexStream *stream);
 
+// What nuvexPlaySourceStream asks for, its checks of the stream done.
+struct StreamPlayRequest {
+    ALuint source;
+    nuvexStream *stream;
+    ALsizei numBufs;
+    ALsizei loopCount;
+    EndOfPlayCallback eosCallback;
+    void *userData;
+    ALCcontext *context;
+};
+// Starts a playback of a live stream, with the library's lock held; false
+// with the message set when it cannot.
+bool StartStreamPlayback(const StreamPlayRequest &request);
+
 // After a seek: the playback fed by this stream, if any, drops its queued
 // buffers and plays on (or stays paused) from where the stream now stands.
-void RestartPlayback(nuvexStream *stream);
+// False when its buffers could not be refilled.
+bool RestartPlayback(nuvexStream *stream);
+// Holds or releases the playback fed by this stream, if any (see `held`).
+void HoldPlayback(const nuvexStream *stream, bool hold);
 // The frame of a played stream that the listener hears now; false when no
 // playback of it is listed.
 bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame);
-// Waits, giving the lock up, while another thread's seek runs on the
-// stream; false when the caller cannot wait for it (it holds the lock more
-// than once: an end-of-play callback).
-bool AwaitSeek(const nuvexStream *stream);
-// Wakes the threads that AwaitSeek holds.
-void SeekEnded();
-
 // Stops the update thread and joins every thread still owed a join (unload).
 void ShutdownUpdateThread();

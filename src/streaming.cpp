@@ -1,7 +1,7 @@
 // Streaming: streams over files, memory and callbacks, refilled chunk by chunk.
 #include "core.h"
-#include "playback.h"
-#include "streamdec.h"
+#include "decoders.h"
+#include "livestreams.h"
 
 #include <algorithm>
 #include <atomic>
@@ -71,7 +71,7 @@ nuvexStream *InitStream(StreamPtr stream, ALsizei chunkLength, ALsizei numBufs, 
         alGetError();
         return Fail<nuvexStream *>("Buffering error", nullptr);
     }
-    return stream.release();
+    return AdoptStream(std::move(stream));
 }
 
 // The argument checks shared by the creation functions, in their order.
@@ -95,59 +95,6 @@ bool CheckMemoryArgs(const ALubyte *fdata, ALuint length)
     return true;
 }
 
-// How far a decoder without a seek of its own decodes forward for a stream
-// of unknown length before a seek gives up: one hour of sound.
-constexpr nuvexUInt64 ForwardDecodeSeconds = 3600;
-
-// Gives the library's lock up for the length of a scope; the thread must
-// hold it exactly once.
-class LockReleased {
-public:
-    LockReleased() { LeaveCriticalSection(&cs_StreamPlay); }
-    ~LockReleased() { EnterCriticalSection(&cs_StreamPlay); }
-    LockReleased(const LockReleased &) = delete;
-    LockReleased &operator=(const LockReleased &) = delete;
-};
-
-// Marks a stream as being sought for the length of a scope. Ends with the
-// lock held: wakes whoever waits for the stream, and destroys it when a
-// destroy came meanwhile (then `destroyed` is set).
-class SeekingMark {
-public:
-    explicit SeekingMark(nuvexStream *stream, bool &destroyed) : stream(stream), destroyed(destroyed)
-    {
-        stream->seeking = true;
-    }
-    ~SeekingMark()
-    {
-        stream->seeking = false;
-        SeekEnded();
-        destroyed = stream->destroyPending;
-        if (destroyed)
-            StreamPtr owner(stream);
-    }
-    SeekingMark(const SeekingMark &) = delete;
-    SeekingMark &operator=(const SeekingMark &) = delete;
-
-private:
-    nuvexStream *stream;
-    bool &destroyed;
-};
-
-// A seek that decodes forward runs without the library's lock, so other
-// playbacks keep being fed; updates skip the stream's own meanwhile. Called
-// with the lock held once; false with "Invalid stream pointer" when the
-// stream was destroyed meanwhile.
-bool SeekUnlocked(nuvexStream *stream, nuvexUInt64 frame, nuvexUInt64 &at, bool &moved)
-{
-    bool destroyed = false;
-    {
-        SeekingMark mark(stream, destroyed);
-        LockReleased unlocked;
-        moved = stream->Seek(frame, at);
-    }
-    return destroyed ? Fail("Invalid stream pointer", false) : true;
-}
 } // namespace
 
 extern "C" {
@@ -240,168 +187,75 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
     return Boundary<ALsizei>(-1, [&]() -> ALsizei {
         if (OpenALErrorPending())
             return Fail<ALsizei>("Existing OpenAL error", -1);
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALsizei>("Invalid stream pointer", -1);
-        if (numBufs < 0)
-            return Fail<ALsizei>("Invalid buffer count", -1);
-        if (numBufs > 0 && !bufs)
-            return Fail<ALsizei>("Invalid buffer pointer", -1);
-        for (ALsizei i = 0; i < numBufs; i++)
-            if (bufs[i] == 0 || !alIsBuffer(bufs[i]))
-                return Fail<ALsizei>("Invalid buffer ID", -1);
-        ALenum format;
-        ALuint freq, blockAlign;
-        if (!stream->GetFormat(&format, &freq, &blockAlign))
-            return Fail<ALsizei>("Could not get stream format", -1);
+        return WithLiveStream(stream, -1, [&](nuvexStream &live) -> ALsizei {
+            if (numBufs < 0)
+                return Fail<ALsizei>("Invalid buffer count", -1);
+            if (numBufs > 0 && !bufs)
+                return Fail<ALsizei>("Invalid buffer pointer", -1);
+            for (ALsizei i = 0; i < numBufs; i++)
+                if (bufs[i] == 0 || !alIsBuffer(bufs[i]))
+                    return Fail<ALsizei>("Invalid buffer ID", -1);
+            ALenum format;
+            ALuint freq, blockAlign;
+            if (!live.GetFormat(&format, &freq, &blockAlign))
+                return Fail<ALsizei>("Could not get stream format", -1);
 
-        ALsizei filled = 0;
-        while (filled < numBufs) {
-            ALuint got = ReadChunk(*stream, blockAlign);
-            if (got == 0)
-                break;
-            alBufferData(bufs[filled], format, stream->chunkBuffer.data(), ALsizei(got),
-                         ALsizei(freq));
-            if (OpenALErrorPending())
-                return Fail<ALsizei>("Buffer load failed", -1);
-            filled++;
-        }
-        return filled;
+            ALsizei filled = 0;
+            while (filled < numBufs) {
+                ALuint got = ReadChunk(live, blockAlign);
+                if (got == 0)
+                    break;
+                alBufferData(bufs[filled], format, live.chunkBuffer.data(), ALsizei(got),
+                             ALsizei(freq));
+                if (OpenALErrorPending())
+                    return Fail<ALsizei>("Buffer load failed", -1);
+                filled++;
+            }
+            return filled;
+        });
     });
 }
 
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream)
 {
     return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        return stream->Restart() ? AL_TRUE : AL_FALSE;
+        return WithLiveStream(stream, AL_FALSE, [](nuvexStream &live) -> ALboolean {
+            return live.Restart() ? AL_TRUE : AL_FALSE;
+        });
     });
 }
 
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALuint order)
 {
     return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        if (!stream->SetOrder(order))
-            return AL_FALSE;
-        stream->ForgetCarried();
-        stream->position = 0;
-        return AL_TRUE;
-    });
-}
-
-NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
-                                                          const ALchar *patchset)
-{
-    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        return stream->SetPatchset(patchset) ? AL_TRUE : AL_FALSE;
+        return WithLiveStream(stream, AL_FALSE, [order](nuvexStream &live) -> ALboolean {
+            if (!live.SetOrder(order))
+                return AL_FALSE;
+            live.ForgetCarried();
+            live.position = 0;
+            return AL_TRUE;
+        });
     });
 }
 
 NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream)
 {
     return Boundary<nuvexUInt64>(~nuvexUInt64(0), [&]() -> nuvexUInt64 {
-        if (!nuvexStream::Verify(stream))
-            return Fail<nuvexUInt64>("Invalid stream pointer", ~nuvexUInt64(0));
-        return stream->GetLength();
+        return WithLiveStream(stream, ~nuvexUInt64(0),
+                              [](nuvexStream &live) { return live.GetLength(); });
     });
 }
 
 NUVEX_API ALsizei NUVEX_APIENTRY nuvexGetStreamFrequency(nuvexStream *stream)
 {
     return Boundary<ALsizei>(0, [&]() -> ALsizei {
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALsizei>("Invalid stream pointer", 0);
-        ALenum format;
-        ALuint freq, blockAlign;
-        if (!stream->GetFormat(&format, &freq, &blockAlign))
-            return Fail<ALsizei>("Could not get stream format", 0);
-        return ALsizei(freq);
-    });
-}
-
-NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPosition(nuvexStream *stream, nuvexUInt64 frame)
-{
-    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
-        StreamPlayLock lock;
-        if (!nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        if (!AwaitSeek(stream))
-            return Fail<ALboolean>("Stream cannot seek", AL_FALSE);
-        if (!nuvexStream::Verify(stream)) // destroyed by the seek waited for
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        const nuvexUInt64 length = stream->SeekLength();
-        if (length > 0 && frame >= length)
-            return Fail<ALboolean>("Position past the end", AL_FALSE);
-        ALenum format;
-        ALuint freq, blockAlign;
-        const bool direct = stream->SeeksDirectly();
-        if (!direct && length == 0 &&
-            (!stream->GetFormat(&format, &freq, &blockAlign) ||
-             frame >= nuvexUInt64(freq) * ForwardDecodeSeconds))
-            return Fail<ALboolean>("Position past the end", AL_FALSE);
-        nuvexUInt64 at = stream->position;
-        bool moved = false;
-        // In an end-of-play callback the lock cannot be given up.
-        if (direct || StreamPlayDepth() > 1)
-            moved = stream->Seek(frame, at);
-        else if (!SeekUnlocked(stream, frame, at, moved))
-            return AL_FALSE;
-        stream->position = at;
-        if (!moved)
-            return AL_FALSE;
-        RestartPlayback(stream);
-        return AL_TRUE;
-    });
-}
-
-NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamPosition(nuvexStream *stream)
-{
-    return Boundary<nuvexUInt64>(~nuvexUInt64(0), [&]() -> nuvexUInt64 {
-        StreamPlayLock lock;
-        if (!nuvexStream::Verify(stream))
-            return Fail<nuvexUInt64>("Invalid stream pointer", ~nuvexUInt64(0));
-        nuvexUInt64 heard = 0;
-        return HeardPosition(stream, &heard) ? heard : stream->position;
-    });
-}
-
-NUVEX_API ALboolean NUVEX_APIENTRY nuvexDestroyStream(nuvexStream *stream, ALsizei numBufs,
-                                                      ALuint *bufs)
-{
-    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
-        if (OpenALErrorPending())
-            return Fail<ALboolean>("Existing OpenAL error", AL_FALSE);
-        if (numBufs < 0)
-            return Fail<ALboolean>("Invalid buffer count", AL_FALSE);
-        if (numBufs > 0 && !bufs)
-            return Fail<ALboolean>("Invalid buffer pointer", AL_FALSE);
-        if (stream && !nuvexStream::Verify(stream))
-            return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-        if (numBufs > 0) {
-            alDeleteBuffers(numBufs, bufs);
-            if (OpenALErrorPending())
-                return Fail<ALboolean>("Buffer deletion failed", AL_FALSE);
-        }
-        StreamPtr owner;
-        if (stream) {
-            StreamPlayLock lock;
-            // Out of the live list first: an end-of-play callback that
-            // destroys this same stream then fails cleanly instead of
-            // destroying it a second time.
-            if (!nuvexStream::Detach(stream))
-                return Fail<ALboolean>("Invalid stream pointer", AL_FALSE);
-            StopStream(stream);
-            // A seek decoding on another thread destroys it when it ends.
-            if (stream->seeking)
-                stream->destroyPending = true;
-            else
-                owner.reset(stream);
-        }
-        return AL_TRUE;
+        return WithLiveStream(stream, 0, [](nuvexStream &live) -> ALsizei {
+            ALenum format;
+            ALuint freq, blockAlign;
+            if (!live.GetFormat(&format, &freq, &blockAlign))
+                return Fail<ALsizei>("Could not get stream format", 0);
+            return ALsizei(freq);
+        });
     });
 }
 

@@ -1,6 +1,7 @@
 // AIFF: uncompressed big-endian integer PCM, converted to what OpenAL takes
 // (host byte order, unsigned 8-bit samples).
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <algorithm>
 #include <cstring>

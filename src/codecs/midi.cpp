@@ -11,7 +11,8 @@
 // FluidSynth is loaded with dlopen on the first MIDI input, so programs that
 // never play MIDI do not carry its dependencies and a system without it
 // still runs the library (MIDI is then declined).
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <fluidsynth.h>
 
@@ -530,6 +531,9 @@ public:
 
     static void Init() {}
     static void Deinit() {}
+
+protected:
+    bool DecodesForwardToSeek() override { return true; }
 
 private:
     bool Parse(const ALubyte *smf, size_t length);

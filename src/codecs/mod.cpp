@@ -1,14 +1,23 @@
 // Tracker modules through libmodplug with its default settings (16-bit stereo
 // at 44100 Hz). libmodplug loads only from a whole image in memory.
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <libmodplug/modplug.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace {
+// libmodplug mixes every module in process-wide buffers with process-wide
+// settings: two modules decoded at once would trade samples. Every call into
+// it holds this lock (its place in the lock order: livestreams.cpp), so
+// modules decode one at a time, whatever thread decodes them.
+std::mutex ModPlugCalls;
+using ModPlugCall = std::lock_guard<std::mutex>;
+
 // Real modules are far smaller; anything larger is not read whole.
 constexpr size_t MaxModuleSize = size_t(256) << 20;
 
@@ -59,6 +68,7 @@ public:
     // for whole-sound loads, so growing the array need not copy it.
     nuvexUInt64 ExpectedFrames() override
     {
+        ModPlugCall call(ModPlugCalls);
         int ms = ModPlug_GetLength(moduleFile);
         return ms > 0 ? nuvexUInt64(ms) * 44100 / 1000 + 44100 : 0;
     }
@@ -67,6 +77,10 @@ public:
 
     static void Init() {}
     static void Deinit() {}
+
+protected:
+    // Modules have no seek of their own; their songs are minutes long.
+    bool DecodesForwardToSeek() override { return true; }
 
 private:
     ModPlugFile *moduleFile = nullptr;
@@ -86,6 +100,7 @@ modStream::modStream(std::istream *input) : nuvexStream(input)
     buffer.resize(filled * 2);
     if (!ReadRest(*input, buffer, filled, MaxModuleSize))
         return;
+    ModPlugCall call(ModPlugCalls);
     moduleFile = ModPlug_Load(buffer.data(), int(buffer.size()));
     if (moduleFile && (ModPlug_GetModuleType(moduleFile) & 0x03FFFFFF) == 0) {
         ModPlug_Unload(moduleFile);
@@ -95,6 +110,7 @@ modStream::modStream(std::istream *input) : nuvexStream(input)
 
 modStream::~modStream()
 {
+    ModPlugCall call(ModPlugCalls);
     if (moduleFile)
         ModPlug_Unload(moduleFile);
     moduleFile = nullptr;
@@ -111,6 +127,7 @@ bool modStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 ALuint modStream::GetData(ALubyte *data, ALuint bytes)
 {
     int request = bytes > 0x7FFFFFFF ? 0x7FFFFFFF : int(bytes);
+    ModPlugCall call(ModPlugCalls);
     int got = ModPlug_Read(moduleFile, data, request);
     return got < 0 ? 0 : ALuint(got);
 }
@@ -123,7 +140,9 @@ bool modStream::SetOrder(ALuint order)
     std::vector<ALubyte> buffer(16384);
     ModPlugFile *newModule = nullptr;
     // An input that now yields nothing is not handed to libmodplug at all.
-    if (ReadRest(in, buffer, 0, MaxModuleSize) && !buffer.empty())
+    const bool readable = ReadRest(in, buffer, 0, MaxModuleSize) && !buffer.empty();
+    ModPlugCall call(ModPlugCalls);
+    if (readable)
         newModule = ModPlug_Load(buffer.data(), int(buffer.size()));
     if (!newModule)
         return Fail("Could not reload data", false);

@@ -8,7 +8,8 @@
 // libmpg123 would scan any junk for something that looks like a frame, so
 // an input is taken only when two Layer III frames follow each other from
 // its first byte, or from the end of an ID3v2 tag there.
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <mpg123.h>
 

@@ -6,7 +6,8 @@
 // samples are delivered as decoded (never past the caller's buffer), so such
 // a change plays wrongly but safely.
 #define OV_EXCLUDE_STATIC_CALLBACKS
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <vorbis/vorbisfile.h>
 

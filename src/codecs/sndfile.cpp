@@ -10,7 +10,8 @@
 // and the companded and ADPCM codecs come out as 16-bit; wider and float
 // sources as 32-bit float where OpenAL has it; Opus is read as float and
 // clipped here, because libsndfile's 16-bit Opus path wraps around.
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <sndfile.h>
 

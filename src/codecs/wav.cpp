@@ -1,6 +1,7 @@
 // RIFF/WAVE: integer PCM, IEEE float, mu-law and IMA ADPCM, handed to OpenAL
 // as stored (only the byte order changes).
-#include "../streamdec.h"
+#include "../decoders.h"
+#include "../decoderutil.h"
 
 #include <algorithm>
 #include <cstring>
