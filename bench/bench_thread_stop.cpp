@@ -39,7 +39,7 @@ struct UpdateProbe {
 };
 
 // Arms a probe on `source`: the next update (of whichever thread) ends it.
-bool Arm(ALuint source, UpdateProbe &probe)
+bool ArmProbe(ALuint source, UpdateProbe &probe)
 {
     probe.endedAt.store(-1);
     return nuvexPlaySource(source, UpdateProbe::Callback, &probe) == AL_TRUE;
@@ -131,10 +131,10 @@ int main(int argc, char **argv)
     UpdateProbe probe;
     std::vector<double> retimed;
     for (int i = 0; i < 10; i++) {
-        if (!Arm(sources[4], probe) || !nuvexUpdateInterval(5.0f))
+        if (!ArmProbe(sources[4], probe) || !nuvexUpdateInterval(5.0f))
             return 1;
         double first = WaitForUpdate(probe, 2.0);
-        if (first < 0 || !Arm(sources[4], probe))
+        if (first < 0 || !ArmProbe(sources[4], probe))
             return 1;
         nuvexSleep(0.01f);
         nuvexUpdateInterval(0.05f);

@@ -34,10 +34,10 @@ public:
     static void Deinit() {}
 
 private:
-    static size_t read(void *ptr, size_t size, size_t nmemb, void *source);
-    static int seek(void *source, ogg_int64_t offset, int whence);
-    static int close(void *source);
-    static long tell(void *source);
+    static size_t ReadCallback(void *ptr, size_t size, size_t nmemb, void *source);
+    static int SeekCallback(void *source, ogg_int64_t offset, int whence);
+    static int CloseCallback(void *source);
+    static long TellCallback(void *source);
     static const ov_callbacks streamIO;
 
     void ReorderChannels(ALubyte *data, ALuint bytes) const;
@@ -48,10 +48,10 @@ private:
     ALenum format = 0;
 };
 
-const ov_callbacks oggStream::streamIO = {oggStream::read, oggStream::seek, oggStream::close,
-                                          oggStream::tell};
+const ov_callbacks oggStream::streamIO = {oggStream::ReadCallback, oggStream::SeekCallback,
+                                          oggStream::CloseCallback, oggStream::TellCallback};
 
-size_t oggStream::read(void *ptr, size_t size, size_t nmemb, void *source)
+size_t oggStream::ReadCallback(void *ptr, size_t size, size_t nmemb, void *source)
 {
     std::istream &in = *static_cast<oggStream *>(source)->inputStream;
     in.clear();
@@ -61,14 +61,14 @@ size_t oggStream::read(void *ptr, size_t size, size_t nmemb, void *source)
     return got / size;
 }
 
-int oggStream::seek(void *source, ogg_int64_t offset, int whence)
+int oggStream::SeekCallback(void *source, ogg_int64_t offset, int whence)
 {
     return int(SeekInput(*static_cast<oggStream *>(source)->inputStream, offset, whence));
 }
 
-int oggStream::close(void *) { return 0; }
+int oggStream::CloseCallback(void *) { return 0; }
 
-long oggStream::tell(void *source)
+long oggStream::TellCallback(void *source)
 {
     std::istream &in = *static_cast<oggStream *>(source)->inputStream;
     in.clear();
