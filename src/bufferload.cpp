@@ -92,6 +92,8 @@ size_t ReservationFor(nuvexStream &stream, ALenum format, ALuint blockAlign)
         return size_t(cap);
     return size_t(claimedBlocks * blockAlign);
 }
+// The most bytes one alBufferData call takes.
+constexpr size_t MaxWholeBytes = 0x7FFFFFFF;
 } // namespace
 
 ALboolean load_stream(StreamPtr stream, ALuint buffer)
@@ -146,6 +148,9 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
         if (got == 0)
             break;
         total += std::min<size_t>(got, room);
+        // OpenAL takes the size as an ALsizei: a larger sound would wrap.
+        if (total - total % blockAlign > MaxWholeBytes)
+            return Fail<ALboolean>("Sound too large to load whole", AL_FALSE);
         if (data.capacity() < total + step) {
             data.reserve(std::max(total + step, data.capacity() * 3 / 2));
             AdviseHugePages(data, total);

@@ -229,6 +229,7 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
                                         [] { return 0; }), 0, "No error"},
         // Streams that exist, and buffers, sources and handles that do not.
         // A failed seek leaves the position: two buffers' worth in.
+        {"seek, pending", pending([=] { return nuvexSetStreamPosition(live, 0); }), AL_FALSE, Pending},
         {"seek past the end", [=] { return nuvexSetStreamPosition(live, 44100); }, AL_FALSE, "Position past the end"},
         {"seek to all bits set", [=] { return nuvexSetStreamPosition(live, ~nuvexUInt64(0)); }, AL_FALSE,
          "Position past the end"},

@@ -271,6 +271,21 @@ TEST_F(Playback, SeeksAreHeardAtOnceAndThePositionIsWhatWasHeard)
         EXPECT_EQ(log.calls, 1);
         EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
     }
+    // An input that fails right after the jump: the seek says so, and the
+    // playback, with nothing left to play, ends once.
+    MemFiles fs;
+    fs.files["ramp.wav"] = {sound.wav, sound.wav.size()};
+    nuvexStream *stream = nuvexCreateStreamFromFile("ramp.wav", 1000, 0, nullptr);
+    EndLog log;
+    Driver drv{dev, 50};
+    ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 0, EndLog::Callback, &log));
+    drv.Step();
+    fs.failReadsFrom = 0;
+    EXPECT_FALSE(nuvexSetStreamPosition(stream, 100));
+    EXPECT_EQ(Err(), "Error buffering from stream");
+    PlayOut(drv, log, 10000);
+    EXPECT_EQ(log.calls, 1);
+    EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
 }
 
 TEST_F(Playback, WholeBufferPlaysOnceThenCallsBack)

@@ -248,8 +248,12 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     nuvexStream *module = nuvexCreateStreamFromMemory(song.data(), ALuint(song.size()), 17640, 0, nullptr);
     nuvexStream *looped = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 2000, 0, nullptr);
     nuvexStream *once = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 2000, 0, nullptr);
-    sources.resize(4);
-    alGenSources(4, sources.data());
+    // Another module, refilled by the update thread while the seek decodes:
+    // libmodplug's mixer is process-wide, so the two must take turns.
+    const Bytes tune = nvmedia::WriteMod(nvmedia::DemoModule(1));
+    nuvexStream *played = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), 4096, 0, nullptr);
+    sources.resize(5);
+    alGenSources(5, sources.data());
     EndLog moduleLog, onceLog;
     ALboolean seekInCallback = AL_FALSE;
     onceLog.then = [&](ALuint) { seekInCallback = nuvexSetStreamPosition(once, 10); };
@@ -257,6 +261,7 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     ASSERT_TRUE(nuvexPlaySourceStream(sources[1], module, 3, -1, EndLog::Callback, &moduleLog));
     ASSERT_TRUE(nuvexPlaySourceStream(sources[2], looped, 3, -1, nullptr, nullptr));
     ASSERT_TRUE(nuvexPlaySourceStream(sources[3], once, 3, 0, EndLog::Callback, &onceLog));
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[4], played, 3, -1, nullptr, nullptr));
     ASSERT_TRUE(nuvexUpdateInterval(0.005f));
     std::atomic<bool> racing{true};
     std::thread racer([&] {
@@ -304,7 +309,7 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     EXPECT_TRUE(seekInCallback);
     EXPECT_EQ(nuvexGetStreamPosition(once), 10u);
     EXPECT_TRUE(nuvexUpdateInterval(0.0f));
-    for (nuvexStream *s : {other, once})
+    for (nuvexStream *s : {other, once, played})
         EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
 }
 

@@ -14,7 +14,7 @@ build=${1:-$root/build}
 programs=(test_api test_playback test_decoders)
 # Too slow under Valgrind for CI (minutes of rendering); the sanitizer build
 # runs it.
-declare -A skip=([test_decoders]=Decoders.EveryLayoutLoadsAndStreamsAsTheFileHoldsIt)
+declare -A skip=([test_decoders]=Decoders.EveryLayoutLoadsAndStreamsAsTheFileHoldsIt:Decoders.WholeLoadsPastTwoGibFail)
 jobs=${NUVEX_VALGRIND_JOBS:-$(nproc)}
 
 if ! command -v valgrind >/dev/null; then
