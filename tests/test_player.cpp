@@ -295,7 +295,10 @@ TEST(Player, OnATerminalShowsOneLineAndTakesKeys)
         size_t longestStill; // the most repeats of one progress line, at least
     } rows[] = {
         {"chime.wav", "--loop 1 '" + Demo + "/chime.wav'", "", 0, {"\rchime.wav  0:00.4 / 0:00.4  loop 2/2\033[K\r\n"}, {}, 0},
-        {"demo.wav", demo, "printf '\\033[C'", 0, {"demo.wav  0:05."}, {"demo.wav  0:02."}, 0},
+        // Keys typed faster than they are read (an auto-repeat): two in one read, the
+        // third cut after its first two bytes; every one seeks 5 s on.
+        {"demo.wav", "--loop 1 " + demo, "printf '\\033[C\\033[C\\033['; sleep 0.3; printf C; sleep 0.3; printf '\\003'", 130,
+         {"loop 2/2", "demo.wav  0:05."}, {}, 0},
         {"demo.wav", "--start 4 " + demo, "printf ' '; sleep 1; printf ' '", 0, {"demo.wav  0:06.3"}, {}, 8},
         {"demo.wav", demo, "printf '\\003'", 130, {"demo.wav  0:00."}, {"demo.wav  0:02."}, 0},
     };
