@@ -299,6 +299,9 @@ TEST(Player, OnATerminalShowsOneLineAndTakesKeys)
         // third cut after its first two bytes; every one seeks 5 s on.
         {"demo.wav", "--loop 1 " + demo, "printf '\\033[C\\033[C\\033['; sleep 0.3; printf C; sleep 0.3; printf '\\003'", 130,
          {"loop 2/2", "demo.wav  0:05."}, {}, 0},
+        // A restart counts as a pass (here forced by a seek past the end); a seek back does not.
+        {"demo.wav", "--loop 2 --start 2 " + demo, "printf '\\033[C'; sleep 0.5; printf '\\033[D'; sleep 0.3; printf '\\003'", 130,
+         {"loop 2/3"}, {"loop 3/3"}, 0},
         {"demo.wav", "--start 4 " + demo, "printf ' '; sleep 1; printf ' '", 0, {"demo.wav  0:06.3"}, {}, 8},
         {"demo.wav", demo, "printf '\\003'", 130, {"demo.wav  0:00."}, {"demo.wav  0:02."}, 0},
     };

@@ -149,6 +149,17 @@ std::string BaseName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A seek is no new pass, even one back. The position is taken on both sides
+// of it: a restart just before the seek still counts, and the next step back
+// is measured from where the seek landed (IMA ADPCM lands on its block's
+// start, a little before the frame asked for).
+void Seek(Player &player, Progress &progress, double seconds)
+{
+    progress.Follow(player.Heard());
+    if (player.SeekBy(seconds))
+        progress.Sought(player.Heard());
+}
+
 int Play(const Options &opt)
 {
     if (!nuvexInitDevice(opt.haveDevice ? opt.device.c_str() : nullptr, nullptr)) {
@@ -190,8 +201,8 @@ int Play(const Options &opt)
             player.TopUp();
             for (Key key : keys.Wait(100)) {
                 switch (key) {
-                case Key::Back: player.SeekBy(-5.0); break;
-                case Key::Forward: player.SeekBy(5.0); break;
+                case Key::Back: Seek(player, progress, -5.0); break;
+                case Key::Forward: Seek(player, progress, 5.0); break;
                 case Key::Pause: player.TogglePause(); break;
                 case Key::None: break;
                 }
