@@ -240,6 +240,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
 #ifdef NUVEX_MEDIA_SNDFILE
     // The containers and codecs read through libsndfile and libmpg123.
     const auto tones = nvmedia::Tones32(48000, 48000, {440, 660}, 0.5);
+    const std::string help = Play({"--help"}).out;
     for (auto f : std::vector<std::tuple<const char *, int, const char *>>{
              {"a.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, "FLAC, 24-bit FLAC, decoded to 32-bit float"},
              {"a.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_32, "WAV (extensible), 32-bit integer PCM, decoded to 32-bit float"},
@@ -248,6 +249,9 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
              {"a.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3, MPEG Layer III, decoded to 16-bit integer PCM"}}) {
         const std::string path = TempFile(std::get<0>(f), nvmedia::WriteSoundFile(tones, 2, 48000, std::get<1>(f)));
         rows.push_back({{"--info", path}, 0, info(path, std::get<2>(f), 48000, 48000), ""});
+        std::string container = std::get<2>(f); // --help names what can be read
+        container.resize(std::min(container.find(','), container.find(" (")));
+        EXPECT_NE(help.find(container), std::string::npos) << container;
     }
 #endif
     for (const auto &row : rows) {
@@ -263,7 +267,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     // a hint; among good files the rest still plays and the status says so.
     const std::pair<std::vector<std::string>, std::string> bad[] = {
         {{Demo + "/missing.ogg"}, ": cannot be played (Failed to open file): check the path"},
-        {{junk}, ": cannot be played (Unsupported type): nuvex-play reads WAV, AIFF"},
+        {{junk}, ": cannot be played (Unsupported type): not a format or a variant that nuvex-play reads"},
         {{cut}, ": cannot be played (Unsupported type)"},
         {{"--order", "2", wav}, ": cannot start at order 2 (Invalid order for stream): --order applies to "
                                 "tracker modules only\n"},
@@ -295,7 +299,13 @@ TEST(Player, OnATerminalShowsOneLineAndTakesKeys)
         size_t longestStill; // the most repeats of one progress line, at least
     } rows[] = {
         {"chime.wav", "--loop 1 '" + Demo + "/chime.wav'", "", 0, {"\rchime.wav  0:00.4 / 0:00.4  loop 2/2\033[K\r\n"}, {}, 0},
-        {"demo.wav", demo, "printf '\\033[C'", 0, {"demo.wav  0:05."}, {"demo.wav  0:02."}, 0},
+        // Keys typed faster than they are read (an auto-repeat): two in one read, the
+        // third cut after its first two bytes; every one seeks 5 s on.
+        {"demo.wav", "--loop 1 " + demo, "printf '\\033[C\\033[C\\033['; sleep 0.3; printf C; sleep 0.3; printf '\\003'", 130,
+         {"loop 2/2", "demo.wav  0:05."}, {}, 0},
+        // A restart counts as a pass (here forced by a seek past the end); a seek back does not.
+        {"demo.wav", "--loop 2 --start 2 " + demo, "printf '\\033[C'; sleep 0.5; printf '\\033[D'; sleep 0.3; printf '\\003'", 130,
+         {"loop 2/3"}, {"loop 3/3"}, 0},
         {"demo.wav", "--start 4 " + demo, "printf ' '; sleep 1; printf ' '", 0, {"demo.wav  0:06.3"}, {}, 8},
         {"demo.wav", demo, "printf '\\003'", 130, {"demo.wav  0:00."}, {"demo.wav  0:02."}, 0},
     };

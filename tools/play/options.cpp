@@ -13,7 +13,9 @@ void PrintUsage(FILE *out)
 {
     fprintf(out,
             "Usage: %s [options] FILE...\n"
-            "Plays WAV, AIFF, Ogg Vorbis, tracker-module and MIDI files one after another.\n"
+            "Plays sound files one after another: WAV (also RF64 and Wave64), AIFF and\n"
+            "AIFF-C, Sun AU, CAF, FLAC, Ogg Vorbis, Ogg Opus, MP3, tracker modules (MOD,\n"
+            "S3M, XM, IT...) and MIDI files (with FluidSynth and a SoundFont).\n"
             "\n"
             "  --device NAME     play through this output device (see --list-devices)\n"
             "  --load            decode each file into one buffer instead of streaming it\n"

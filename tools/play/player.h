@@ -41,15 +41,13 @@ public:
         }
     }
 
-    // `heard`: the position the stream reports, when it is one (a pass that
-    // starts again shows as a step back); else it follows from `elapsed`.
+    // `heard`: the position the stream reports, when it is one; else it
+    // follows from `elapsed`.
     void Show(double elapsed, double heard = -1.0)
     {
         if (opt_.quiet || !tty_)
             return;
-        if (heard >= 0 && heard < lastHeard_ && (opt_.loops < 0 || pass_ <= opt_.loops))
-            pass_++;
-        lastHeard_ = heard;
+        Follow(heard);
         int loop = heard >= 0 ? pass_ : 1;
         double position = heard >= 0 ? heard : elapsed;
         if (heard < 0 && total_ > 0) {
@@ -70,6 +68,19 @@ public:
         fflush(stdout);
         shown_ = true;
     }
+
+    // A stream's pass that starts again shows as a step back of the position
+    // it reports, which is then counted as the next pass.
+    void Follow(double heard)
+    {
+        if (heard >= 0 && heard < lastHeard_ && (opt_.loops < 0 || pass_ <= opt_.loops))
+            pass_++;
+        lastHeard_ = heard;
+    }
+
+    // The player moved the position to `heard` itself: a step back from
+    // there is a restart, the seek's own step back is not.
+    void Sought(double heard) { lastHeard_ = heard; }
 
     void Finish()
     {
@@ -134,19 +145,22 @@ public:
 
     // Moves a streamed sound `seconds` on or back, staying within it: back
     // stops at the start, on at the last frame (which then ends the pass).
-    void SeekBy(double seconds)
+    // False when the position stayed, or (past the end of a sound of unknown
+    // length) the pass ended.
+    bool SeekBy(double seconds)
     {
         const ALsizei rate = stream_ ? nuvexGetStreamFrequency(stream_) : 0;
         if (rate <= 0)
-            return;
+            return false;
         const double to = double(nuvexGetStreamPosition(stream_)) + seconds * rate;
         const nuvexUInt64 length = nuvexGetStreamLength(stream_);
         nuvexUInt64 frame = to > 0 ? nuvexUInt64(to) : 0;
         if (length > 0 && frame >= length)
             frame = length - 1;
         // A stream of unknown length sought past its end just ends.
-        nuvexSetStreamPosition(stream_, frame);
+        const bool moved = nuvexSetStreamPosition(stream_, frame);
         nuvexGetErrorString();
+        return moved;
     }
 
     void TogglePause()

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace nvplay {
 
@@ -48,6 +50,57 @@ void InstallSignalHandlers()
 
 enum class Key { None, Back, Forward, Pause };
 
+// The key typed at `at` and the bytes it takes; 0 bytes when what is there
+// starts an escape sequence whose rest is still to come.
+Key DecodeKey(const std::string &typed, size_t at, size_t &length)
+{
+    length = 1;
+    if (typed[at] == ' ')
+        return Key::Pause;
+    if (typed[at] != '\033')
+        return Key::None;
+    length = 0;
+    if (at + 1 >= typed.size())
+        return Key::None;
+    // Arrows: ESC [ C / ESC [ D (with modifiers, ESC [ 1 ; 5 C), or ESC O C /
+    // ESC O D in application mode. Any other sequence is passed over whole,
+    // so that none of its bytes reads as a key of its own; an ESC before
+    // anything else is the Escape key.
+    const char kind = typed[at + 1];
+    if (kind != '[' && kind != 'O') {
+        length = 1;
+        return Key::None;
+    }
+    size_t final = at + 2;
+    while (kind == '[' && final < typed.size() && typed[final] >= 0x20 && typed[final] <= 0x3F)
+        final++;
+    if (final >= typed.size())
+        return Key::None;
+    length = final + 1 - at;
+    return typed[final] == 'C' ? Key::Forward : typed[final] == 'D' ? Key::Back : Key::None;
+}
+
+// Takes every whole key off the front of `typed`, in order; a cut escape
+// sequence stays there for the next read to complete.
+std::vector<Key> DecodeKeys(std::string &typed)
+{
+    std::vector<Key> keys;
+    size_t used = 0, length = 0;
+    while (used < typed.size()) {
+        const Key key = DecodeKey(typed, used, length);
+        if (length == 0)
+            break;
+        if (key != Key::None)
+            keys.push_back(key);
+        used += length;
+    }
+    typed.erase(0, used);
+    // No sequence the player knows is this long: what waits is noise.
+    if (typed.size() > 16)
+        typed.clear();
+    return keys;
+}
+
 // While streamed files play from a terminal: the arrow keys seek, the space
 // bar pauses. Keys are read as typed, without echo; Ctrl-C still interrupts.
 class Keys {
@@ -67,31 +120,44 @@ public:
     Keys(const Keys &) = delete;
     Keys &operator=(const Keys &) = delete;
 
-    // The next key typed within `ms` milliseconds, if any.
-    Key Wait(int ms)
+    // The keys typed within `ms` milliseconds, in order. A held arrow key
+    // repeats faster than the player reads, so one read may hold several
+    // keys, the last of them cut short.
+    std::vector<Key> Wait(int ms)
     {
         if (!TerminalChanged) {
             nuvexSleep(float(ms) / 1000.0f);
-            return Key::None;
+            return {};
         }
         pollfd in = {STDIN_FILENO, POLLIN, 0};
-        unsigned char typed[8];
+        char typed[8];
         if (poll(&in, 1, ms) <= 0)
-            return Key::None;
+            return {};
         const ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
-        if (got == 1 && typed[0] == ' ')
-            return Key::Pause;
-        // Arrows: ESC [ C / ESC [ D, or ESC O C / ESC O D in application mode.
-        if (got >= 3 && typed[0] == 0x1B && (typed[1] == '[' || typed[1] == 'O'))
-            return typed[2] == 'C' ? Key::Forward : typed[2] == 'D' ? Key::Back : Key::None;
-        return Key::None;
+        if (got > 0)
+            unread_.append(typed, size_t(got));
+        return DecodeKeys(unread_);
     }
+
+private:
+    std::string unread_;
 };
 
 std::string BaseName(const std::string &path)
 {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A seek is no new pass, even one back. The position is taken on both sides
+// of it: a restart just before the seek still counts, and the next step back
+// is measured from where the seek landed (IMA ADPCM lands on its block's
+// start, a little before the frame asked for).
+void Seek(Player &player, Progress &progress, double seconds)
+{
+    progress.Follow(player.Heard());
+    if (player.SeekBy(seconds))
+        progress.Sought(player.Heard());
 }
 
 int Play(const Options &opt)
@@ -133,11 +199,13 @@ int Play(const Options &opt)
             std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
             progress.Show(elapsed.count(), player.Heard());
             player.TopUp();
-            switch (keys.Wait(100)) {
-            case Key::Back: player.SeekBy(-5.0); break;
-            case Key::Forward: player.SeekBy(5.0); break;
-            case Key::Pause: player.TogglePause(); break;
-            case Key::None: break;
+            for (Key key : keys.Wait(100)) {
+                switch (key) {
+                case Key::Back: Seek(player, progress, -5.0); break;
+                case Key::Forward: Seek(player, progress, 5.0); break;
+                case Key::Pause: player.TogglePause(); break;
+                case Key::None: break;
+                }
             }
         }
         player.Stop();

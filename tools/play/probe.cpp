@@ -16,9 +16,9 @@ const char *HintFor(const std::string &message)
         const char *hint;
     } hints[] = {
         {"Failed to open file", "check the path and that the file is readable"},
-        {"Unsupported type",
-         "nuvex-play reads WAV, AIFF, Ogg Vorbis, tracker modules (MOD, S3M, XM, IT...) and "
-         "MIDI files (when FluidSynth is installed)"},
+        // The formats are listed once, by --help.
+        {"Unsupported type", "not a format or a variant that nuvex-play reads (see its --help; "
+                             "MIDI needs FluidSynth installed)"},
         {"No SoundFont available",
          "MIDI needs a SoundFont: give one with --soundfont FILE, or check that the one "
          "named by NUVEX_SOUNDFONT (or FluidSynth's default) is a readable SoundFont"},
