@@ -26,7 +26,12 @@
  *   update (yours, or the update thread) with that lock held; they may call
  *   library functions. The last error, the I/O callback table and the decoder
  *   table are process-wide and not locked: configure them before other
- *   threads use the library. A stream is used by one thread at a time.
+ *   threads use the library. Every call on a live stream takes the lock;
+ *   slow work on a stream (a seek that decodes forward, a SoundFont load)
+ *   runs without it, and meanwhile other calls on that stream wait for it
+ *   and its playback is not fed. An end-of-play callback cannot wait: its
+ *   calls on such a stream fail with "Stream is busy" (or the message the
+ *   function names). Other playbacks are never held up by it.
  *
  * docs/guide.md explains the concepts and lists every message in one table.
  */
@@ -311,6 +316,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
  *                                   default font missing or unreadable);
  *   "MIDI file too long to load whole" - a MIDI file playing for more than
  *                                   an hour (stream it instead);
+ *   "Sound too large to load whole" - the decoded sound holds 2 GiB or
+ *                                   more, which one alBufferData call
+ *                                   cannot take (stream it instead);
  *   "Buffer load failed"          - OpenAL rejected the data;
  *   allocates.
  * The file is closed before the function returns. Standard MIDI Files are
@@ -442,8 +450,8 @@ NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromCallback(
  *   stream format"; "Buffer load failed" (buffers before it were filled).
  *   A MIDI stream without any SoundFont fills no buffer (returns 0) and
  *   leaves "No SoundFont available".
- * Not locked: do not use it on a stream that is being played in the
- * background.
+ * Any thread; takes the library's lock. On a stream being played in the
+ * background it takes chunks from that playback's sound.
  */
 NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, ALsizei numBufs,
                                                            ALuint *bufs);
@@ -454,7 +462,8 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
  *   failed" (every built-in decoder but modules), "Could not reload data"
  *   (modules), "Rewind failed" (application decoders without a working
  *   rewind, and callback streams).
- * Needs no context. Not locked: not on a stream being played.
+ * Needs no context. Any thread; takes the library's lock (on a played
+ * stream, prefer nuvexSetStreamPosition, which also moves the playback).
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream);
 /*
@@ -465,7 +474,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexRewindStream(nuvexStream *stream);
  * Fails (AL_FALSE): "Invalid stream pointer"; "Could not reload data"
  *   (modules); "Invalid order for stream" (another kind of stream and a
  *   non-zero order); the rewind messages of nuvexRewindStream (order 0).
- * Needs no context. Not locked: not on a stream being played.
+ * Needs no context. Any thread; takes the library's lock.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALuint order);
 /*
@@ -503,7 +512,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
  *   streams, application decoders, WAV data chunks of 2 GiB or more,
  *   truncated Ogg Opus files).
  * Fails (all bits set, ~(nuvexUInt64)0): "Invalid stream pointer".
- * Needs no context.
+ * Needs no context. Any thread; takes the library's lock; safe while the
+ * stream plays.
  */
 NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
 /*
@@ -516,11 +526,15 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  * Accuracy: exact for PCM WAV and AIFF, Ogg Vorbis, MP3 and the libsndfile
  *   formats (docs/guide.md lists them). IMA ADPCM moves to the start of the
  *   65-frame block holding the frame, and the position then reports that
- *   block start. Other decoders (modules, application decoders) rewind and
- *   decode forward, discarding, which is exact but takes time: that decode
- *   runs without the library's lock (other playbacks are fed meanwhile,
- *   this stream's is not), and for a stream of unknown length it is only
- *   tried for frames under one hour of sound (3600 times the rate).
+ *   block start. Other decoders (modules, application decoders with a
+ *   rewind, the libsndfile formats whose input cannot jump: GSM 6.10,
+ *   G.721, DWVW) decode forward, discarding, from where the stream stands
+ *   (or from the start after a rewind, for a frame behind it), which is
+ *   exact but takes time: that decode runs without the library's lock
+ *   (other playbacks are fed meanwhile, this stream's is not), and it is
+ *   bounded: a frame more than one hour of sound (3600 times the rate) from
+ *   where the decode would start fails at once, whatever length the stream
+ *   claims.
  * Played with nuvexPlaySourceStream, the stream's playback jumps too: its
  *   source is stopped, its queued buffers are dropped, refilled from the new
  *   frame and queued again, and it plays on. A playback paused with
@@ -531,14 +545,16 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *   end-of-play callback are untouched: a seek is no end.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE), in this order:
+ *   "Existing OpenAL error";
  *   "Invalid stream pointer" - not a live stream (also when it is destroyed
  *                              on another thread during a forward decode);
  *   "Stream cannot seek"     - called from an end-of-play callback while
  *                              another thread's seek of this stream runs;
  *   "Position past the end"  - frame at or past the end of a stream of known
- *                              length, or, for a stream of unknown length
- *                              without a seek of its own, one hour of sound
- *                              or more in: the position stays;
+ *                              length, or, for a decoder without a seek of
+ *                              its own, more than one hour of sound from
+ *                              where its forward decode would start: the
+ *                              position stays;
  *   "Stream cannot seek"     - the input can neither seek nor rewind (a
  *                              callback stream, an application decoder
  *                              without a working rewind, a file that cannot
@@ -546,7 +562,11 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *                              was (an input failing midway leaves it where
  *                              nuvexGetStreamPosition then reports);
  *   "Position past the end"  - a stream of unknown length ended before the
- *                              frame: it is left at its end.
+ *                              frame: it is left at its end;
+ *   "Error buffering from stream" - the stream moved, but its playback's
+ *                              buffers could not be refilled from there
+ *                              (the input failed): the playback ends at the
+ *                              next update.
  * Needs the context only for a played stream. Any thread; takes the
  * library's lock, so a destroy on another thread happens wholly before or
  * after it; a second seek of the same stream waits for the first.
@@ -568,7 +588,7 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamPosition(nuvexStream *stream)
  * nuvexGetStreamFrequency: the stream's sample rate in Hz.
  * Fails (0): "Invalid stream pointer"; "Could not get stream format" (an
  *   application decoder's get_format failed).
- * Needs no context.
+ * Needs no context. Any thread; takes the library's lock.
  */
 NUVEX_API ALsizei NUVEX_APIENTRY nuvexGetStreamFrequency(nuvexStream *stream);
 /*
