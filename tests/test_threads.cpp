@@ -282,6 +282,11 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     EXPECT_EQ(second.get(), AL_TRUE);
     EXPECT_GE(nuvexGetStreamPosition(module), target);
     EXPECT_LT(nuvexGetStreamPosition(module), target + 2 * 44100);
+    // More than an hour of decoding from where the stream stands is refused
+    // before any of it is done.
+    const nuvexUInt64 stands = nuvexGetStreamPosition(module);
+    EXPECT_FALSE(nuvexSetStreamPosition(module, target + 3601 * 44100));
+    EXPECT_LT(nuvexGetStreamPosition(module), stands + 44100); // it plays on meanwhile
     {
         // Held, the lock would stop every refill for the whole seek; a
         // loaded machine may stall the refills (and the mixing) a while.
