@@ -495,9 +495,11 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
  *   stream pointer"; for MIDI streams "No SoundFont available" (NULL, and no
  *   default font can be loaded), "SoundFont load failed" (the file is
  *   missing, unreadable or not a SoundFont); allocates.
- * Needs no context. Safe while the update thread plays the stream: the font
- * is loaded without the library's lock and swapped in under it; a large
- * font takes a while to load, so prefer calling it before playing.
+ * Needs no context. Any thread, also while the update thread plays the
+ * stream: the font is loaded without the library's lock, so other playbacks
+ * play on meanwhile; this stream's own playback is not fed until the font
+ * is in (a large font takes a while: prefer calling it before playing).
+ * From an end-of-play callback the load holds the lock.
  * MIDI streams: FluidSynth (libfluidsynth.so.3) is loaded when the first
  * MIDI input is met; NUVEX_FLUIDSYNTH names another library to load, and
  * set but empty, none: MIDI input is then declined ("Unsupported type").
