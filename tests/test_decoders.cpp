@@ -198,14 +198,17 @@ std::vector<Sound> Sounds()
             bits > 16 ? payload.insert(payload.end(), reinterpret_cast<uint8_t *>(&f), reinterpret_cast<uint8_t *>(&f + 1))
                       : payload.insert(payload.end(), {uint8_t(v), uint8_t(v >> 8)});
         }
-        s.push_back({name, nvmedia::WriteSoundFile(src, ch, rate, format, options), ch, rate, al, payload, frames});
+        Bytes image = nvmedia::WriteSoundFile(src, ch, rate, format, options);
+        if (name.find("ID3") != std::string::npos) // as taggers prefix FLAC
+            image = nvmedia::WithId3Tag(image, "nuvex");
+        s.push_back({name, image, ch, rate, al, payload, frames});
     };
     enum { L = SF_CHANNEL_MAP_LEFT, R = SF_CHANNEL_MAP_RIGHT, C = SF_CHANNEL_MAP_CENTER, LFE = SF_CHANNEL_MAP_LFE,
            RL = SF_CHANNEL_MAP_REAR_LEFT, RR = SF_CHANNEL_MAP_REAR_RIGHT, RC = SF_CHANNEL_MAP_REAR_CENTER,
            SL = SF_CHANNEL_MAP_SIDE_LEFT, SR = SF_CHANNEL_MAP_SIDE_RIGHT };
     const std::vector<int> film = {0, 2, 1, 5, 3, 4}; // L C R RL RR LFE
     sf("flac 16", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 44100, AL_FORMAT_STEREO16, 16);
-    sf("flac 8", SF_FORMAT_FLAC | SF_FORMAT_PCM_S8, 1, 8000, AL_FORMAT_MONO16, 8);
+    sf("flac 8, ID3", SF_FORMAT_FLAC | SF_FORMAT_PCM_S8, 1, 8000, AL_FORMAT_MONO16, 8);
     sf("flac 24 x6", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 6, 48000, AL_FORMAT_51CHN32, 24);
     sf("flac 16 x8", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 8, 48000, AL_FORMAT_71CHN16, 16);
     sf("wavex 5.1 rear", SF_FORMAT_WAVEX | SF_FORMAT_PCM_16, 6, 44100, AL_FORMAT_51CHN16, 16, {L, R, C, LFE, RL, RR});

@@ -57,7 +57,7 @@ Family Identify(std::istream &in)
         return Family::Flac;
     if (at(0, "OggS") && got > 27 && at(27 + size_t(head[26]), "OpusHead", 8))
         return Family::OggOpus;
-    if (at(0, "ID3") && got >= 10) {
+    if (at(0, "ID3", 3) && got >= 10) {
         char magic[4];
         in.clear();
         in.seekg(std::streamoff(Id3v2Length(head)));
