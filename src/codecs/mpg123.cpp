@@ -74,7 +74,7 @@ public:
     bool GetFormat(ALenum *fmt, ALuint *freq, ALuint *align) override;
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
-    nuvexUInt64 GetLength() override;
+    nuvexUInt64 GetLength() override { return length; }
     bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
     bool SeeksDirectly() override { return true; }
     // From the Xing header when there is one, else libmpg123's estimate
@@ -100,7 +100,8 @@ private:
     long rate = 0;
     int channels = 0;
     bool formatChanged = false;
-    bool counted = false;
+    // Counted before the stream is handed out, and never changed: the
+    // length may be asked for on any thread while another one decodes.
     nuvexUInt64 length = 0;
 };
 
@@ -120,6 +121,7 @@ mpg123Stream::mpg123Stream(std::istream *input) : nuvexStream(input)
 {
     if (!StartsWithFrames(*input))
         return;
+    length = CountFrames();
     inputStream->clear();
     inputStream->seekg(0);
     handle = OpenHandle();
@@ -233,32 +235,19 @@ bool mpg123Stream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
     return at == to || Fail(at < to ? "Position past the end" : "Stream cannot seek", false);
 }
 
-nuvexUInt64 mpg123Stream::GetLength()
-{
-    if (!counted) {
-        length = CountFrames();
-        counted = true;
-    }
-    return length;
-}
-
 // The length is exact only once every frame header has been read (a file
 // without a Xing header says nothing about it). A scan by the decoding
 // handle would change what it decodes next (a few samples come out one step
-// off), so a second handle reads the headers, and the input is put back
-// where the first one left it.
+// off), so a handle of its own reads the headers, before decoding starts:
+// later, it would move the input under a decode running on another thread
+// (the length needs no lock).
 nuvexUInt64 mpg123Stream::CountFrames()
 {
-    std::istream &in = *inputStream;
-    in.clear();
-    const std::streampos decodingAt = in.tellg();
-    in.seekg(0);
+    inputStream->clear();
+    inputStream->seekg(0);
     HandlePtr scanner = OpenHandle();
     off_t frames = scanner && mpg123_scan(scanner.get()) == MPG123_OK ? mpg123_length(scanner.get())
                                                                       : 0;
-    scanner.reset();
-    in.clear();
-    in.seekg(decodingAt);
     return frames > 0 ? nuvexUInt64(frames) : 0;
 }
 
