@@ -516,11 +516,12 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  * Accuracy: exact for PCM WAV and AIFF, Ogg Vorbis, MP3 and the libsndfile
  *   formats (docs/guide.md lists them). IMA ADPCM moves to the start of the
  *   65-frame block holding the frame, and the position then reports that
- *   block start. Other decoders (modules, application decoders) rewind and
- *   decode forward, discarding, which is exact but takes time: that decode
- *   runs without the library's lock (other playbacks are fed meanwhile,
- *   this stream's is not), and for a stream of unknown length it is only
- *   tried for frames under one hour of sound (3600 times the rate).
+ *   block start. Other decoders (modules, application decoders, and the
+ *   codecs libsndfile cannot seek in: GSM 6.10, G.72x, NMS ADPCM, DWVW)
+ *   rewind and decode forward, discarding, which is exact but takes time:
+ *   that decode runs without the library's lock (other playbacks are fed
+ *   meanwhile, this stream's is not), and for a stream of unknown length it
+ *   is only tried for frames under one hour of sound (3600 times the rate).
  * Played with nuvexPlaySourceStream, the stream's playback jumps too: its
  *   source is stopped, its queued buffers are dropped, refilled from the new
  *   frame and queued again, and it plays on. A playback paused with

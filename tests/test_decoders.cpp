@@ -240,11 +240,13 @@ std::vector<Sound> Sounds()
     }
     sf("caf 7.1, no layout", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 8, 44100, AL_FORMAT_71CHN16, 16);
     sf("caf alac", SF_FORMAT_CAF | SF_FORMAT_ALAC_16, 2, 44100, AL_FORMAT_STEREO16, 16);
+    sf("aiff dwvw 24", SF_FORMAT_AIFF | SF_FORMAT_DWVW_24, 1, 8000, AL_FORMAT_MONO_FLOAT32, 24); // seeks by decoding
     // Lossy: the codec library's own decode (Opus as float, clipped here),
-    // gapless, Opus at 48 kHz in OpenAL's order.
+    // gapless, Opus at 48 kHz in OpenAL's order; libsndfile's for the codecs
+    // only it decodes.
     auto lossy = [&](const std::string &name, int format, int ch, int rate, double amplitude,
-                     nvmedia::SoundFileOptions options, ALenum al, std::vector<int> order = {}) {
-        auto src = nvmedia::Tones32(size_t(rate) * 3 / 2, uint32_t(rate), std::vector<double>(freqs, freqs + ch), amplitude);
+                     nvmedia::SoundFileOptions options, ALenum al, std::vector<int> order = {}, double seconds = 1.5) {
+        auto src = nvmedia::Tones32(size_t(rate * seconds), uint32_t(rate), std::vector<double>(freqs, freqs + ch), amplitude);
         Bytes image = nvmedia::WriteSoundFile(src, ch, rate, format, options);
         if (name.find("no Xing") != std::string::npos)
             image = nvmedia::StripXingFrame(image);
@@ -252,13 +254,15 @@ std::vector<Sound> Sounds()
             image = nvmedia::WithId3Tag(image, "nuvex");
         nvmedia::Decoded d;
         std::vector<int16_t> pcm;
-        if (format & SF_FORMAT_OPUS) {
+        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) {
             nvmedia::DecodeOpus(image, d, true);
             for (float f : d.f32)
                 pcm.push_back(int16_t(std::max(-32768L, std::min(32767L, lrintf(f * 32768)))));
-        } else {
+        } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
             nvmedia::DecodeMp3(image, d);
             pcm = d.s16;
+        } else {
+            d.channels = ch, d.rate = uint32_t(rate), d.s16 = pcm = nvmedia::ReadSoundFile16(image);
         }
         std::vector<int16_t> ordered = pcm;
         for (size_t i = 0; !order.empty() && i < pcm.size(); i++)
@@ -279,6 +283,8 @@ std::vector<Sound> Sounds()
     lossy("mp3 vbr, ID3", mp3, 2, 48000, 0.5, vbr, AL_FORMAT_STEREO16);
     lossy("mp3 vbr, no Xing", mp3, 2, 44100, 0.5, vbr, AL_FORMAT_STEREO16);
     lossy("mp3 2.5", mp3, 1, 8000, 0.5, vbr, AL_FORMAT_MONO16);
+    lossy("gsm 6.10", SF_FORMAT_WAV | SF_FORMAT_GSM610, 1, 8000, 0.5, plain, AL_FORMAT_MONO16); // rewinds by reopening
+    lossy("g.721", SF_FORMAT_WAV | SF_FORMAT_G721_32, 1, 8000, 0.5, plain, AL_FORMAT_MONO16);
 #endif
     // Every tracker format libmodplug reads plays as libmodplug renders it.
     for (nvmedia::NamedImage &m : nvmedia::ModuleSeeds()) {
