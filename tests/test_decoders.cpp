@@ -33,6 +33,7 @@ struct Sound {
     Bytes payload; // ...and the bytes, in that format
     uint64_t length;
     bool module = false, libraryLeaks = false;
+    int seekSteps = 0; // how many 16-bit steps samples after a seek may be off
 };
 
 Bytes LE(const std::vector<int16_t> &samples) { return nvmedia::LE16Bytes(samples); }
@@ -267,7 +268,9 @@ std::vector<Sound> Sounds()
         std::vector<int16_t> ordered = pcm;
         for (size_t i = 0; !order.empty() && i < pcm.size(); i++)
             ordered[i] = pcm[i - i % size_t(ch) + size_t(order[i % size_t(ch)])];
-        s.push_back({name, image, ch, int(d.rate), al, LE(ordered), d.Frames()});
+        // libmpg123 restarted before a seek target does not quite rebuild its state.
+        const int steps = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? 1 : 0;
+        s.push_back({name, image, ch, int(d.rate), al, LE(ordered), d.Frames(), false, false, steps});
     };
     nvmedia::SoundFileOptions plain, vbr, original;
     vbr.bitrateMode = SF_BITRATE_MODE_VARIABLE;
@@ -282,7 +285,10 @@ std::vector<Sound> Sounds()
     lossy("mp3 at full scale", mp3, 2, 44100, 1.0, plain, AL_FORMAT_STEREO16);
     lossy("mp3 vbr, ID3", mp3, 2, 48000, 0.5, vbr, AL_FORMAT_STEREO16);
     lossy("mp3 vbr, no Xing", mp3, 2, 44100, 0.5, vbr, AL_FORMAT_STEREO16);
-    lossy("mp3 2.5", mp3, 1, 8000, 0.5, vbr, AL_FORMAT_MONO16);
+    // Mono MPEG-2 and 2.5, long enough for seeks far past the first frames.
+    lossy("mp3 2.5", mp3, 1, 8000, 0.5, vbr, AL_FORMAT_MONO16, {}, 6);
+    lossy("mp3 2 mono 22050", mp3, 1, 22050, 0.5, vbr, AL_FORMAT_MONO16, {}, 3);
+    lossy("mp3 2 mono 16000", mp3, 1, 16000, 0.5, plain, AL_FORMAT_MONO16, {}, 3);
     lossy("gsm 6.10", SF_FORMAT_WAV | SF_FORMAT_GSM610, 1, 8000, 0.5, plain, AL_FORMAT_MONO16); // rewinds by reopening
     lossy("g.721", SF_FORMAT_WAV | SF_FORMAT_G721_32, 1, 8000, 0.5, plain, AL_FORMAT_MONO16);
 #endif
@@ -360,7 +366,10 @@ TEST(Decoders, EveryLayoutLoadsAndStreamsAsTheFileHoldsIt)
             Floats got = Masked(PlayStream(dev, stream, 2, s.module ? 1 : All), s), want = Slice(expected, landed * ch);
             if (s.module) // a second's worth, as far as the song goes
                 got.resize(std::min(got.size(), want.size())), want.resize(got.size());
-            EXPECT_TRUE(got == want);
+            EXPECT_TRUE(got.size() == want.size() &&
+                        std::equal(got.begin(), got.end(), want.begin(), [&](float a, float b) {
+                            return std::fabs(a - b) <= float(s.seekSteps) / 32768 * 1.001f;
+                        }));
         }
         for (uint64_t past : {uint64_t(total), ~uint64_t(0)}) {
             EXPECT_FALSE(nuvexSetStreamPosition(stream, past));
