@@ -318,8 +318,7 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
 TEST(Streams, Mp3LengthAskedDuringADecode)
 {
     Loopback dev(1, 22050);
-    const Bytes mp3 = nvmedia::WriteSoundFile(nvmedia::Tones32(66150, 22050, {440}, 0.5), 1, 22050,
-                                              SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+    const Bytes mp3 = nvmedia::WriteSoundFile(nvmedia::Tones32(66150, 22050, {440}, 0.5), 1, 22050, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
     auto decode = [&](bool ask) {
         nuvexStream *stream = nuvexCreateStreamFromMemory(mp3.data(), ALuint(mp3.size()), 2048, 0, nullptr);
         std::atomic<bool> started{false};
@@ -332,8 +331,7 @@ TEST(Streams, Mp3LengthAskedDuringADecode)
         for (bool more = true; more; started = true) {
             ALuint buffer;
             alGenBuffers(1, &buffer);
-            more = nuvexBufferDataFromStream(stream, 1, &buffer) == 1;
-            const Floats part = more ? PlayBuffer(dev, buffer) : Floats();
+            const Floats part = (more = nuvexBufferDataFromStream(stream, 1, &buffer) == 1) ? PlayBuffer(dev, buffer) : Floats();
             out.insert(out.end(), part.begin(), part.end());
             alDeleteBuffers(1, &buffer);
         }
