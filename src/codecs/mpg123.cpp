@@ -20,8 +20,9 @@
 namespace {
 // Frames a seek decodes before its target. No count rebuilds libmpg123's
 // state exactly: in mono and MPEG-2 and 2.5 streams most seeks leave a few
-// samples one step off a decode from the start, up to the end of the file,
-// with 64 frames nearly as often as with 16 (fewer than 16 make it worse).
+// samples one step off a decode from the start, up to the end of the file
+// (in a 10 s mono 22,050 Hz file, 70% of seeks with 16 frames, still 50%
+// with 64; fewer than 16 make it worse).
 // The bound of one step is documented and tested.
 constexpr long PreFrames = 16;
 
