@@ -525,18 +525,21 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *     (the start of the file; for a module, the start of the order chosen
  *     with nuvexSetStreamOrder), so frame 0 is a rewind. A chained Ogg file
  *     counts across all its links.
- * Accuracy: exact for PCM WAV and AIFF, Ogg Vorbis, MP3 and the libsndfile
- *   formats (docs/guide.md lists them). IMA ADPCM moves to the start of the
- *   65-frame block holding the frame, and the position then reports that
- *   block start. Other decoders (modules, application decoders with a
- *   rewind, the libsndfile formats whose input cannot jump: GSM 6.10,
- *   G.721, DWVW) decode forward, discarding, from where the stream stands
- *   (or from the start after a rewind, for a frame behind it), which is
- *   exact but takes time: that decode runs without the library's lock
- *   (other playbacks are fed meanwhile, this stream's is not), and it is
- *   bounded: a frame more than one hour of sound (3600 times the rate) from
- *   where the decode would start fails at once, whatever length the stream
- *   claims.
+ * Accuracy: exact for PCM WAV and AIFF, Ogg Vorbis and the libsndfile
+ *   formats (docs/guide.md lists them). MP3 lands on the frame, but past its
+ *   first 18,432 frames the samples after it may differ from a decode from
+ *   the start by one step of the 16-bit output (never more): a restarted
+ *   libmpg123 decoder does not quite rebuild its state. IMA ADPCM moves to
+ *   the start of the 65-frame block holding the frame, and the position
+ *   then reports that block start. Other decoders (modules, application
+ *   decoders with a rewind, and the codecs libsndfile cannot seek in: GSM
+ *   6.10, G.72x, NMS ADPCM, DWVW) decode forward, discarding, from where the
+ *   stream stands (or from the start after a rewind, for a frame behind it),
+ *   which is exact but takes time: that decode runs without the library's
+ *   lock (other playbacks are fed meanwhile, this stream's is not), and it
+ *   is bounded: a frame more than one hour of sound (3600 times the rate)
+ *   from where the decode would start fails at once, whatever length the
+ *   stream claims.
  * Played with nuvexPlaySourceStream, the stream's playback jumps too: its
  *   source is stopped, its queued buffers are dropped, refilled from the new
  *   frame and queued again, and it plays on. A playback paused with

@@ -5,6 +5,10 @@
 // ThreadSanitizer build runs all of it.
 #include "nvtest.h"
 
+#ifdef NUVEX_MEDIA_SNDFILE
+#include "sfmedia.h"
+#endif
+
 #include <dirent.h>
 
 #include <chrono>
@@ -317,6 +321,40 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     for (nuvexStream *s : {other, once, played})
         EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
 }
+
+#ifdef NUVEX_MEDIA_SNDFILE
+// An MP3 stream's length, asked for on one thread while another decodes
+// the stream, is right and leaves the decode as it would be without.
+TEST(Streams, Mp3LengthAskedDuringADecode)
+{
+    Loopback dev(1, 22050);
+    const Bytes mp3 = nvmedia::WriteSoundFile(nvmedia::Tones32(66150, 22050, {440}, 0.5), 1, 22050, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+    auto decode = [&](bool ask) {
+        nuvexStream *stream = nuvexCreateStreamFromMemory(mp3.data(), ALuint(mp3.size()), 2048, 0, nullptr);
+        std::atomic<bool> started{false};
+        std::thread asker([&] {
+            while (ask && !started)
+                std::this_thread::yield();
+            EXPECT_TRUE(!ask || nuvexGetStreamLength(stream) == 66150u);
+        });
+        Floats out;
+        for (bool more = true; more; started = true) {
+            ALuint buffer;
+            alGenBuffers(1, &buffer);
+            const Floats part = (more = nuvexBufferDataFromStream(stream, 1, &buffer) == 1) ? PlayBuffer(dev, buffer) : Floats();
+            out.insert(out.end(), part.begin(), part.end());
+            alDeleteBuffers(1, &buffer);
+        }
+        asker.join();
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+        return out;
+    };
+    const Floats straight = decode(false);
+    EXPECT_EQ(straight.size(), 66150u);
+    for (int round = 0; round < 10; round++)
+        EXPECT_TRUE(decode(true) == straight) << round;
+}
+#endif
 
 // Application threads load, stream, start, pause, resume, stop and destroy
 // played streams and re-time the thread while it feeds every source at a

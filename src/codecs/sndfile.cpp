@@ -58,7 +58,7 @@ Family Identify(std::istream &in)
         return Family::Flac;
     if (at(0, "OggS") && got > 27 && at(27 + size_t(head[26]), "OpusHead", 8))
         return Family::OggOpus;
-    if (at(0, "ID3") && got >= 10) {
+    if (at(0, "ID3", 3) && got >= 10) {
         char magic[4];
         in.clear();
         in.seekg(std::streamoff(Id3v2Length(head)));
@@ -373,7 +373,7 @@ public:
     bool Rewind() override;
     nuvexUInt64 GetLength() override;
     bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
-    bool SeeksDirectly() override { return true; }
+    bool SeeksDirectly() override { return seeksDirectly; }
     // FLAC turns silence into a few bytes per block; this only bounds a
     // pre-reservation, the load grows beyond it when it must.
     nuvexUInt64 MaxExpansion() override { return 256; }
@@ -385,6 +385,7 @@ private:
     enum class Output { Int16, Float32, ClippedInt16 };
 
     bool Open(Family family);
+    bool Reopen();
     void ChooseOutput();
     sf_count_t ReadFrames(ALubyte *data, sf_count_t frames);
     template <typename T>
@@ -394,6 +395,10 @@ private:
     SF_INFO info{};
     std::vector<int> order; // OpenAL slot -> file channel; empty when as stored
     sf_count_t framesRead = 0; // since the start or the last rewind
+    // libsndfile cannot move within GSM 6.10, G.72x or NMS ADPCM data at
+    // all, nor within DWVW data but to its start (though it calls DWVW
+    // seekable): such streams rewind by reopening and seek by decoding.
+    bool seeksDirectly = true;
     Output output = Output::Int16;
     bool outputChosen = false;
     ALenum format = 0;
@@ -424,6 +429,8 @@ bool sndfileStream::Open(Family family)
         subtype == SF_FORMAT_MPEG_LAYER_I || subtype == SF_FORMAT_MPEG_LAYER_II ||
         subtype == SF_FORMAT_MPEG_LAYER_III || info.samplerate <= 0)
         return false;
+    seeksDirectly = info.seekable && subtype != SF_FORMAT_DWVW_12 && subtype != SF_FORMAT_DWVW_16 &&
+                    subtype != SF_FORMAT_DWVW_24 && subtype != SF_FORMAT_DWVW_N;
     if (subtype == SF_FORMAT_OPUS) {
         // Left alone, libsndfile decodes at the rate the encoder was fed,
         // rounded up to an Opus rate (11,025 Hz comes out at 12,000 Hz).
@@ -542,15 +549,39 @@ ALuint sndfileStream::GetData(ALubyte *data, ALuint bytes)
 
 bool sndfileStream::Rewind()
 {
-    if (sf_seek(file.get(), 0, SEEK_SET) == 0) {
+    if (sf_seek(file.get(), 0, SEEK_SET) == 0 || Reopen()) {
         framesRead = 0;
         return true;
     }
     return Fail("Seek failed", false);
 }
 
+// A fresh handle at the start of the input, for codecs libsndfile cannot
+// seek in; the old one stays (and its input where it read) when none opens.
+bool sndfileStream::Reopen()
+{
+    std::istream &in = *inputStream;
+    in.clear();
+    const std::streampos readingAt = in.tellg();
+    in.seekg(0);
+    SF_INFO fresh{};
+    SndfilePtr reopened(in ? sf_open_virtual(&VirtualIO, SFM_READ, &fresh, inputStream) : nullptr);
+    if (!reopened || fresh.format != info.format || fresh.channels != info.channels ||
+        fresh.samplerate != info.samplerate) {
+        in.clear();
+        in.seekg(readingAt);
+        return false;
+    }
+    file = std::move(reopened);
+    return true;
+}
+
 bool sndfileStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
 {
+    // Decoding forward is exact but takes time, so such a stream says it
+    // does not seek directly and the seek runs without the library's lock.
+    if (!seeksDirectly)
+        return SeekByDecoding(to, at);
     // libsndfile 1.2.0 lands up to a packet early when it seeks into the
     // last page of an Ogg Opus file; from two seconds before (more than a
     // page), decoding forward is exact.

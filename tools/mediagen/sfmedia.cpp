@@ -92,6 +92,24 @@ std::vector<int32_t> Tones32(size_t frames, uint32_t rate, const std::vector<dou
     return out;
 }
 
+std::vector<int16_t> ReadSoundFile16(const Bytes &image)
+{
+    MemoryFile memory{image};
+    SF_VIRTUAL_IO io = {Length, Seek, Read, Write, Tell};
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, Closer> file(sf_open_virtual(&io, SFM_READ, &info, &memory));
+    if (!file)
+        throw std::runtime_error(std::string("libsndfile cannot read this: ") + sf_strerror(nullptr));
+    std::vector<int16_t> samples(size_t(4096 * info.channels));
+    size_t filled = 0;
+    while (sf_count_t got = sf_readf_short(file.get(), samples.data() + filled, 4096)) {
+        filled += size_t(got * info.channels);
+        samples.resize(filled + size_t(4096 * info.channels));
+    }
+    samples.resize(filled);
+    return samples;
+}
+
 Bytes WriteSoundFile(const std::vector<int32_t> &samples, int channels, int rate, int format,
                      const SoundFileOptions &options)
 {

@@ -42,6 +42,12 @@ std::vector<int32_t> Tones32(size_t frames, uint32_t rate, const std::vector<dou
 Bytes WriteSoundFile(const std::vector<int32_t> &samples, int channels, int rate, int format,
                      const SoundFileOptions &options = {});
 
+// libsndfile's own decode of a whole image as 16-bit samples (interleaved,
+// in the order the file stores its channels): the reference for codecs no
+// other library decodes (GSM 6.10, G.72x). Throws std::runtime_error when
+// libsndfile cannot open the image.
+std::vector<int16_t> ReadSoundFile16(const Bytes &image);
+
 // The sample as a `bits`-bit file stores it (bits 8, 16, 24 or 32), and the
 // float an exact decoder makes of that: x / 2^(bits-1), rounded to float
 // (what libsndfile's own float conversion gives).
