@@ -68,6 +68,13 @@ void DeleteCriticalSection(pthread_mutex_t *mutex)
 // ---- Load and unload ---------------------------------------------------------
 
 namespace {
+std::atomic<bool> unloading{false};
+} // namespace
+
+void BeginUnload() { unloading = true; }
+bool Unloading() { return unloading; }
+
+namespace {
 // Made before, and destroyed after, every other static object of the library:
 // unload still takes the lock while it stops playbacks and streams.
 struct LockOwner {

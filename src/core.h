@@ -27,6 +27,11 @@ void DeleteCriticalSection(pthread_mutex_t *mutex);
 // How many times the calling thread has entered cs_StreamPlay and not left.
 int StreamPlayDepth();
 
+// Set once the library is being unloaded: end-of-play callbacks that run
+// then may not start playbacks or the update thread again.
+void BeginUnload();
+bool Unloading();
+
 // Scoped hold of cs_StreamPlay.
 class StreamPlayLock {
 public:

@@ -6,9 +6,14 @@
 #include <cassert>
 #include <utility>
 
+namespace {
+// Made before the decoders register and destroyed after the unload sequence,
+// whose end-of-play callbacks may still look for a decoder.
+Decoder::Registry FuncList __attribute__((init_priority(103)));
+} // namespace
+
 Decoder::Registry &Decoder::AddList(DecoderFactory func, int priority)
 {
-    static Registry FuncList;
     if (func) {
         assert(SearchSecond(FuncList.begin(), FuncList.end(), func) == FuncList.end());
         FuncList.insert(std::make_pair(priority, func));

@@ -53,6 +53,9 @@ namespace {
 struct LiveRecord {
     StreamPtr stream;
     bool borrowed = false;
+    // The borrower: its own decoder or I/O callbacks may call back into the
+    // library on this stream, and must not wait for themselves.
+    pthread_t borrower{};
     // Destroyed by the application while borrowed: no longer live, and
     // destroyed by the borrower.
     bool detached = false;
@@ -90,6 +93,7 @@ public:
     explicit Borrow(std::list<LiveRecord>::iterator record) : record(record)
     {
         record->borrowed = true;
+        record->borrower = pthread_self();
         HoldPlayback(record->stream.get(), true);
     }
     ~Borrow()
@@ -169,9 +173,10 @@ bool AwaitLiveStream(const nuvexStream *handle, const char *busyMessage)
     for (;;) {
         if (!IsLive(handle))
             return Fail("Invalid stream pointer", false);
-        if (!FindRecord(handle)->borrowed)
+        const LiveRecord &record = *FindRecord(handle);
+        if (!record.borrowed)
             return true;
-        if (StreamPlayDepth() > 1)
+        if (StreamPlayDepth() > 1 || pthread_equal(record.borrower, pthread_self()))
             return Fail(busyMessage, false);
         pthread_cond_wait(&BorrowEnded, &cs_StreamPlay);
     }

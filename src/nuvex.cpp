@@ -54,6 +54,7 @@ struct LibraryState {
     LibraryState() { init_nuvex(); }
     ~LibraryState()
     {
+        BeginUnload();
         ShutdownUpdateThread();
         ClearLiveStreams();
     }

@@ -245,8 +245,10 @@ bool RestartPlayback(nuvexStream *stream)
     alSourcei(entry->source, AL_BUFFER, 0);
     entry->chunks.clear();
     entry->finished = false;
+    // Nothing queued ends the playback at the next update. OpenAL's error
+    // is the context's, not this thread's: it does not tell.
     ALsizei filled = FillRing(*entry, true);
-    bool refilled = filled > 0 && !OpenALErrorPending();
+    bool refilled = filled > 0;
     alSourceQueueBuffers(entry->source, filled, entry->buffers.data());
     // A rewound source keeps its buffers unplayed (a stopped one would have
     // them all counted as processed by the next update).
@@ -301,6 +303,8 @@ bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame)
 bool StartStreamPlayback(const StreamPlayRequest &request)
 {
     StreamPlayLock lock;
+    if (Unloading())
+        return Fail("Error starting source", false);
     if (const char *conflict = Conflict(request.source, request.stream, request.context))
         return Fail(conflict, false);
 
@@ -361,6 +365,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
 
         // The node is made before the source starts, so running out of
         // memory cannot leave a playing source with a lost callback.
+        if (Unloading())
+            return Fail<ALboolean>("Error starting source", AL_FALSE);
         std::list<AsyncPlayEntry> node;
         if (callback) {
             node.emplace_back();
@@ -645,7 +651,7 @@ extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interv
                 // A waiting thread sees its stop now, not an interval later.
                 pthread_cond_broadcast(&UpdateWake);
             } else if (interval > 0.0f) {
-                if (!PlayThreadHandle) {
+                if (!PlayThreadHandle && !Unloading()) {
                     ThreadGeneration++;
                     PlayThreadHandle = StartThread(
                         AsyncPlayFunc, reinterpret_cast<void *>(ThreadGeneration));

@@ -62,20 +62,25 @@ bool nuvexStream::SeekByDecoding(nuvexUInt64 to, nuvexUInt64 &at)
     if (!GetFormat(&format, &frequency, &blockAlign) || FramesIn(blockAlign) == 0 ||
         chunkBuffer.size() < blockAlign)
         return Fail("Stream cannot seek", false);
-    // A block read ahead stands between the decoder and `at`: going on from
-    // there would need it accounted for, so such a stream starts over.
-    const bool fromStart = to < at || !carried.empty();
-    const nuvexUInt64 from = fromStart ? 0 : at;
+    const nuvexUInt64 blockFrames = FramesIn(blockAlign);
+    const bool behind = to < at;
+    const nuvexUInt64 from = behind ? 0 : at;
     if (to - from > nuvexUInt64(frequency) * ForwardDecodeSeconds)
         return Fail("Position past the end", false);
-    if (fromStart) {
+    if (behind) {
         if (!Rewind())
             return Fail("Stream cannot seek", false);
         at = 0;
         carried.clear();
+    } else if (!carried.empty()) {
+        // The block an earlier seek read ahead starts at `at`; the decoder
+        // stands after it.
+        if (to - at < blockFrames)
+            return true;
+        carried.clear();
+        at += blockFrames;
     }
     // Whole blocks only: a block format lands on the start of the block.
-    const nuvexUInt64 blockFrames = FramesIn(blockAlign);
     const size_t most = chunkBuffer.size() - chunkBuffer.size() % blockAlign;
     while (to - at >= blockFrames) {
         const nuvexUInt64 wanted = (to - at) / blockFrames * blockAlign;

@@ -813,6 +813,24 @@ TEST(AppDecoders, SearchOrderOutputAndHandles)
     EXPECT_TRUE(PlayStream(dev, s, 1, 1) == Slice(all, 80));
     EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
     EXPECT_EQ(App(3).closes, 0);
+    // With one, seeks decode forward from where the stream stands, and
+    // rewind only for a frame behind it. A decoder that calls back into the
+    // library on its own stream during such a seek is refused, not waited for.
+    ASSERT_TRUE(InstallApp(3, -2, true));
+    s = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 160, 0, nullptr);
+    std::string inDecode;
+    App(3).onDecode = [&] {
+        if (nuvexGetStreamFrequency(s) == 0)
+            inDecode = Err();
+    };
+    for (nuvexUInt64 frame : {20u, 30u, 31u, 10u}) {
+        ASSERT_TRUE(nuvexSetStreamPosition(s, frame)) << Err();
+        EXPECT_EQ(App(3).rewinds, frame == 10 ? 1 : 0) << frame;
+    }
+    EXPECT_EQ(inDecode, "Stream is busy");
+    App(3).onDecode = nullptr;
+    EXPECT_TRUE(PlayStream(dev, s, 1, 1) == Slice(all, 10 * 2, 10 * 2 + 80));
+    EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
     ASSERT_TRUE(nuvexInstallDecodeCallbacks(-2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(rateOf(wav), 44100);
 }

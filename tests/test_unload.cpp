@@ -56,6 +56,15 @@ void StopTheThread(void *counter, ALuint source)
     Library->nuvexUpdateInterval(0.0f);
     Count(counter, source);
 }
+// Ended by the unload, it tries to go on: a new playback, the update thread.
+std::atomic<int> GoneOnAtUnload{0};
+void PlayOn(void *counter, ALuint source)
+{
+    Count(counter, source);
+    nuvexStream *next = Library->nuvexCreateStreamFromCallback(Endless, nullptr, AL_FORMAT_MONO16, 8000, 1024, 0, nullptr);
+    GoneOnAtUnload += Library->nuvexPlaySourceStream(source, next, 2, -1, PlayOn, counter) +
+                      Library->nuvexUpdateInterval(0.002f);
+}
 
 bool WaitFor(const std::atomic<int> &counter)
 {
@@ -102,13 +111,14 @@ TEST(Unload, MidPlayManyTimes)
             nuvexStream *stream =
                 i == 5 ? nv.nuvexCreateStreamFromMemory(midi.data(), ALuint(midi.size()), 4096, 0, nullptr)
                        : nv.nuvexCreateStreamFromCallback(Endless, nullptr, AL_FORMAT_MONO16, 8000, 1024, 0, nullptr);
-            ASSERT_TRUE(nv.nuvexPlaySourceStream(sources[i], stream, 2, -1, Count, &Ended[i]));
+            ASSERT_TRUE(nv.nuvexPlaySourceStream(sources[i], stream, 2, -1, i == 4 ? PlayOn : Count, &Ended[i]));
         }
         ALuint idle[2];
         ASSERT_NE(nv.nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 256, 2, idle), nullptr);
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + cycle));
         ASSERT_TRUE(nv.Close()) << "the library is still mapped";
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // nothing may call back now
+        EXPECT_EQ(GoneOnAtUnload, 0);
         for (int i = 0; i < 6; i++) {
             EXPECT_EQ(Ended[i], 1) << i;
             ALint state = 0, queued = -1;

@@ -233,6 +233,8 @@ struct AppCallbacks {
     static ALuint Decode(void *handle, ALubyte *buf, ALuint bytes)
     {
         AppSound &s = App(Tag);
+        if (s.onDecode)
+            s.onDecode();
         auto *h = static_cast<AppHandle *>(handle);
         size_t n = s.emptyAfterRewind && h->rewound ? 0 : std::min(size_t(bytes), s.pcm.size() - h->pos);
         n = s.perCall ? std::min<size_t>(n, s.perCall) : n;

@@ -98,6 +98,7 @@ struct AppSound {
     int formatFailures = 0; // get_format fails this many times first
     ALuint perCall = 0;     // most bytes one decode gives; 0: as many as asked
     ALuint overclaim = 0;   // added to what decode reports
+    std::function<void()> onDecode; // called by each decode first
     int opened = 0, openFiles = 0, openMems = 0, nullNames = 0, rewinds = 0, closes = 0;
 };
 AppSound &App(int tag); // tags 0 to 3
