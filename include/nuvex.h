@@ -29,9 +29,15 @@
  *   threads use the library. Every call on a live stream takes the lock;
  *   slow work on a stream (a seek that decodes forward, a SoundFont load)
  *   runs without it, and meanwhile other calls on that stream wait for it
- *   and its playback is not fed. An end-of-play callback cannot wait: its
- *   calls on such a stream fail with "Stream is busy" (or the message the
- *   function names). Other playbacks are never held up by it.
+ *   and its playback is not fed; other playbacks are not held up. Called
+ *   from an end-of-play callback, which holds the lock, such work holds it
+ *   too: every playback waits for it. A thread that cannot wait (inside an
+ *   end-of-play callback, or a decoder's or I/O callback called by that
+ *   slow work itself) gets "Stream is busy" (or the message the function
+ *   names) from calls on that stream.
+ * - Unload: the library stops its update thread, then ends every playback
+ *   and destroys every live stream; end-of-play callbacks run once each, and
+ *   calls they make that would start a playback or the update thread fail.
  *
  * docs/guide.md explains the concepts and lists every message in one table.
  */
