@@ -349,6 +349,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
             return Fail<ALboolean>("Invalid buffer count", AL_FALSE);
         if (!alIsSource(source))
             return Fail<ALboolean>("Invalid source ID", AL_FALSE);
+        // Readied before the lock (a MIDI stream loads its SoundFont); one
+        // that cannot be fails in the first fill below.
+        stream->ReadyForLoad(false);
 
         StreamPlayLock lock;
         // A seek running on another thread has the stream until it ends.

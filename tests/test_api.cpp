@@ -271,9 +271,11 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"interval NaN changes nothing", [] { return nuvexUpdateInterval(NAN); }, AL_TRUE, "No error"},
     });
     // MIDI without any SoundFont (NUVEX_SOUNDFONT set but empty): a stream
-    // created without buffers waits for one; then a tune too long to load whole.
+    // created without buffers waits for one; then a tune too long to load
+    // whole, and 36 bytes declaring 1.25 million hours, sought in a moment.
     const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 960)}),
-                hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)});
+                hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)}),
+                ages = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 0x0FFFFFFF)});
     const std::string font = TempFile("api.sf2", nvmedia::WriteSoundFont());
     const ALubyte *const tune = midi.data();
     const ALuint tuneSize = ALuint(midi.size());
@@ -284,12 +286,18 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"MIDI stream, buffers, no font", midiStream(2), 0, "No SoundFont available"},
         {"MIDI stream, no buffers, no font", midiStream(0), 1, "No error"},
         {"MIDI fill, no font", [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }, 0, "No SoundFont available"},
+        {"MIDI seek, no font", [=] { return nuvexSetStreamPosition(*waiting, 0); }, AL_FALSE, "No SoundFont available"},
         {"MIDI default patch set, none", [=] { return nuvexSetStreamPatchset(*waiting, nullptr); }, AL_FALSE, "No SoundFont available"},
         {"MIDI patch set missing", [=] { return nuvexSetStreamPatchset(*waiting, missing); }, AL_FALSE, "SoundFont load failed"},
         {"MIDI patch set, then fill", with([=] { nuvexSetStreamPatchset(*waiting, font.c_str()); }, [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }), 2, "No error"},
         {"MIDI destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
         {"MIDI too long to load whole", with([=] { setenv("NUVEX_SOUNDFONT", font.c_str(), 1); }, [&] { return nuvexCreateBufferFromMemory(hour.data(), ALsizei(hour.size())); }),
          0, "MIDI file too long to load whole"},
+        {"MIDI of ages, seek to its middle", with([&] { *waiting = nuvexCreateStreamFromMemory(ages.data(), ALuint(ages.size()), 4096, 0, nullptr); },
+                                                  [=] { return nuvexSetStreamPosition(*waiting, nuvexGetStreamLength(*waiting) / 2); }), AL_TRUE, "No error"},
+        {"MIDI of ages, seek to its last frame", with([=] { nuvexSetStreamPosition(*waiting, nuvexGetStreamLength(*waiting) - 1); },
+                                                      [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }), 1, "No error"},
+        {"MIDI of ages, destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
     });
     AddHandleRows(rows, "null", nullptr, bufs, source);
     AddHandleRows(rows, "destroyed", destroyed, bufs, source);
