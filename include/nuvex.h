@@ -451,7 +451,8 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
  * nuvexRewindStream: goes back to the first sample of the stream.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE): "Invalid stream pointer"; then the decoder's own: "Seek
- *   failed" (every built-in decoder but modules), "Could not reload data"
+ *   failed" (every built-in decoder but modules and MIDI, whose rewinds
+ *   reset the synthesiser), "Could not reload data"
  *   (modules), "Rewind failed" (application decoders without a working
  *   rewind, and callback streams).
  * Needs no context. Not locked: not on a stream being played.
@@ -486,9 +487,10 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
  *   stream pointer"; for MIDI streams "No SoundFont available" (NULL, and no
  *   default font can be loaded), "SoundFont load failed" (the file is
  *   missing, unreadable or not a SoundFont); allocates.
- * Needs no context. Safe while the update thread plays the stream: the font
- * is loaded without the library's lock and swapped in under it; a large
- * font takes a while to load, so prefer calling it before playing.
+ * Needs no context. Safe while the update thread plays the stream and while
+ * other threads seek it: the font, and a synthesiser for it, are made
+ * without the library's lock and swapped in under it, so a large font
+ * holds up no playback (the call itself takes as long as the load).
  * MIDI streams: FluidSynth (libfluidsynth.so.3) is loaded when the first
  * MIDI input is met; NUVEX_FLUIDSYNTH names another library to load, and
  * set but empty, none: MIDI input is then declined ("Unsupported type").
@@ -520,7 +522,11 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *   decode forward, discarding, which is exact but takes time: that decode
  *   runs without the library's lock (other playbacks are fed meanwhile,
  *   this stream's is not), and for a stream of unknown length it is only
- *   tried for frames under one hour of sound (3600 times the rate).
+ *   tried for frames under one hour of sound (3600 times the rate). MIDI
+ *   streams reset the synthesiser and hand it the events before the frame
+ *   without their notes, rendering nothing up to it: notes that began
+ *   earlier are not heard, and the time taken grows with the events, not
+ *   with the length of the sound.
  * Played with nuvexPlaySourceStream, the stream's playback jumps too: its
  *   source is stopped, its queued buffers are dropped, refilled from the new
  *   frame and queued again, and it plays on. A playback paused with
@@ -539,6 +545,8 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *                              length, or, for a stream of unknown length
  *                              without a seek of its own, one hour of sound
  *                              or more in: the position stays;
+ *   "No SoundFont available" - a MIDI stream without a font, and no
+ *                              default one;
  *   "Stream cannot seek"     - the input can neither seek nor rewind (a
  *                              callback stream, an application decoder
  *                              without a working rewind, a file that cannot
@@ -638,7 +646,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
  *   context); "Error generating buffers"; "Error buffering from stream" (no
  *   data at all; the stream has been read); "Error starting source";
  *   allocates. No buffers are left behind.
- * Any thread; takes the library's lock.
+ * Any thread; takes the library's lock. A MIDI stream that has no SoundFont
+ * yet loads its default one first, before the lock is taken.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
     ALuint source, nuvexStream *stream, ALsizei numBufs, ALsizei loopcount,
