@@ -15,6 +15,36 @@
 using namespace nvt;
 
 namespace {
+// What the program holds through operator new (the library's containers),
+// and the most it held since PeakBytes was last set.
+std::atomic<size_t> HeldBytes{0}, PeakBytes{0};
+void *Counted(size_t n)
+{
+    auto *block = static_cast<size_t *>(malloc(n + 16));
+    if (!block)
+        throw std::bad_alloc();
+    const size_t held = HeldBytes += (*block = n);
+    for (size_t peak = PeakBytes; held > peak && !PeakBytes.compare_exchange_weak(peak, held);) {}
+    return block + 2;
+}
+void Uncounted(void *p) noexcept
+{
+    if (p)
+        HeldBytes -= *(static_cast<size_t *>(p) - 2), free(static_cast<size_t *>(p) - 2);
+}
+} // namespace
+void *operator new(size_t n) { return Counted(n); }
+void *operator new[](size_t n) { return Counted(n); }
+void *operator new(size_t n, const std::nothrow_t &) noexcept { try { return Counted(n); } catch (...) { return nullptr; } }
+void *operator new[](size_t n, const std::nothrow_t &) noexcept { try { return Counted(n); } catch (...) { return nullptr; } }
+void operator delete(void *p) noexcept { Uncounted(p); }
+void operator delete[](void *p) noexcept { Uncounted(p); }
+void operator delete(void *p, size_t) noexcept { Uncounted(p); }
+void operator delete[](void *p, size_t) noexcept { Uncounted(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { Uncounted(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { Uncounted(p); }
+
+namespace {
 
 constexpr int64_t NoLength = int64_t(~nuvexUInt64(0));
 const char *const Pending = "Existing OpenAL error", *const BadStream = "Invalid stream pointer";
@@ -276,6 +306,24 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 960)}),
                 hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)}),
                 ages = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 0x0FFFFFFF)});
+    // Parsing takes under five times the file: 4 MiB of two-byte events, of 11-byte tracks, or of tempo changes.
+    Bytes events = {0, 0xC0, 5};
+    while (events.size() < size_t(4) << 20)
+        events.insert(events.end(), {0, 5});
+    events.insert(events.end(), {0, 0xFF, 0x2F, 0});
+    Bytes tempos;
+    while (tempos.size() < size_t(2) << 20)
+        tempos.insert(tempos.end(), {1, 0xFF, 0x51, 3, 7, 0xA1, 0x20});
+    const Bytes dense = nvmedia::WriteMidi(0, 96, {events}), tracks = nvmedia::WriteMidi(1, 96, std::vector<Bytes>(400000, {0, 0xC0, 5})),
+                changes = nvmedia::WriteMidi(1, 96, {tempos, tempos});
+    auto parsedInFiveTimes = [](const Bytes &file) {
+        return [&file] {
+            PeakBytes = HeldBytes.load();
+            const size_t before = PeakBytes;
+            nuvexStream *s = nuvexCreateStreamFromStaticMemory(file.data(), ALuint(file.size()), 4096, 0, nullptr);
+            return nuvexDestroyStream(s, 0, nullptr) && PeakBytes - before < 5 * file.size();
+        };
+    };
     const std::string font = TempFile("api.sf2", nvmedia::WriteSoundFont());
     const ALubyte *const tune = midi.data();
     const ALuint tuneSize = ALuint(midi.size());
@@ -298,6 +346,9 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"MIDI of ages, seek to its last frame", with([=] { nuvexSetStreamPosition(*waiting, nuvexGetStreamLength(*waiting) - 1); },
                                                       [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }), 1, "No error"},
         {"MIDI of ages, destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
+        {"MIDI of dense events parsed", parsedInFiveTimes(dense), 1, "No error"},
+        {"MIDI of many tracks parsed", parsedInFiveTimes(tracks), 1, "No error"},
+        {"MIDI of tempo changes in two tracks parsed", parsedInFiveTimes(changes), 1, "No error"},
     });
     AddHandleRows(rows, "null", nullptr, bufs, source);
     AddHandleRows(rows, "destroyed", destroyed, bufs, source);

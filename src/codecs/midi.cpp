@@ -436,10 +436,11 @@ bool ReadNumber(const ALubyte *file, uint32_t end, TrackCursor &c, uint32_t *val
 }
 
 // Moves the cursor to the track's next channel event, passing meta and
-// system exclusive events (tempo changes go to `tempos` when given); false
-// at the track's end, where its tick is where the track ends. A damaged
-// track ends where its damage starts.
-bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, std::vector<TempoChange> *tempos)
+// system exclusive events (tempo changes go to onTempo(tick, micros));
+// false at the track's end, where its tick is where the track ends. A
+// damaged track ends where its damage starts.
+template <typename OnTempo>
+bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, OnTempo &&onTempo)
 {
     for (;;) {
         uint32_t delta;
@@ -460,8 +461,8 @@ bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, std::vector<Te
             c.at += length;
             if (status == 0xFF && type == 0x2F)
                 return false;
-            if (tempos && status == 0xFF && type == 0x51 && length >= 3)
-                tempos->push_back({c.tick, uint32_t(file[body]) << 16 | uint32_t(file[body + 1]) << 8 | file[body + 2]});
+            if (status == 0xFF && type == 0x51 && length >= 3)
+                onTempo(c.tick, uint32_t(file[body]) << 16 | uint32_t(file[body + 1]) << 8 | file[body + 2]);
             continue;
         }
         if (status < 0x80) {
@@ -481,6 +482,9 @@ bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, std::vector<Te
         return true;
     }
 }
+
+// For the reads that play a track: its tempo changes are in the tempo map.
+void IgnoreTempo(nuvexUInt64, uint32_t) {}
 
 uint32_t BigEndian32(const ALubyte *p)
 {
@@ -557,6 +561,25 @@ private:
     unsigned __int128 elapsed = 0;
 };
 
+// Reads the whole input into `image`; false when it holds more than a MIDI
+// file may. An input that tells its size is read in one piece: a buffer
+// grown by doubling holds up to six times the file at once.
+bool ReadWholeFile(std::istream &in, std::vector<ALubyte> &image)
+{
+    in.clear();
+    const std::streamoff size = in.seekg(0, std::ios::end) ? std::streamoff(in.tellg()) : -1;
+    in.clear();
+    if (!in.seekg(0) || size > std::streamoff(MaxMidiSize))
+        return false;
+    if (size <= 0) {
+        image.resize(4096);
+        return ReadRest(in, image, 0, MaxMidiSize);
+    }
+    image.resize(size_t(size));
+    image.resize(ReadBytes(in, image.data(), image.size()));
+    return true;
+}
+
 // What a parsed file is: its bytes, where its tracks lie, its tempo map.
 struct Song {
     std::vector<ALubyte> image;
@@ -582,7 +605,7 @@ public:
         heap.reserve(song.tracks.size());
         for (const TrackSpan &span : song.tracks) {
             cursors.push_back({0, span.begin, 0, 0, 0, 0});
-            if (NextEvent(song.image.data(), span.end, cursors.back(), nullptr))
+            if (NextEvent(song.image.data(), span.end, cursors.back(), IgnoreTempo))
                 heap.push_back(uint32_t(cursors.size() - 1));
         }
         std::make_heap(heap.begin(), heap.end(), Later{cursors});
@@ -595,7 +618,7 @@ public:
     void Advance()
     {
         std::pop_heap(heap.begin(), heap.end(), Later{cursors});
-        if (NextEvent(song.image.data(), song.tracks[heap.back()].end, cursors[heap.back()], nullptr))
+        if (NextEvent(song.image.data(), song.tracks[heap.back()].end, cursors[heap.back()], IgnoreTempo))
             std::push_heap(heap.begin(), heap.end(), Later{cursors});
         else
             heap.pop_back();
@@ -693,14 +716,10 @@ midiStream::midiStream(std::istream *input) : nuvexStream(input)
     input->read(head, 12);
     if (memcmp(head, "MThd", 4) != 0 && (memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "RMID", 4) != 0))
         return;
-    input->clear();
-    input->seekg(0);
     // The whole input, when it is small enough to be a MIDI file; the
     // events are read from it as they play.
-    song.image.resize(4096);
-    if (!ReadRest(*input, song.image, 0, MaxMidiSize))
+    if (!ReadWholeFile(*input, song.image))
         return;
-    song.image.shrink_to_fit();
     size_t length = 0;
     const ALubyte *smf = FindSmf(song.image, &length);
     if (!smf || !Parse(size_t(smf - song.image.data()), length) || !(lib = FluidLib::Get()))
@@ -718,27 +737,40 @@ bool midiStream::Parse(size_t smfAt, size_t length)
     // Format 2 (independent sequences) is not played.
     if (format > 1 || (song.division & 0x7FFF) == 0 || ((song.division & 0x8000) && (song.division & 0xFF) == 0))
         return false;
-    // Every track chunk present is read, whatever the header's count says;
-    // one pass learns where each ends and collects the tempo map.
-    nuvexUInt64 endTick = 0;
-    size_t at = 8 + size_t(BigEndian32(smf + 4));
-    while (at + 8 <= length && at + 8 > at) {
-        const size_t body = at + 8, chunk = std::min<size_t>(BigEndian32(smf + at + 4), length - body);
-        if (memcmp(smf + at, "MTrk", 4) == 0) {
-            const TrackSpan span = {uint32_t(smfAt + body), uint32_t(smfAt + body + chunk)};
-            TrackCursor c = {0, span.begin, 0, 0, 0, 0};
-            bool events = false;
-            while (NextEvent(song.image.data(), span.end, c, &song.tempos))
-                events = true;
-            endTick = std::max(endTick, c.tick);
-            if (events)
-                song.tracks.push_back(span);
+    // Every track chunk present is read, whatever the header's count says:
+    // a first pass learns where each ends and counts the tempo changes, a
+    // second collects them (a vector grown as they come would hold three
+    // times their size at once).
+    auto eachTrack = [&](auto &&read) {
+        for (size_t at = 8 + size_t(BigEndian32(smf + 4)); at + 8 <= length && at + 8 > at;) {
+            const size_t body = at + 8, chunk = std::min<size_t>(BigEndian32(smf + at + 4), length - body);
+            if (memcmp(smf + at, "MTrk", 4) == 0)
+                read(TrackSpan{uint32_t(smfAt + body), uint32_t(smfAt + body + chunk)});
+            at = body + chunk;
         }
-        at = body + chunk;
-    }
+    };
+    nuvexUInt64 endTick = 0;
+    size_t tempoCount = 0;
+    eachTrack([&](const TrackSpan &span) {
+        TrackCursor c = {0, span.begin, 0, 0, 0, 0};
+        bool events = false;
+        while (NextEvent(song.image.data(), span.end, c, [&](nuvexUInt64, uint32_t) { tempoCount++; }))
+            events = true;
+        endTick = std::max(endTick, c.tick);
+        if (events)
+            song.tracks.push_back(span);
+    });
+    song.tempos.reserve(tempoCount);
+    eachTrack([&](const TrackSpan &span) {
+        TrackCursor c = {0, span.begin, 0, 0, 0, 0};
+        auto keep = [&](nuvexUInt64 tick, uint32_t micros) { song.tempos.push_back({tick, micros}); };
+        while (NextEvent(song.image.data(), span.end, c, keep)) {
+        }
+    });
     // Tempo changes of one tick apply in file order: track by track.
-    std::stable_sort(song.tempos.begin(), song.tempos.end(),
-                     [](const TempoChange &a, const TempoChange &b) { return a.tick < b.tick; });
+    auto earlier = [](const TempoChange &a, const TempoChange &b) { return a.tick < b.tick; };
+    if (!std::is_sorted(song.tempos.begin(), song.tempos.end(), earlier))
+        std::stable_sort(song.tempos.begin(), song.tempos.end(), earlier);
     song.end = TempoMap(song.division, song.tempos).FrameAt(endTick);
     return true;
 }
