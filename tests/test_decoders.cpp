@@ -885,9 +885,8 @@ TEST(Decoders, MidiPlaysItsNotesOnTimeInTuneAndTheSameEveryTime)
         EXPECT_TRUE(PlayStream(dev, stream, 2) == whole);
         // Seeks: a note begun before the frame is not heard, and from its
         // release has faded (or from a frame between notes) the output is exact.
-        const MidiNote &first = tune.notes[0];
-        for (double at : {first.on + 0.1, first.off + 0.05}) {
-            const size_t frame = size_t(at * 44100), heard = at < first.off ? size_t((first.off + 0.05) * 44100) - frame : 0;
+        for (double at : {tune.notes[0].on + 0.1, tune.notes[0].off + 0.05}) {
+            const size_t frame = size_t(at * 44100), heard = at < tune.notes[0].off ? size_t((tune.notes[0].off + 0.05) * 44100) - frame : 0;
             ASSERT_TRUE(nuvexSetStreamPosition(stream, frame)) << Err();
             const Floats got = PlayStream(dev, stream, 2);
             EXPECT_TRUE(Same(got, heard * 2, Slice(whole, (frame + heard) * 2)));

@@ -197,8 +197,7 @@ TEST_F(UpdateThread, StopsAtOnceAndRetimesFromTheLastUpdate)
 TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
 {
     nvmedia::SoundFontSpec square, large;
-    square.square = true;
-    large.periods = 500000; // 100 MB of sample
+    square.square = true, large.periods = 500000; // 100 MB of sample
     const std::string fonts[] = {TempFile("a.sf2", nvmedia::WriteSoundFont()), TempFile("b.sf2", nvmedia::WriteSoundFont(square)),
                                  TempFile("large.sf2", nvmedia::WriteSoundFont(large))};
     setenv("NUVEX_SOUNDFONT", fonts[0].c_str(), 1);
@@ -217,8 +216,7 @@ TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
     std::thread seeker([&] {
         for (nuvexUInt64 frame = 0; swapping; frame = (frame + 977) % 14000)
             EXPECT_TRUE(nuvexSetStreamPosition(stream, frame)) << Err();
-    });
-    std::thread other([&] {
+    }), other([&] {
         for (int i = 0; i < 20; i++) {
             nuvexStream *mine = open();
             EXPECT_TRUE(nuvexSetStreamPatchset(mine, fonts[i % 2].c_str()) && nuvexDestroyStream(mine, 0, nullptr));
@@ -227,34 +225,32 @@ TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
     for (int i = 0; i < 100; i++)
         EXPECT_TRUE(nuvexSetStreamPatchset(stream, i % 3 ? fonts[i % 2].c_str() : nullptr));
     other.join();
-    swapping = false;
-    seeker.join();
+    swapping = false, seeker.join();
     ASSERT_TRUE(nuvexUpdateInterval(0.0f));
     const Bytes wav = nvmedia::WriteWav16(Ramp(1323000), 2, 44100); // 30 s
     nuvexStream *music = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 4410 * 4, 0, nullptr);
     ASSERT_TRUE(nuvexPlaySourceStream(sources[1], music, 4, 0, nullptr, nullptr)); // 400 ms queued
     setenv("NUVEX_SOUNDFONT", fonts[2].c_str(), 1);
-    std::atomic<int> loading{2};
-    std::thread swapper([&] { EXPECT_TRUE(nuvexSetStreamPatchset(stream, fonts[2].c_str())) << Err(); loading--; });
-    std::thread starter([&] { EXPECT_TRUE(nuvexPlaySourceStream(sources[2], started, 3, 0, nullptr, nullptr)) << Err(); loading--; });
-    std::atomic<int> underruns{0};
-    std::thread listener([&] {
-        for (ALint state = AL_PLAYING; loading > 0; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-            alGetSourcei(sources[1], AL_SOURCE_STATE, &state), underruns += state != AL_PLAYING;
-    });
+    std::atomic<int> loading{2}, underruns{0};
+    std::thread loaders[] = {std::thread([&] { EXPECT_TRUE(nuvexSetStreamPatchset(stream, fonts[2].c_str())) << Err(); loading--; }),
+                             std::thread([&] { EXPECT_TRUE(nuvexPlaySourceStream(sources[2], started, 3, 0, nullptr, nullptr)) << Err(); loading--; }),
+                             std::thread([&] { // polls the WAV's source
+                                 for (ALint state = AL_PLAYING; loading > 0; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+                                     alGetSourcei(sources[1], AL_SOURCE_STATE, &state), underruns += state != AL_PLAYING;
+                             })};
     Clock::duration longest{};
     for (; loading > 0; std::this_thread::sleep_for(std::chrono::milliseconds(4))) {
         const Clock::time_point start = Clock::now();
         nuvexUpdate();
         longest = std::max(longest, Clock::now() - start);
     }
-    swapper.join(), starter.join(), listener.join();
+    for (std::thread &loader : loaders)
+        loader.join();
     EXPECT_LT(longest, std::chrono::milliseconds(20)) << std::chrono::duration<double>(longest).count() << " s";
     EXPECT_EQ(underruns, 0) << "the WAV ran dry";
     EXPECT_TRUE(nuvexStopSource(sources[0], AL_TRUE) && nuvexDestroyStream(stream, 0, nullptr));
     EXPECT_EQ(log.calls, 1);
-    for (nuvexStream *s : {music, started})
-        EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
+    EXPECT_TRUE(nuvexDestroyStream(music, 0, nullptr) && nuvexDestroyStream(started, 0, nullptr));
 }
 
 // A seek that decodes forward holds no lock: other playbacks are refilled
