@@ -340,13 +340,12 @@ public:
         Silence();
     }
 
-    // Reset, and one block rendered, unheard, for the voices to let go of
-    // their samples.
+    // Reset, and a few blocks rendered, unheard: stopped voices let go of
+    // their samples only as the synthesiser renders on.
     void Silence()
     {
         Reset();
-        Render(nullptr, BlockFrames);
-        blockUsed = BlockFrames;
+        Render(nullptr, 3 * BlockFrames);
     }
 
     // Renders, unheard, the block that holds `frame` up to it, so that the
