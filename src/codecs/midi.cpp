@@ -34,8 +34,8 @@ constexpr nuvexUInt64 MaxWholeLoadFrames = nuvexUInt64(3600) * OutputRate;
 // Far beyond any real song, small enough that frame arithmetic never wraps.
 constexpr nuvexUInt64 FrameCeiling = nuvexUInt64(1) << 62;
 // Real files are far smaller. A parsed file is its own bytes plus a few per
-// track and tempo change, and parsing never takes five times the input;
-// a larger one is not read.
+// track and tempo change, and parsing an input that tells its size never
+// takes five times it; a larger one is not read.
 constexpr size_t MaxMidiSize = size_t(16) << 20;
 
 // ---- FluidSynth, loaded once ------------------------------------------------
