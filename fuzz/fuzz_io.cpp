@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ALsizei chunk = ALsizei(64 + 64 * control.chunkUnits);
     nuvexStream *stream = nuvexCreateStreamFromFile("fuzz-input", chunk, 3, buffers);
     if (stream)
-        nvfuzz::Exercise(stream, 3, buffers);
+        nvfuzz::Exercise(stream, 3, buffers, fileData, fileSize);
     nvfuzz::CheckNoPendingError("a file stream");
     CheckAllClosed("a file stream");
 

@@ -16,6 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         nuvexGetErrorString();
         return 0;
     }
-    nvfuzz::Exercise(stream, 3, buffers);
+    nvfuzz::Exercise(stream, 3, buffers, data, size);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <unistd.h>
@@ -97,7 +98,14 @@ bool DecodesLongerThan(const uint8_t *data, size_t size, size_t cap)
     return total > cap;
 }
 
-void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers)
+namespace {
+bool IsMidi(const uint8_t *image, size_t size)
+{
+    return size >= 12 && (memcmp(image, "MThd", 4) == 0 || (memcmp(image, "RIFF", 4) == 0 && memcmp(image + 8, "RMID", 4) == 0));
+}
+} // namespace
+
+void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t *image, size_t size)
 {
     // Enough for every seed to play through; longer only slows the search.
     constexpr size_t Cap = size_t(512) << 10;
@@ -113,14 +121,15 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers)
         Drain(stream, count, buffers, Cap);
     // Each decoder's own seek, or the forward decode of those without one: a
     // seek lands at or before its frame (a block's start). A few bytes of
-    // MIDI or module can declare hours, and a forward decode renders all of
-    // them (by design), so targets stay within a reach that keeps the search
-    // moving; the past-the-end target is checked before any decode and
-    // keeps the declared length.
-    constexpr nuvexUInt64 Reach = nuvexUInt64(1) << 18; // 6 s at 44.1 kHz, past every seed
+    // module can declare hours, and a forward decode renders all of them (by
+    // design), so targets stay within a reach that keeps the search moving;
+    // the past-the-end target is checked before any decode and keeps the
+    // declared length. MIDI seeks render nothing up to their frame, so they
+    // go anywhere: the middle and the last frame of hours.
+    const nuvexUInt64 reach = IsMidi(image, size) ? ~nuvexUInt64(0) : nuvexUInt64(1) << 18; // 6 s at 44.1 kHz
     const nuvexUInt64 length = nuvexGetStreamLength(stream);
     const nuvexUInt64 last = length ? length - 1 : 4410;
-    for (nuvexUInt64 frame : {std::min(length / 2, Reach), std::min(last, Reach), length, nuvexUInt64(1)}) {
+    for (nuvexUInt64 frame : {std::min(length / 2, reach), std::min(last, reach), length, nuvexUInt64(1)}) {
         if (!nuvexSetStreamPosition(stream, frame))
             continue;
         if (nuvexGetStreamPosition(stream) > frame) {

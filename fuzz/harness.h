@@ -21,9 +21,10 @@ size_t Drain(nuvexStream *stream, ALsizei count, ALuint *buffers, size_t cap);
 // NVFUZZ_VERBOSE set: report what each input became (for reproducers).
 bool Verbose();
 
-// Drain, query, rewind, drain again, jump to an order, destroy: every
+// Drain, query, rewind, drain again, seek, jump to an order, destroy: every
 // operation a decoder offers, in the order an application uses them.
-void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers);
+// `image` is the input the stream was made of.
+void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t *image, size_t size);
 
 // Whether the image decodes to more than `cap` bytes. A module of a few
 // kilobytes can play for hours, and a whole-sound load of it then takes as

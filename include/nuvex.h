@@ -465,7 +465,8 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
  * nuvexRewindStream: goes back to the first sample of the stream.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE): "Invalid stream pointer"; then the decoder's own: "Seek
- *   failed" (every built-in decoder but modules), "Could not reload data"
+ *   failed" (every built-in decoder but modules and MIDI, whose rewinds
+ *   reset the synthesiser), "Could not reload data"
  *   (modules), "Rewind failed" (application decoders without a working
  *   rewind, and callback streams).
  * Needs no context. Any thread; takes the library's lock (on a played
@@ -545,7 +546,10 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *   lock (other playbacks are fed meanwhile, this stream's is not), and it
  *   is bounded: a frame more than one hour of sound (3600 times the rate)
  *   from where the decode would start fails at once, whatever length the
- *   stream claims.
+ *   stream claims. MIDI streams reset the synthesiser and hand it the
+ *   events before the frame without their notes, rendering nothing up to
+ *   it: notes that began earlier are not heard, and the time taken grows
+ *   with the events, not with the length of the sound.
  * Played with nuvexPlaySourceStream, the stream's playback jumps too: its
  *   source is stopped, its queued buffers are dropped, refilled from the new
  *   frame and queued again, and it plays on. A playback paused with
@@ -566,6 +570,8 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamLength(nuvexStream *stream);
  *                              its own, more than one hour of sound from
  *                              where its forward decode would start: the
  *                              position stays;
+ *   "No SoundFont available" - a MIDI stream without a font, and no
+ *                              default one;
  *   "Stream cannot seek"     - the input can neither seek nor rewind (a
  *                              callback stream, an application decoder
  *                              without a working rewind, a file that cannot
@@ -669,7 +675,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
  *   context); "Error generating buffers"; "Error buffering from stream" (no
  *   data at all; the stream has been read); "Error starting source";
  *   allocates. No buffers are left behind.
- * Any thread; takes the library's lock.
+ * Any thread; takes the library's lock. A MIDI stream that has no SoundFont
+ * yet loads its default one first, before the lock is taken.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
     ALuint source, nuvexStream *stream, ALsizei numBufs, ALsizei loopcount,

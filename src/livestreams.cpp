@@ -139,13 +139,14 @@ bool RunBorrowed(nuvexStream *stream, Work &&work, bool *survived = nullptr)
     return alive ? done : Fail("Invalid stream pointer", false);
 }
 
-// Readiness may be slow (a MIDI stream loads its default SoundFont), so it
-// runs borrowed; a failure leaves its message for the playback's own.
-void MakeReadyForPlayback(nuvexStream *stream)
-{
-    RunBorrowed(stream, [stream] { return stream->ReadyForLoad(false); });
-}
 } // namespace
+
+bool ReadyLiveStream(nuvexStream *stream)
+{
+    bool survived = true;
+    RunBorrowed(stream, [stream] { return stream->ReadyForLoad(false); }, &survived);
+    return survived;
+}
 
 nuvexStream *AdoptStream(StreamPtr stream)
 {
@@ -288,8 +289,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
             return Fail<ALboolean>("Invalid source ID", AL_FALSE);
         if (!AwaitLiveStream(stream, "Stream is already playing"))
             return AL_FALSE;
-        MakeReadyForPlayback(stream);
-        if (!AwaitLiveStream(stream, "Stream is already playing"))
+        if (!ReadyLiveStream(stream) || !AwaitLiveStream(stream, "Stream is already playing"))
             return AL_FALSE;
         return StartStreamPlayback({source, stream, numBufs, loopcount, eos_callback, userdata, ctx})
                    ? AL_TRUE

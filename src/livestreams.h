@@ -18,6 +18,13 @@ void ClearLiveStreams();
 // `busyMessage` then.
 bool AwaitLiveStream(const nuvexStream *handle, const char *busyMessage = "Stream is busy");
 
+// With the library's lock held once, the stream awaited: makes it ready to
+// be read (ReadyForLoad), which may be slow (a MIDI stream loads its default
+// SoundFont), so borrowed, without the lock. False, with "Invalid stream
+// pointer", only when the stream was destroyed meanwhile; a stream that
+// cannot be made ready leaves its message for its first read to repeat.
+bool ReadyLiveStream(nuvexStream *stream);
+
 // Runs `work(stream)` on a live stream with the library's lock held and no
 // other thread using the stream; `failValue` when it cannot (see
 // AwaitLiveStream).

@@ -195,6 +195,8 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexBufferDataFromStream(nuvexStream *stream, 
             for (ALsizei i = 0; i < numBufs; i++)
                 if (bufs[i] == 0 || !alIsBuffer(bufs[i]))
                     return Fail<ALsizei>("Invalid buffer ID", -1);
+            if (!ReadyLiveStream(&live))
+                return -1;
             ALenum format;
             ALuint freq, blockAlign;
             if (!live.GetFormat(&format, &freq, &blockAlign))

@@ -6,6 +6,7 @@
 #include "nvtest.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <climits>
 #include <cmath>
@@ -13,6 +14,31 @@
 #include <thread>
 
 using namespace nvt;
+
+namespace {
+// Bytes held through operator new (the library's containers), and the most held since PeakBytes was set.
+std::atomic<size_t> HeldBytes{0}, PeakBytes{0};
+void *Counted(size_t n)
+{
+    void *p = malloc(n);
+    if (!p)
+        throw std::bad_alloc();
+    const size_t held = HeldBytes += malloc_usable_size(p);
+    for (size_t peak = PeakBytes; held > peak && !PeakBytes.compare_exchange_weak(peak, held);) {}
+    return p;
+}
+void Uncounted(void *p) noexcept { HeldBytes -= malloc_usable_size(p), free(p); }
+} // namespace
+void *operator new(size_t n) { return Counted(n); }
+void *operator new[](size_t n) { return Counted(n); }
+void *operator new(size_t n, const std::nothrow_t &) noexcept { try { return Counted(n); } catch (...) { return nullptr; } }
+void *operator new[](size_t n, const std::nothrow_t &) noexcept { try { return Counted(n); } catch (...) { return nullptr; } }
+void operator delete(void *p) noexcept { Uncounted(p); }
+void operator delete[](void *p) noexcept { Uncounted(p); }
+void operator delete(void *p, size_t) noexcept { Uncounted(p); }
+void operator delete[](void *p, size_t) noexcept { Uncounted(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { Uncounted(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { Uncounted(p); }
 
 namespace {
 
@@ -271,10 +297,23 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"interval -1 stops nothing", [] { return nuvexUpdateInterval(-1.0f); }, AL_TRUE, "No error"},
         {"interval NaN changes nothing", [] { return nuvexUpdateInterval(NAN); }, AL_TRUE, "No error"},
     });
-    // MIDI without any SoundFont (NUVEX_SOUNDFONT set but empty): a stream
-    // created without buffers waits for one; then a tune too long to load whole.
+    // MIDI without any SoundFont (NUVEX_SOUNDFONT set but empty): a stream created without buffers waits for
+    // one; then a tune too long to load whole, and 36 bytes declaring 1.25 million hours, sought in a moment.
     const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 960)}),
-                hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)});
+                hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)}),
+                ages = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 0x0FFFFFFF)});
+    // Parsing takes under five times the file: 4 MiB of two-byte events, or of 11-byte tracks.
+    Bytes events = {0, 0xC0, 5};
+    while (events.size() < size_t(4) << 20)
+        events.insert(events.end(), {0, 5});
+    const Bytes dense = nvmedia::WriteMidi(0, 96, {events}), tracks = nvmedia::WriteMidi(1, 96, std::vector<Bytes>(400000, {0, 0xC0, 5}));
+    auto parsedInFiveTimes = [](const Bytes &file) {
+        return [&file] {
+            const size_t before = PeakBytes = HeldBytes.load();
+            nuvexStream *s = nuvexCreateStreamFromStaticMemory(file.data(), ALuint(file.size()), 4096, 0, nullptr);
+            return nuvexDestroyStream(s, 0, nullptr) && PeakBytes - before < 5 * file.size();
+        };
+    };
     const std::string font = TempFile("api.sf2", nvmedia::WriteSoundFont());
     const ALubyte *const tune = midi.data();
     const ALuint tuneSize = ALuint(midi.size());
@@ -285,12 +324,19 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"MIDI stream, buffers, no font", midiStream(2), 0, "No SoundFont available"},
         {"MIDI stream, no buffers, no font", midiStream(0), 1, "No error"},
         {"MIDI fill, no font", [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }, 0, "No SoundFont available"},
+        {"MIDI seek, no font", [=] { return nuvexSetStreamPosition(*waiting, 0); }, AL_FALSE, "No SoundFont available"},
         {"MIDI default patch set, none", [=] { return nuvexSetStreamPatchset(*waiting, nullptr); }, AL_FALSE, "No SoundFont available"},
         {"MIDI patch set missing", [=] { return nuvexSetStreamPatchset(*waiting, missing); }, AL_FALSE, "SoundFont load failed"},
         {"MIDI patch set, then fill", with([=] { nuvexSetStreamPatchset(*waiting, font.c_str()); }, [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }), 2, "No error"},
-        {"MIDI destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
         {"MIDI too long to load whole", with([=] { setenv("NUVEX_SOUNDFONT", font.c_str(), 1); }, [&] { return nuvexCreateBufferFromMemory(hour.data(), ALsizei(hour.size())); }),
          0, "MIDI file too long to load whole"},
+        {"MIDI of ages, seek to its middle", with([&] { nuvexDestroyStream(*waiting, 0, nullptr), *waiting = nuvexCreateStreamFromMemory(ages.data(), ALuint(ages.size()), 4096, 0, nullptr); },
+                                                  [=] { return nuvexSetStreamPosition(*waiting, nuvexGetStreamLength(*waiting) / 2); }), AL_TRUE, "No error"},
+        {"MIDI of ages, seek to its last frame", with([=] { nuvexSetStreamPosition(*waiting, nuvexGetStreamLength(*waiting) - 1); },
+                                                      [=] { return nuvexBufferDataFromStream(*waiting, 2, bufs); }), 1, "No error"},
+        {"MIDI of ages, destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
+        {"MIDI of dense events parsed", parsedInFiveTimes(dense), 1, "No error"},
+        {"MIDI of many tracks parsed", parsedInFiveTimes(tracks), 1, "No error"},
     });
     AddHandleRows(rows, "null", nullptr, bufs, source);
     AddHandleRows(rows, "destroyed", destroyed, bufs, source);

@@ -194,36 +194,67 @@ TEST_F(UpdateThread, StopsAtOnceAndRetimesFromTheLastUpdate)
     EXPECT_EQ(ThreadCount(), baseThreads);
 }
 
-// A MIDI stream's SoundFont changes while the update thread renders it,
-// and another thread loads the same fonts for streams of its own.
+// A MIDI stream's SoundFont changes while the update thread renders it and
+// another thread seeks it, and a third loads the same fonts for streams of
+// its own. Then a 100 MB font loads for it, and as the default of a stream
+// being started, while it loops and a WAV plays: no update waits for a load.
 TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
 {
-    nvmedia::SoundFontSpec square;
-    square.square = true;
-    const std::string fonts[] = {TempFile("a.sf2", nvmedia::WriteSoundFont()), TempFile("b.sf2", nvmedia::WriteSoundFont(square))};
+    nvmedia::SoundFontSpec square, large;
+    square.square = true, large.periods = 500000; // 100 MB of sample
+    const std::string fonts[] = {TempFile("a.sf2", nvmedia::WriteSoundFont()), TempFile("b.sf2", nvmedia::WriteSoundFont(square)),
+                                 TempFile("large.sf2", nvmedia::WriteSoundFont(large))};
     setenv("NUVEX_SOUNDFONT", fonts[0].c_str(), 1);
     std::vector<nvmedia::MidiEvent> notes;
     for (uint8_t key = 60; key < 76; key++)
-        notes.insert(notes.end(), {{(key - 60u) * 60, {0x90, key, 100}}, {(key - 60u) * 60 + 50, {0x80, key, 0}}});
+        notes.insert(notes.end(), {{(key - 60u) * 20, {0x90, key, 100}}, {(key - 60u) * 20 + 15, {0x80, key, 0}}});
     const Bytes tune = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(notes, true)});
     auto open = [&] { return nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), 2048, 0, nullptr); };
-    nuvexStream *stream = open();
-    sources.push_back(0);
-    alGenSources(1, &sources.back());
+    nuvexStream *stream = open(), *started = open();
+    sources.resize(3);
+    alGenSources(3, sources.data());
     EndLog log;
-    ASSERT_TRUE(nuvexPlaySourceStream(sources.back(), stream, 3, -1, EndLog::Callback, &log)) << Err();
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[0], stream, 3, -1, EndLog::Callback, &log)) << Err();
     ASSERT_TRUE(nuvexUpdateInterval(0.002f));
-    std::thread other([&] {
+    std::atomic<bool> swapping{true};
+    std::thread seeker([&] {
+        for (nuvexUInt64 frame = 0; swapping; frame = (frame + 977) % 14000)
+            EXPECT_TRUE(nuvexSetStreamPosition(stream, frame)) << Err();
+    }), other([&] {
         for (int i = 0; i < 20; i++) {
             nuvexStream *mine = open();
             EXPECT_TRUE(nuvexSetStreamPatchset(mine, fonts[i % 2].c_str()) && nuvexDestroyStream(mine, 0, nullptr));
         }
     });
-    for (int i = 0; i < 40; i++, std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+    for (int i = 0; i < 100; i++)
         EXPECT_TRUE(nuvexSetStreamPatchset(stream, i % 3 ? fonts[i % 2].c_str() : nullptr));
     other.join();
-    EXPECT_TRUE(nuvexStopSource(sources.back(), AL_TRUE) && nuvexDestroyStream(stream, 0, nullptr));
+    swapping = false, seeker.join();
+    ASSERT_TRUE(nuvexUpdateInterval(0.0f));
+    const Bytes wav = nvmedia::WriteWav16(Ramp(1323000), 2, 44100); // 30 s
+    nuvexStream *music = nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 4410 * 4, 0, nullptr);
+    ASSERT_TRUE(nuvexPlaySourceStream(sources[1], music, 4, 0, nullptr, nullptr)); // 400 ms queued
+    setenv("NUVEX_SOUNDFONT", fonts[2].c_str(), 1);
+    std::atomic<int> loading{2}, underruns{0};
+    std::thread loaders[] = {std::thread([&] { EXPECT_TRUE(nuvexSetStreamPatchset(stream, fonts[2].c_str())) << Err(); loading--; }),
+                             std::thread([&] { EXPECT_TRUE(nuvexPlaySourceStream(sources[2], started, 3, 0, nullptr, nullptr)) << Err(); loading--; }),
+                             std::thread([&] { // polls the WAV's source
+                                 for (ALint state = AL_PLAYING; loading > 0; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+                                     alGetSourcei(sources[1], AL_SOURCE_STATE, &state), underruns += state != AL_PLAYING;
+                             })};
+    Clock::duration longest{};
+    for (; loading > 0; std::this_thread::sleep_for(std::chrono::milliseconds(4))) {
+        const Clock::time_point start = Clock::now();
+        nuvexUpdate();
+        longest = std::max(longest, Clock::now() - start);
+    }
+    for (std::thread &loader : loaders)
+        loader.join();
+    EXPECT_LT(longest, std::chrono::milliseconds(20)) << std::chrono::duration<double>(longest).count() << " s";
+    EXPECT_EQ(underruns, 0) << "the WAV ran dry";
+    EXPECT_TRUE(nuvexStopSource(sources[0], AL_TRUE) && nuvexDestroyStream(stream, 0, nullptr));
     EXPECT_EQ(log.calls, 1);
+    EXPECT_TRUE(nuvexDestroyStream(music, 0, nullptr) && nuvexDestroyStream(started, 0, nullptr));
 }
 
 // A seek that decodes forward holds no lock: other playbacks are refilled

@@ -19,6 +19,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -33,8 +34,9 @@ constexpr ALuint OutputRate = 44100;
 constexpr nuvexUInt64 MaxWholeLoadFrames = nuvexUInt64(3600) * OutputRate;
 // Far beyond any real song, small enough that frame arithmetic never wraps.
 constexpr nuvexUInt64 FrameCeiling = nuvexUInt64(1) << 62;
-// Real files are far smaller; the parsed events take up to eight times the
-// input, so a larger one is not read.
+// Real files are far smaller. A parsed file is its own bytes plus a few per
+// track and tempo change, and parsing an input that tells its size never
+// takes five times it; a larger one is not read.
 constexpr size_t MaxMidiSize = size_t(16) << 20;
 
 // ---- FluidSynth, loaded once ------------------------------------------------
@@ -45,9 +47,10 @@ constexpr size_t MaxMidiSize = size_t(16) << 20;
     X(new_fluid_synth) X(delete_fluid_synth) X(new_fluid_defsfloader)                              \
     X(fluid_sfloader_set_callbacks) X(fluid_synth_add_sfloader) X(fluid_synth_sfload)              \
     X(fluid_synth_get_sfont_by_id) X(fluid_synth_add_sfont) X(fluid_synth_remove_sfont)            \
-    X(fluid_synth_program_reset) X(fluid_synth_all_sounds_off) X(fluid_synth_write_s16)           \
+    X(fluid_synth_program_reset) X(fluid_synth_system_reset) X(fluid_synth_write_float)           \
     X(fluid_synth_noteon) X(fluid_synth_noteoff) X(fluid_synth_cc) X(fluid_synth_pitch_bend)      \
-    X(fluid_synth_program_change) X(fluid_synth_channel_pressure) X(fluid_synth_key_pressure)
+    X(fluid_synth_program_change) X(fluid_synth_channel_pressure) X(fluid_synth_key_pressure)     \
+    X(fluid_synth_get_polyphony) X(fluid_synth_get_active_voice_count)
 
 class Font;
 
@@ -285,11 +288,17 @@ bool FluidLib::DefaultFontName(std::string *name)
 
 // One synthesiser with one font, which it never owns: the font is taken out
 // again before the synthesiser is deleted, which would otherwise delete it.
+// It is made, with its font, away from the library's lock: only finished
+// synthesisers are swapped into a stream, under it.
 class Synth {
 public:
-    explicit Synth(std::shared_ptr<FluidLib> lib) : lib(std::move(lib))
+    Synth(std::shared_ptr<FluidLib> lib, std::shared_ptr<Font> font) : lib(std::move(lib)), font(std::move(font))
     {
-        synth = this->lib->new_fluid_synth(this->lib->settings);
+        if (!(synth = this->lib->new_fluid_synth(this->lib->settings)))
+            return;
+        std::lock_guard<std::recursive_mutex> lock(this->lib->fontMutex);
+        this->lib->fluid_synth_add_sfont(synth, this->font->sfont);
+        this->lib->fluid_synth_program_reset(synth);
     }
     ~Synth()
     {
@@ -297,99 +306,102 @@ public:
             return;
         // Deleting the synthesiser stops its voices, which lets go of the
         // font's samples; only then may the font go.
-        if (current) {
-            std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
-            lib->fluid_synth_remove_sfont(synth, current->sfont);
-        }
+        std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
+        lib->fluid_synth_remove_sfont(synth, font->sfont);
         lib->delete_fluid_synth(synth);
     }
     Synth(const Synth &) = delete;
     Synth &operator=(const Synth &) = delete;
 
+    bool ok() const { return synth != nullptr; }
     fluid_synth_t *get() const { return synth; }
-    const std::shared_ptr<Font> &font() const { return current; }
 
-    // Sounding notes stop; the channels keep their programs and
-    // controllers, now played with the new font.
-    void Use(std::shared_ptr<Font> font)
+    // Back to the state of a new synthesiser: no voice, controller or
+    // effect tail carries over, and the next frame starts a block, so every
+    // pass renders the same samples. Takes no font lock: it runs in updates.
+    void Reset()
     {
-        // Until the channels have chosen their presets anew they point into
-        // the old font, so it is let go only at the end (this may be the
-        // last reference; another stream may hold the last one instead).
-        std::shared_ptr<Font> old = current;
-        std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
-        if (current) {
-            // Stopped voices let go of their samples only as the synthesiser
-            // renders on, so it renders a few blocks, unheard, before the
-            // font may be freed (a font still in use cannot be, and leaks).
-            lib->fluid_synth_all_sounds_off(synth, -1);
-            int16_t unheard[64 * 2];
-            for (int block = 0; block < 3; block++)
-                Render(unheard, 64);
-            lib->fluid_synth_remove_sfont(synth, current->sfont);
-        }
-        current = std::move(font);
-        if (current)
-            lib->fluid_synth_add_sfont(synth, current->sfont);
-        lib->fluid_synth_program_reset(synth);
+        lib->fluid_synth_system_reset(synth);
+        blockUsed = BlockFrames;
     }
 
-    void Render(int16_t *out, int frames) { lib->fluid_synth_write_s16(synth, frames, out, 0, 2, out, 1, 2); }
+    // A voice starts the first note it ever plays a little differently
+    // from every later one, which a reset cannot undo: every voice plays a
+    // note once, unheard, so that the first pass renders what later passes
+    // do (voices of keys or channels the font has no instrument for stay
+    // unplayed). Ends reset, its voices stopped: FluidSynth counts the uses
+    // of a font's samples without a lock, so this runs under the library's
+    // lock, as every rendering of a played stream does.
+    void WarmVoices()
+    {
+        const int voices = lib->fluid_synth_get_polyphony(synth);
+        for (int note = 0; note < 16 * 128 && lib->fluid_synth_get_active_voice_count(synth) < voices; note++)
+            lib->fluid_synth_noteon(synth, note / 128, note % 128, 100);
+        Render(nullptr, BlockFrames);
+        Silence();
+    }
+
+    // Reset, and a few blocks rendered, unheard: stopped voices let go of
+    // their samples only as the synthesiser renders on.
+    void Silence()
+    {
+        Reset();
+        Render(nullptr, 3 * BlockFrames);
+    }
+
+    // Renders, unheard, the block that holds `frame` up to it, so that the
+    // synthesiser goes on as one that had rendered from the start.
+    void EnterBlockAt(nuvexUInt64 frame) { Render(nullptr, frame % BlockFrames); }
+
+    // FluidSynth takes events at the start of a block of 64 frames; the
+    // blocks are rendered whole here so that a reset can drop what is left
+    // of one. Its 16-bit output dithers from a position a reset keeps, so
+    // the conversion is done here, the same every time. Null `out`: unheard.
+    void Render(int16_t *out, nuvexUInt64 frames)
+    {
+        while (frames > 0) {
+            if (blockUsed == BlockFrames) {
+                lib->fluid_synth_write_float(synth, BlockFrames, block, 0, 2, block, 1, 2);
+                blockUsed = 0;
+            }
+            const int take = int(std::min<nuvexUInt64>(frames, BlockFrames - blockUsed));
+            for (int i = 0; out && i < take * 2; i++) {
+                const float v = block[blockUsed * 2 + i] * 32767.0f;
+                *out++ = int16_t(std::lrint(std::max(-32768.0f, std::min(32767.0f, v))));
+            }
+            blockUsed += take;
+            frames -= nuvexUInt64(take);
+        }
+    }
 
 private:
+    static constexpr int BlockFrames = 64;
     std::shared_ptr<FluidLib> lib;
+    std::shared_ptr<Font> font;
     fluid_synth_t *synth = nullptr;
-    std::shared_ptr<Font> current;
+    float block[BlockFrames * 2] = {};
+    int blockUsed = BlockFrames;
 };
 
 // ---- The file -----------------------------------------------------------------
-
-struct MidiEvent {
-    nuvexUInt64 frame;
-    uint8_t status, data1, data2;
-};
 
 struct TempoChange {
     nuvexUInt64 tick;
     uint32_t microsPerQuarter;
 };
 
-struct TimedEvent {
-    nuvexUInt64 tick;
-    MidiEvent event;
+// Where a track's bytes lie in the file image.
+struct TrackSpan {
+    uint32_t begin, end;
 };
 
-// A cursor over one track's bytes; every read stops at the track's end.
-struct TrackReader {
-    const ALubyte *at, *end;
-    bool ReadByte(uint8_t *b)
-    {
-        if (at >= end)
-            return false;
-        *b = *at++;
-        return true;
-    }
-    // A variable-length quantity: at most four bytes, 28 bits.
-    bool ReadNumber(uint32_t *value)
-    {
-        *value = 0;
-        for (int i = 0; i < 4; i++) {
-            uint8_t b;
-            if (!ReadByte(&b))
-                return false;
-            *value = *value << 7 | (b & 0x7F);
-            if (!(b & 0x80))
-                return true;
-        }
-        return false;
-    }
-    bool Skip(uint32_t bytes)
-    {
-        if (size_t(end - at) < bytes)
-            return false;
-        at += bytes;
-        return true;
-    }
+// A track read as it plays, event by event, straight from the file's bytes:
+// the events are never copied out, so a parsed file takes little more than
+// its own size whatever it holds.
+struct TrackCursor {
+    nuvexUInt64 tick;
+    uint32_t at;
+    uint8_t running, status, data1, data2; // the channel event it stands at
 };
 
 // Data bytes that follow a channel status byte.
@@ -399,51 +411,80 @@ int DataBytes(uint8_t status)
     return kind == 0xC0 || kind == 0xD0 ? 1 : 2;
 }
 
-// Appends a track's channel events and tempo changes; returns the tick at
-// which the track ends. A damaged track ends where its damage starts.
-nuvexUInt64 ReadTrack(TrackReader track, std::vector<TimedEvent> &events,
-                      std::vector<TempoChange> &tempos)
+// The track's bytes end at `end`.
+bool ReadByte(const ALubyte *file, uint32_t end, TrackCursor &c, uint8_t *b)
 {
-    nuvexUInt64 tick = 0;
-    uint8_t running = 0;
+    if (c.at >= end)
+        return false;
+    *b = file[c.at++];
+    return true;
+}
+
+// A variable-length quantity: at most four bytes, 28 bits.
+bool ReadNumber(const ALubyte *file, uint32_t end, TrackCursor &c, uint32_t *value)
+{
+    *value = 0;
+    for (int i = 0; i < 4; i++) {
+        uint8_t b;
+        if (!ReadByte(file, end, c, &b))
+            return false;
+        *value = *value << 7 | (b & 0x7F);
+        if (!(b & 0x80))
+            return true;
+    }
+    return false;
+}
+
+// Moves the cursor to the track's next channel event, passing meta and
+// system exclusive events (tempo changes go to onTempo(tick, micros));
+// false at the track's end, where its tick is where the track ends. A
+// damaged track ends where its damage starts.
+template <typename OnTempo>
+bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, OnTempo &&onTempo)
+{
     for (;;) {
         uint32_t delta;
         uint8_t status;
-        if (!track.ReadNumber(&delta) || !track.ReadByte(&status))
-            return tick;
-        tick += delta;
+        if (!ReadNumber(file, end, c, &delta) || !ReadByte(file, end, c, &status))
+            return false;
+        c.tick += delta;
         if (status == 0xFF || status == 0xF0 || status == 0xF7) {
             // Meta and system exclusive events. Running status carries on
             // past them: real files rely on it, though the format says not.
             uint8_t type = 0;
             uint32_t length;
-            if ((status == 0xFF && !track.ReadByte(&type)) || !track.ReadNumber(&length))
-                return tick;
-            const ALubyte *body = track.at;
-            if (!track.Skip(length))
-                return tick;
+            if ((status == 0xFF && !ReadByte(file, end, c, &type)) || !ReadNumber(file, end, c, &length))
+                return false;
+            const uint32_t body = c.at;
+            if (end - c.at < length)
+                return false;
+            c.at += length;
             if (status == 0xFF && type == 0x2F)
-                return tick;
+                return false;
             if (status == 0xFF && type == 0x51 && length >= 3)
-                tempos.push_back({tick, uint32_t(body[0]) << 16 | uint32_t(body[1]) << 8 | body[2]});
+                onTempo(c.tick, uint32_t(file[body]) << 16 | uint32_t(file[body + 1]) << 8 | file[body + 2]);
             continue;
         }
         if (status < 0x80) {
-            if (!running)
-                return tick;
-            track.at--; // the byte was data, under running status
-            status = running;
+            if (!c.running)
+                return false;
+            c.at--; // the byte was data, under running status
+            status = c.running;
         } else if (status >= 0xF0) {
-            return tick; // system messages have no place in a file
+            return false; // system messages have no place in a file
         }
-        running = status;
+        c.running = c.status = status;
         uint8_t data[2] = {0, 0};
         for (int i = 0; i < DataBytes(status); i++)
-            if (!track.ReadByte(&data[i]) || data[i] >= 0x80)
-                return tick;
-        events.push_back({tick, {0, status, data[0], data[1]}});
+            if (!ReadByte(file, end, c, &data[i]) || data[i] >= 0x80)
+                return false;
+        c.data1 = data[0], c.data2 = data[1];
+        return true;
     }
 }
+
+// For the reads that play a track: its tempo changes are in the tempo map.
+void IgnoreTempo(nuvexUInt64, uint32_t) {}
 
 uint32_t BigEndian32(const ALubyte *p)
 {
@@ -473,12 +514,17 @@ const ALubyte *FindSmf(const std::vector<ALubyte> &image, size_t *length)
 }
 
 // Turns ticks into frames at 44100 Hz along the tempo map (sorted by
-// tick): exact, without drift, saturating at FrameCeiling.
+// tick): exact, without drift, saturating at FrameCeiling. Asked for ticks
+// in order, from the start again after Restart.
 class TempoMap {
 public:
-    TempoMap(uint16_t division, std::vector<TempoChange> changes)
-        : division(division), changes(std::move(changes))
+    TempoMap(uint16_t division, const std::vector<TempoChange> &changes)
+        : division(division), changes(&changes)
     {
+    }
+    void Restart()
+    {
+        next = 0, segmentTick = 0, tempo = 500000, elapsed = 0;
     }
     nuvexUInt64 FrameAt(nuvexUInt64 tick)
     {
@@ -492,10 +538,11 @@ public:
         }
         // Ticks times microseconds per quarter note, summed segment by
         // segment up to the tick, and divided once.
-        while (next < changes.size() && changes[next].tick <= tick) {
-            elapsed += (unsigned __int128)(changes[next].tick - segmentTick) * tempo;
-            segmentTick = changes[next].tick;
-            tempo = changes[next++].microsPerQuarter;
+        const std::vector<TempoChange> &list = *changes;
+        while (next < list.size() && list[next].tick <= tick) {
+            elapsed += (unsigned __int128)(list[next].tick - segmentTick) * tempo;
+            segmentTick = list[next].tick;
+            tempo = list[next++].microsPerQuarter;
         }
         unsigned __int128 sum = elapsed + (unsigned __int128)(tick - segmentTick) * tempo;
         return Saturate(sum * OutputRate / (nuvexUInt64(division) * 1000000));
@@ -507,12 +554,116 @@ private:
         return frames > FrameCeiling ? FrameCeiling : nuvexUInt64(frames);
     }
     uint16_t division;
-    std::vector<TempoChange> changes;
+    const std::vector<TempoChange> *changes;
     size_t next = 0;
     nuvexUInt64 segmentTick = 0;
     uint32_t tempo = 500000; // 120 beats a minute until told otherwise
     unsigned __int128 elapsed = 0;
 };
+
+// Reads the whole input into `image`; false when it holds more than a MIDI
+// file may. An input that tells its size is read in one piece: a buffer
+// grown by doubling holds up to six times the file at once.
+bool ReadWholeFile(std::istream &in, std::vector<ALubyte> &image)
+{
+    in.clear();
+    const std::streamoff size = in.seekg(0, std::ios::end) ? std::streamoff(in.tellg()) : -1;
+    in.clear();
+    if (!in.seekg(0) || size > std::streamoff(MaxMidiSize))
+        return false;
+    if (size <= 0) {
+        image.resize(4096);
+        return ReadRest(in, image, 0, MaxMidiSize);
+    }
+    image.resize(size_t(size));
+    image.resize(ReadBytes(in, image.data(), image.size()));
+    return true;
+}
+
+// What a parsed file is: its bytes, where its tracks lie, its tempo map.
+struct Song {
+    std::vector<ALubyte> image;
+    std::vector<TrackSpan> tracks; // those that hold channel events
+    std::vector<TempoChange> tempos;
+    uint16_t division = 0;
+    nuvexUInt64 end = 0; // in frames
+};
+
+// The channel events of all tracks in playing order: by tick, and events of
+// one tick in file order (track by track). A heap of the tracks' cursors,
+// so it costs a few bytes per track, none per event. Every track it is
+// given holds channel events.
+class EventMerge {
+public:
+    explicit EventMerge(const Song &song) : song(song), map(song.division, song.tempos) { Restart(); }
+    void Restart()
+    {
+        cursors.clear();
+        heap.clear();
+        map.Restart();
+        cursors.reserve(song.tracks.size());
+        heap.reserve(song.tracks.size());
+        for (const TrackSpan &span : song.tracks) {
+            cursors.push_back({0, span.begin, 0, 0, 0, 0});
+            if (NextEvent(song.image.data(), span.end, cursors.back(), IgnoreTempo))
+                heap.push_back(uint32_t(cursors.size() - 1));
+        }
+        std::make_heap(heap.begin(), heap.end(), Later{cursors});
+        FindFrame();
+    }
+    bool Done() const { return heap.empty(); }
+    const TrackCursor &Head() const { return cursors[heap.front()]; }
+    // The head event's frame; the song's end once all are done.
+    nuvexUInt64 Frame() const { return frame; }
+    void Advance()
+    {
+        std::pop_heap(heap.begin(), heap.end(), Later{cursors});
+        if (NextEvent(song.image.data(), song.tracks[heap.back()].end, cursors[heap.back()], IgnoreTempo))
+            std::push_heap(heap.begin(), heap.end(), Later{cursors});
+        else
+            heap.pop_back();
+        FindFrame();
+    }
+
+private:
+    struct Later {
+        const std::vector<TrackCursor> &cursors;
+        bool operator()(uint32_t a, uint32_t b) const
+        {
+            return cursors[a].tick != cursors[b].tick ? cursors[a].tick > cursors[b].tick : a > b;
+        }
+    };
+    void FindFrame() { frame = heap.empty() ? song.end : map.FrameAt(Head().tick); }
+    const Song &song;
+    TempoMap map;
+    std::vector<TrackCursor> cursors;
+    std::vector<uint32_t> heap;
+    nuvexUInt64 frame = 0;
+};
+
+bool IsNote(const TrackCursor &e)
+{
+    return (e.status & 0xF0) == 0x80 || (e.status & 0xF0) == 0x90;
+}
+
+void Dispatch(FluidLib &lib, fluid_synth_t *s, const TrackCursor &e)
+{
+    const int channel = e.status & 0x0F;
+    switch (e.status & 0xF0) {
+    case 0x80: lib.fluid_synth_noteoff(s, channel, e.data1); break;
+    case 0x90:
+        if (e.data2 == 0)
+            lib.fluid_synth_noteoff(s, channel, e.data1);
+        else
+            lib.fluid_synth_noteon(s, channel, e.data1, e.data2);
+        break;
+    case 0xA0: lib.fluid_synth_key_pressure(s, channel, e.data1, e.data2); break;
+    case 0xB0: lib.fluid_synth_cc(s, channel, e.data1, e.data2); break;
+    case 0xC0: lib.fluid_synth_program_change(s, channel, e.data1); break;
+    case 0xD0: lib.fluid_synth_channel_pressure(s, channel, e.data1); break;
+    case 0xE0: lib.fluid_synth_pitch_bend(s, channel, e.data1 | e.data2 << 7); break;
+    }
+}
 
 } // namespace
 
@@ -520,31 +671,39 @@ class midiStream final : public nuvexStream {
 public:
     explicit midiStream(std::istream *input);
 
-    bool IsValid() override { return synth != nullptr; }
+    bool IsValid() override { return merge != nullptr; }
     bool GetFormat(ALenum *fmt, ALuint *freq, ALuint *align) override;
     ALuint GetData(ALubyte *data, ALuint bytes) override;
     bool Rewind() override;
+    bool Seek(nuvexUInt64 to, nuvexUInt64 &at) override;
+    bool SeeksDirectly() override { return true; }
     bool SetPatchset(const char *patchset) override;
-    nuvexUInt64 GetLength() override { return songEnd < FrameCeiling ? songEnd : 0; }
+    nuvexUInt64 GetLength() override { return song.end < FrameCeiling ? song.end : 0; }
     nuvexUInt64 MaxExpansion() override { return nuvexUInt64(1) << 30; }
     bool ReadyForLoad(bool whole) override;
 
     static void Init() {}
     static void Deinit() {}
 
-protected:
-    bool DecodesForwardToSeek() override { return true; }
-
 private:
-    bool Parse(const ALubyte *smf, size_t length);
-    bool EnsureFont();
-    void Dispatch(const MidiEvent &e);
+    bool Parse(size_t smfAt, size_t length);
+    bool LoadDefaultFont();
+    bool FontMayCome();
+    bool Install(std::shared_ptr<Font> font, bool keepAFontInUse);
+    void Consume(Synth *target, bool notes);
+    void Restart();
 
     std::shared_ptr<FluidLib> lib;
+    Song song;
+    std::unique_ptr<EventMerge> merge;
+    // Null until the stream has a font. Replaced, and read by the updates,
+    // only under the library's lock.
     std::unique_ptr<Synth> synth;
-    std::vector<MidiEvent> events;
-    nuvexUInt64 songEnd = 0, position = 0;
-    size_t nextEvent = 0;
+    nuvexUInt64 playFrame = 0;
+    // How many events of the merge were used since the start, and how
+    // often the stream went back to it: what a new synthesiser is brought to.
+    size_t consumed = 0;
+    unsigned long restarts = 0;
     // Whether the default font was looked for since the stream had none.
     bool defaultTried = false;
 };
@@ -557,53 +716,62 @@ midiStream::midiStream(std::istream *input) : nuvexStream(input)
     input->read(head, 12);
     if (memcmp(head, "MThd", 4) != 0 && (memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "RMID", 4) != 0))
         return;
-    input->clear();
-    input->seekg(0);
-    // The whole input, when it is small enough to be a MIDI file.
-    std::vector<ALubyte> image(4096);
-    if (!ReadRest(*input, image, 0, MaxMidiSize))
+    // The whole input, when it is small enough to be a MIDI file; the
+    // events are read from it as they play.
+    if (!ReadWholeFile(*input, song.image))
         return;
     size_t length = 0;
-    const ALubyte *smf = FindSmf(image, &length);
-    if (!smf || !Parse(smf, length) || !(lib = FluidLib::Get()))
+    const ALubyte *smf = FindSmf(song.image, &length);
+    if (!smf || !Parse(size_t(smf - song.image.data()), length) || !(lib = FluidLib::Get()))
         return;
-    synth.reset(new Synth(lib));
-    if (!synth->get())
-        synth.reset();
+    merge.reset(new EventMerge(song));
 }
 
-bool midiStream::Parse(const ALubyte *smf, size_t length)
+bool midiStream::Parse(size_t smfAt, size_t length)
 {
+    const ALubyte *smf = song.image.data() + smfAt;
     if (length < 14 || BigEndian32(smf + 4) < 6)
         return false;
     const uint16_t format = uint16_t(smf[8] << 8 | smf[9]);
-    const uint16_t division = uint16_t(smf[12] << 8 | smf[13]);
+    song.division = uint16_t(smf[12] << 8 | smf[13]);
     // Format 2 (independent sequences) is not played.
-    if (format > 1 || (division & 0x7FFF) == 0 || ((division & 0x8000) && (division & 0xFF) == 0))
+    if (format > 1 || (song.division & 0x7FFF) == 0 || ((song.division & 0x8000) && (song.division & 0xFF) == 0))
         return false;
-    // Every track chunk present is read, whatever the header's count says.
-    std::vector<TimedEvent> timed;
-    std::vector<TempoChange> tempos;
+    // Every track chunk present is read, whatever the header's count says:
+    // a first pass learns where each ends and counts the tempo changes, a
+    // second collects them (a vector grown as they come would hold three
+    // times their size at once).
+    auto eachTrack = [&](auto &&read) {
+        for (size_t at = 8 + size_t(BigEndian32(smf + 4)); at + 8 <= length && at + 8 > at;) {
+            const size_t body = at + 8, chunk = std::min<size_t>(BigEndian32(smf + at + 4), length - body);
+            if (memcmp(smf + at, "MTrk", 4) == 0)
+                read(TrackSpan{uint32_t(smfAt + body), uint32_t(smfAt + body + chunk)});
+            at = body + chunk;
+        }
+    };
     nuvexUInt64 endTick = 0;
-    size_t at = 8 + size_t(BigEndian32(smf + 4));
-    while (at + 8 <= length && at + 8 > at) {
-        const size_t body = at + 8, chunk = std::min<size_t>(BigEndian32(smf + at + 4), length - body);
-        if (memcmp(smf + at, "MTrk", 4) == 0)
-            endTick = std::max(endTick, ReadTrack({smf + body, smf + body + chunk}, timed, tempos));
-        at = body + chunk;
-    }
-    // Events of one tick play in file order: track by track.
-    std::stable_sort(timed.begin(), timed.end(),
-                     [](const TimedEvent &a, const TimedEvent &b) { return a.tick < b.tick; });
-    std::stable_sort(tempos.begin(), tempos.end(),
-                     [](const TempoChange &a, const TempoChange &b) { return a.tick < b.tick; });
-    TempoMap map(division, std::move(tempos));
-    events.reserve(timed.size());
-    for (TimedEvent &t : timed) {
-        t.event.frame = map.FrameAt(t.tick);
-        events.push_back(t.event);
-    }
-    songEnd = map.FrameAt(endTick);
+    size_t tempoCount = 0;
+    eachTrack([&](const TrackSpan &span) {
+        TrackCursor c = {0, span.begin, 0, 0, 0, 0};
+        bool events = false;
+        while (NextEvent(song.image.data(), span.end, c, [&](nuvexUInt64, uint32_t) { tempoCount++; }))
+            events = true;
+        endTick = std::max(endTick, c.tick);
+        if (events)
+            song.tracks.push_back(span);
+    });
+    song.tempos.reserve(tempoCount);
+    eachTrack([&](const TrackSpan &span) {
+        TrackCursor c = {0, span.begin, 0, 0, 0, 0};
+        auto keep = [&](nuvexUInt64 tick, uint32_t micros) { song.tempos.push_back({tick, micros}); };
+        while (NextEvent(song.image.data(), span.end, c, keep)) {
+        }
+    });
+    // Tempo changes of one tick apply in file order: track by track.
+    auto earlier = [](const TempoChange &a, const TempoChange &b) { return a.tick < b.tick; };
+    if (!std::is_sorted(song.tempos.begin(), song.tempos.end(), earlier))
+        std::stable_sort(song.tempos.begin(), song.tempos.end(), earlier);
+    song.end = TempoMap(song.division, song.tempos).FrameAt(endTick);
     return true;
 }
 
@@ -615,82 +783,154 @@ bool midiStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
     return true;
 }
 
-// The stream's font, the default one when none was chosen; false (with the
-// message left) when it has none.
-bool midiStream::EnsureFont()
+// Uses the merge's head event, handing it to `target` (notes only when
+// `notes`), and moves on.
+void midiStream::Consume(Synth *target, bool notes)
 {
-    if (!synth->font() && !defaultTried) {
-        defaultTried = true;
-        std::string name;
-        if (lib->DefaultFontName(&name))
-            if (std::shared_ptr<Font> font = lib->LoadFont(name))
-                synth->Use(std::move(font));
+    if (target && (notes || !IsNote(merge->Head())))
+        Dispatch(*lib, target->get(), merge->Head());
+    merge->Advance();
+    consumed++;
+}
+
+void midiStream::Restart()
+{
+    merge->Restart();
+    if (synth)
+        synth->Reset();
+    playFrame = 0;
+    consumed = 0;
+    restarts++;
+}
+
+// Whether the stream has no font yet but may get the default one.
+bool midiStream::FontMayCome()
+{
+    std::string name;
+    return !defaultTried && lib->DefaultFontName(&name);
+}
+
+// Puts a new synthesiser with `font` in, brought to where the stream stands
+// by the events used so far, without their notes. It is made and brought
+// most of the way without the library's lock; under it, only the events
+// used meanwhile are added and the synthesisers swapped. With
+// `keepAFontInUse`, a stream that got a font meanwhile keeps it.
+bool midiStream::Install(std::shared_ptr<Font> font, bool keepAFontInUse)
+{
+    std::unique_ptr<Synth> fresh(new Synth(lib, std::move(font)));
+    if (!fresh->ok())
+        return Fail("SoundFont load failed", false);
+    size_t seen;
+    unsigned long pass;
+    {
+        StreamPlayLock lock;
+        seen = consumed, pass = restarts;
+        fresh->WarmVoices();
     }
-    return synth->font() ? true : Fail("No SoundFont available", false);
+    EventMerge replay(song);
+    auto bringUp = [&](size_t from, size_t to) {
+        for (; from < to && !replay.Done(); from++, replay.Advance())
+            if (!IsNote(replay.Head()))
+                Dispatch(*lib, fresh->get(), replay.Head());
+    };
+    bringUp(0, seen);
+    {
+        StreamPlayLock lock;
+        if (keepAFontInUse && synth)
+            return true;
+        if (pass != restarts) {
+            fresh->Reset();
+            replay.Restart();
+            seen = 0;
+        }
+        bringUp(seen, consumed);
+        // On the blocks the old one rendered: events keep their timing.
+        fresh->EnterBlockAt(playFrame);
+        synth.swap(fresh);
+        if (fresh)
+            fresh->Silence();
+    }
+    // The old synthesiser goes here, without the library's lock: freeing
+    // its font (when this was its last user) waits for the font lock.
+    return true;
+}
+
+bool midiStream::LoadDefaultFont()
+{
+    {
+        StreamPlayLock lock;
+        if (synth)
+            return true;
+        if (defaultTried)
+            return Fail("No SoundFont available", false);
+        defaultTried = true;
+    }
+    std::string name;
+    std::shared_ptr<Font> font;
+    if (!lib->DefaultFontName(&name) || !(font = lib->LoadFont(name)))
+        return Fail("No SoundFont available", false);
+    return Install(std::move(font), true);
 }
 
 bool midiStream::ReadyForLoad(bool whole)
 {
-    if (!EnsureFont())
+    if (!LoadDefaultFont())
         return false;
-    if (whole && songEnd > MaxWholeLoadFrames)
+    if (whole && song.end > MaxWholeLoadFrames)
         return Fail("MIDI file too long to load whole", false);
     return true;
 }
 
-void midiStream::Dispatch(const MidiEvent &e)
-{
-    fluid_synth_t *s = synth->get();
-    const int channel = e.status & 0x0F;
-    switch (e.status & 0xF0) {
-    case 0x80: lib->fluid_synth_noteoff(s, channel, e.data1); break;
-    case 0x90:
-        if (e.data2 == 0)
-            lib->fluid_synth_noteoff(s, channel, e.data1);
-        else
-            lib->fluid_synth_noteon(s, channel, e.data1, e.data2);
-        break;
-    case 0xA0: lib->fluid_synth_key_pressure(s, channel, e.data1, e.data2); break;
-    case 0xB0: lib->fluid_synth_cc(s, channel, e.data1, e.data2); break;
-    case 0xC0: lib->fluid_synth_program_change(s, channel, e.data1); break;
-    case 0xD0: lib->fluid_synth_channel_pressure(s, channel, e.data1); break;
-    case 0xE0: lib->fluid_synth_pitch_bend(s, channel, e.data1 | e.data2 << 7); break;
-    }
-}
-
 ALuint midiStream::GetData(ALubyte *data, ALuint bytes)
 {
-    if (!EnsureFont())
-        return 0;
+    // Fonts are loaded only by a thread that holds no lock: never in an
+    // update, where a played stream has its font already.
+    if (!synth && (StreamPlayDepth() > 0 || !LoadDefaultFont()))
+        return Fail("No SoundFont available", 0);
     const nuvexUInt64 wanted = bytes / 4;
     nuvexUInt64 done = 0;
-    while (done < wanted && position < songEnd) {
-        while (nextEvent < events.size() && events[nextEvent].frame <= position)
-            Dispatch(events[nextEvent++]);
+    while (done < wanted && playFrame < song.end) {
+        while (!merge->Done() && merge->Frame() <= playFrame)
+            Consume(synth.get(), true);
         // Up to the next event, which is handed over at its own frame. The
-        // synthesiser renders in blocks of 64 frames and takes events at
-        // the start of a block, so it sounds up to 63 frames later: the
-        // same in every rendering, however the output is split.
-        nuvexUInt64 until = nextEvent < events.size() ? events[nextEvent].frame : songEnd;
-        nuvexUInt64 frames = std::min({wanted - done, until - position, nuvexUInt64(1) << 16});
-        synth->Render(reinterpret_cast<int16_t *>(data) + done * 2, int(frames));
+        // synthesiser takes events at the start of a block of 64 frames, so
+        // it sounds up to 63 frames later: the same in every rendering,
+        // however the output is split.
+        nuvexUInt64 frames = std::min({wanted - done, merge->Frame() - playFrame, nuvexUInt64(1) << 16});
+        synth->Render(reinterpret_cast<int16_t *>(data) + done * 2, frames);
         done += frames;
-        position += frames;
+        playFrame += frames;
     }
     return ALuint(done * 4);
 }
 
 bool midiStream::Rewind()
 {
-    // A fresh synthesiser: no note, controller or effect tail carries over,
-    // so every pass renders the same samples.
-    std::unique_ptr<Synth> fresh(new Synth(lib));
-    if (!fresh->get())
-        return Fail("Seek failed", false);
-    fresh->Use(synth->font());
-    synth = std::move(fresh);
-    position = 0;
-    nextEvent = 0;
+    Restart();
+    return true;
+}
+
+// The events before the frame are handed over without their notes, and
+// nothing is rendered but the start of the frame's block: the cost grows
+// with the events, not with the time. Notes that began earlier are not
+// heard; from there on the output is what playing from the start gives.
+bool midiStream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
+{
+    if (!synth && !FontMayCome())
+        return Fail("No SoundFont available", false);
+    if (to >= song.end)
+        return Fail("Position past the end", false);
+    Restart();
+    at = 0;
+    // As in play, the frame's block takes the events up to its start.
+    const nuvexUInt64 blockStart = to - to % 64;
+    while (!merge->Done() && merge->Frame() <= blockStart && merge->Frame() < to)
+        Consume(synth.get(), false);
+    if (synth)
+        synth->EnterBlockAt(to);
+    while (!merge->Done() && merge->Frame() < to)
+        Consume(synth.get(), false);
+    playFrame = at = to;
     return true;
 }
 
@@ -704,9 +944,7 @@ bool midiStream::SetPatchset(const char *patchset)
         return Fail("No SoundFont available", false);
     if (!(font = lib->LoadFont(patchset ? std::string(patchset) : name)))
         return Fail(patchset ? "SoundFont load failed" : "No SoundFont available", false);
-    StreamPlayLock lock;
-    synth->Use(std::move(font));
-    return true;
+    return Install(std::move(font), false);
 }
 
 static DecoderDecl<midiStream, 0> midiStream_decoder;

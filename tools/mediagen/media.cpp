@@ -239,11 +239,17 @@ Bytes WriteSoundFont(const SoundFontSpec &font)
     // The sample: whole periods from the loop start on, with guard frames
     // around the loop as the format asks.
     const uint32_t guard = 8, loopStart = guard, loopEnd = guard + font.periods * font.periodFrames;
-    Bytes smpl;
-    for (uint32_t i = 0; i < loopEnd + guard; i++) {
-        double phase = 2 * M_PI * double(i % font.periodFrames) / font.periodFrames;
+    // One period, repeated: fonts of a hundred megabytes are made quickly.
+    Bytes period, smpl;
+    for (uint32_t i = 0; i < font.periodFrames; i++) {
+        double phase = 2 * M_PI * double(i) / font.periodFrames;
         double v = font.square ? (std::sin(phase) >= 0 ? 1 : -1) : std::sin(phase);
-        PutLE16(smpl, uint32_t(int32_t(std::lround(v * font.amplitude))));
+        PutLE16(period, uint32_t(int32_t(std::lround(v * font.amplitude))));
+    }
+    smpl.reserve(size_t(loopEnd + guard + 46) * 2);
+    for (uint32_t i = 0; i < loopEnd + guard; i += font.periodFrames) {
+        const size_t frames = std::min(font.periodFrames, loopEnd + guard - i);
+        smpl.insert(smpl.end(), period.begin(), period.begin() + ptrdiff_t(frames * 2));
     }
     smpl.resize(smpl.size() + 46 * 2, 0); // the format's zero frames after each sample
     auto name = [](Bytes &out, const char *text) {
