@@ -5,6 +5,7 @@
 #include "streamdec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <ctime>
@@ -534,6 +535,8 @@ uintptr_t ThreadGeneration = 0;
 alignas(std::vector<ThreadInfo *>) unsigned char PendingJoinsStorage[sizeof(
     std::vector<ThreadInfo *>)];
 std::vector<ThreadInfo *> &PendingJoins = *new (PendingJoinsStorage) std::vector<ThreadInfo *>;
+// Set once unload has released it: nothing may grow it again.
+std::atomic<bool> JoinsReleased{false};
 
 void *StarterFunc(void *arg)
 {
@@ -638,6 +641,11 @@ extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interv
 {
     return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
         const bool callerHoldsLock = StreamPlayDepth() > 0;
+        // Unload stops the thread for good, and then releases the join list.
+        if (interval > 0.0f && Unloading())
+            return Fail<ALboolean>("Error starting async thread", AL_FALSE);
+        if (JoinsReleased)
+            return AL_TRUE;
         {
             StreamPlayLock lock;
             PendingJoins.reserve(PendingJoins.size() + 1);
@@ -651,7 +659,7 @@ extern "C" NUVEX_API ALboolean NUVEX_APIENTRY nuvexUpdateInterval(ALfloat interv
                 // A waiting thread sees its stop now, not an interval later.
                 pthread_cond_broadcast(&UpdateWake);
             } else if (interval > 0.0f) {
-                if (!PlayThreadHandle && !Unloading()) {
+                if (!PlayThreadHandle) {
                     ThreadGeneration++;
                     PlayThreadHandle = StartThread(
                         AsyncPlayFunc, reinterpret_cast<void *>(ThreadGeneration));
@@ -683,4 +691,5 @@ void ShutdownUpdateThread()
         delete info;
     }
     std::vector<ThreadInfo *>().swap(PendingJoins);
+    JoinsReleased = true;
 }

@@ -63,7 +63,7 @@ void PlayOn(void *counter, ALuint source)
     Count(counter, source);
     nuvexStream *next = Library->nuvexCreateStreamFromCallback(Endless, nullptr, AL_FORMAT_MONO16, 8000, 1024, 0, nullptr);
     GoneOnAtUnload += Library->nuvexPlaySourceStream(source, next, 2, -1, PlayOn, counter) +
-                      Library->nuvexUpdateInterval(0.002f);
+                      Library->nuvexUpdateInterval(0.002f) + !Library->nuvexUpdateInterval(0.0f);
 }
 
 bool WaitFor(const std::atomic<int> &counter)
