@@ -209,15 +209,13 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPosition(nuvexStream *stream, n
         if (length > 0 && frame >= length)
             return Fail<ALboolean>("Position past the end", AL_FALSE);
         nuvexUInt64 at = stream->position;
-        bool moved = false;
-        if (stream->SeeksDirectly()) {
-            moved = stream->Seek(frame, at);
-        } else {
-            bool survived = true;
-            moved = RunBorrowed(stream, [&] { return stream->Seek(frame, at); }, &survived);
-            if (!survived)
-                return AL_FALSE;
-        }
+        // Only a forward decode is worth giving the lock up for.
+        bool survived = true;
+        const bool moved = stream->SeeksDirectly()
+                               ? stream->Seek(frame, at)
+                               : RunBorrowed(stream, [&] { return stream->Seek(frame, at); }, &survived);
+        if (!survived)
+            return AL_FALSE;
         stream->position = at;
         if (!moved)
             return AL_FALSE;

@@ -830,6 +830,9 @@ TEST(AppDecoders, SearchOrderOutputAndHandles)
     EXPECT_EQ(inDecode, "Stream is busy");
     App(3).onDecode = nullptr;
     EXPECT_TRUE(PlayStream(dev, s, 1, 1) == Slice(all, 10 * 2, 10 * 2 + 80));
+    // A rewind drops the block a seek read ahead.
+    ASSERT_TRUE(nuvexSetStreamPosition(s, 20) && nuvexRewindStream(s));
+    EXPECT_TRUE(PlayStream(dev, s, 1, 1) == Slice(all, 0, 80));
     EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
     ASSERT_TRUE(nuvexInstallDecodeCallbacks(-2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(rateOf(wav), 44100);
