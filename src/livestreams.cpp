@@ -287,7 +287,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySourceStream(
             return Fail<ALboolean>("Invalid source ID", AL_FALSE);
         if (!AwaitLiveStream(stream, "Stream is already playing"))
             return AL_FALSE;
-        if (!ReadyLiveStream(stream) || !AwaitLiveStream(stream, "Stream is already playing"))
+        // A borrow ends with the lock held, so no other borrow can have
+        // begun since: the stream is still this thread's to start.
+        if (!ReadyLiveStream(stream))
             return AL_FALSE;
         return StartStreamPlayback({source, stream, numBufs, loopcount, eos_callback, userdata, ctx})
                    ? AL_TRUE
