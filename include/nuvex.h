@@ -59,9 +59,10 @@
 #endif
 
 /* The interface version nuvexGetVersion() reports, for compile-time tests:
- * 1.3 added nuvexSetStreamPosition and nuvexGetStreamPosition. */
+ * 1.3 added nuvexSetStreamPosition and nuvexGetStreamPosition; 1.4 added
+ * nuvexGetStreamLoopPoints, nuvexSetStreamLoopPoints and nuvexGetStreamTag. */
 #define NUVEX_VERSION_MAJOR 1
-#define NUVEX_VERSION_MINOR 3
+#define NUVEX_VERSION_MINOR 4
 
 #ifdef __cplusplus
 extern "C" {
@@ -601,6 +602,70 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPosition(nuvexStream *stream, n
  * library's lock.
  */
 NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamPosition(nuvexStream *stream);
+/*
+ * nuvexGetStreamLoopPoints: the loop a stream plays with
+ * nuvexPlaySourceStream (see there), as the file names it or as
+ * nuvexSetStreamLoopPoints set it.
+ *   start, end: receive the loop's first frame and the first frame after
+ *     it, counted as for nuvexSetStreamPosition; an end set as 0 (the
+ *     stream's end) reads as the stream's length, or 0 when that is unknown.
+ *     Both 0 when the stream has no loop points (the whole stream loops).
+ * Where files name loop points (read when the stream is made):
+ *   Ogg Vorbis, Ogg Opus, FLAC: the comments LOOPSTART with LOOPEND or
+ *     LOOPLENGTH (also LOOP_START, LOOP_END, LOOP_LENGTH; any case), in
+ *     frames of the decoded stream (48000 a second for Opus) or as a time
+ *     "[[hh:]mm:]ss[.fff]"; LOOPSTART alone loops to the end;
+ *   WAV: the first forward loop of a "smpl" chunk (its end is inclusive
+ *     there, so end = dwEnd + 1); AIFF and AIFF-C: the INST chunk's sustain
+ *     loop through its MARK markers;
+ *   MP3: ID3v2 TXXX frames named as the comments above, counted in the
+ *     gapless stream (encoder delay removed);
+ *   MIDI: marker meta events "loopStart" and "loopEnd";
+ *   tracker modules: none (they keep their own song loops).
+ * A tag that does not parse, a start not below its end, an end past the
+ * stream's length, or (for IMA ADPCM) a point inside a 65-frame block: no
+ * loop points, never a failed load. Nor do streams whose decoder cannot
+ * jump (see nuvexSetStreamPosition) keep a loop starting past frame 0.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE), in this order: "Invalid stream pointer"; "Invalid
+ *   parameter" (start or end NULL).
+ * Needs no context. Any thread; takes the library's lock.
+ */
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexGetStreamLoopPoints(nuvexStream *stream,
+                                                          nuvexUInt64 *start, nuvexUInt64 *end);
+/*
+ * nuvexSetStreamLoopPoints: sets, or with 0 and 0 clears, the loop a stream
+ * plays with nuvexPlaySourceStream. A playback under way uses the new loop
+ * from its next pass over the loop's end.
+ *   start: the loop's first frame.
+ *   end: the first frame after the loop, or 0 for the stream's end.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE; the old loop stays), in this order: "Invalid stream
+ *   pointer"; "Invalid loop points" (start not below end, start or end past
+ *   a known length, or, for IMA ADPCM, a point inside a 65-frame block);
+ *   "Stream cannot seek" (start past 0 on a stream whose decoder cannot
+ *   jump: every pass would decode forward from the start).
+ * Needs no context. Any thread; takes the library's lock.
+ */
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamLoopPoints(nuvexStream *stream, nuvexUInt64 start,
+                                                          nuvexUInt64 end);
+/*
+ * nuvexGetStreamTag: a tag of the stream's file, as UTF-8 (bytes that were
+ * not valid text are replaced by U+FFFD).
+ *   name: compared without regard to case. The common names are mapped
+ *     across formats: TITLE, ARTIST, ALBUM, DATE, TRACKNUMBER, GENRE,
+ *     COMMENT, COPYRIGHT (from Vorbis comments, ID3v2 and ID3v1 tags, RIFF
+ *     INFO lists, AIFF NAME/AUTH/ANNO/"(c) " chunks, a module's title, a
+ *     MIDI file's first track name and its copyright notice). Other names
+ *     find the tag of that name where the format has free names (Vorbis
+ *     comments, ID3v2 TXXX frames). A name given more than once in the
+ *     file: its first value.
+ * Returns: the value, owned by the stream and valid until it is destroyed;
+ *   NULL, with no message, when the file has no such tag (or name is NULL).
+ * Fails (NULL): "Invalid stream pointer".
+ * Needs no context. Any thread; takes the library's lock.
+ */
+NUVEX_API const ALchar *NUVEX_APIENTRY nuvexGetStreamTag(nuvexStream *stream, const ALchar *name);
 /*
  * nuvexGetStreamFrequency: the stream's sample rate in Hz.
  * Fails (0): "Invalid stream pointer"; "Could not get stream format" (an

@@ -94,6 +94,23 @@ size_t ReservationFor(nuvexStream &stream, ALenum format, ALuint blockAlign)
 }
 // The most bytes one alBufferData call takes.
 constexpr size_t MaxWholeBytes = 0x7FFFFFFF;
+
+// Gives a loaded buffer the loop its file names, where OpenAL can hold one:
+// a source looping it then plays the intro once and the body over and
+// over. A loop the loaded frames cannot hold (a file shorter than its
+// header said) is left out, as without the extension.
+void ApplyLoop(ALuint buffer, const LoopPoints &loop, ALenum format, size_t bytes, ALuint blockAlign)
+{
+    if (!loop.Present() || !alIsExtensionPresent("AL_SOFT_loop_points"))
+        return;
+    const nuvexUInt64 frames = nuvexUInt64(bytes / blockAlign) * DetectCompressionRate(format);
+    const nuvexUInt64 end = loop.end ? loop.end : frames;
+    if (loop.start >= end || end > frames)
+        return;
+    const ALint points[2] = {ALint(loop.start), ALint(end)};
+    alBufferiv(buffer, AL_LOOP_POINTS_SOFT, points);
+    alGetError();
+}
 } // namespace
 
 ALboolean load_stream(StreamPtr stream, ALuint buffer)
@@ -117,12 +134,14 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
     // Samples that lie in a memory image exactly as OpenAL takes them go to
     // OpenAL from where they are: its own copy is the only one.
     size_t inPlaceBytes = 0;
+    const LoopPoints loop = stream->loop;
     if (const ALubyte *inPlace = stream->DataInPlace(&inPlaceBytes)) {
-        alBufferData(buffer, format, inPlace, ALsizei(inPlaceBytes - inPlaceBytes % blockAlign),
-                     ALsizei(freq));
+        inPlaceBytes -= inPlaceBytes % blockAlign;
+        alBufferData(buffer, format, inPlace, ALsizei(inPlaceBytes), ALsizei(freq));
         stream.reset();
         if (OpenALErrorPending())
             return Fail<ALboolean>("Buffer load failed", AL_FALSE);
+        ApplyLoop(buffer, loop, format, inPlaceBytes, blockAlign);
         return AL_TRUE;
     }
 
@@ -174,6 +193,7 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
     alBufferData(buffer, format, data.data(), ALsizei(total), ALsizei(freq));
     if (OpenALErrorPending())
         return Fail<ALboolean>("Buffer load failed", AL_FALSE);
+    ApplyLoop(buffer, loop, format, total, blockAlign);
     return AL_TRUE;
 }
 

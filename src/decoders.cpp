@@ -64,6 +64,7 @@ StreamPtr TryRegistered(std::unique_ptr<InStream> &input)
         input->seekg(0, std::ios_base::beg);
         std::unique_ptr<nuvexStream> stream = factory(input.get());
         if (stream) {
+            stream->SettleFileLoop();
             input.release();
             return StreamPtr(stream.release());
         }

@@ -229,6 +229,9 @@ NUVEX_API void *NUVEX_APIENTRY nuvexGetProcAddress(const ALchar *funcname)
         NUVEX_ROW(nuvexStopSource),
         NUVEX_ROW(nuvexSetStreamPosition),
         NUVEX_ROW(nuvexGetStreamPosition),
+        NUVEX_ROW(nuvexGetStreamLoopPoints),
+        NUVEX_ROW(nuvexSetStreamLoopPoints),
+        NUVEX_ROW(nuvexGetStreamTag),
 #undef NUVEX_ROW
         {nullptr, nullptr},
     };

@@ -87,37 +87,94 @@ void StopStream(nuvexStream *stream)
 
 // ---- Source playback -------------------------------------------------------------------
 
-ALuint AsyncPlayEntry::NextChunk(bool firstBuffer)
+nuvexUInt64 AsyncPlayEntry::QueuedChunk::FrameAt(nuvexUInt64 into) const
 {
-    // A stream that rewinds but then yields nothing has ended: without this
-    // rule an endless loop count would spin here with the lock held.
-    bool rewoundWithoutData = false;
-    while (!finished) {
-        ALuint got = ReadChunk(*stream, streamAlign);
-        if (got > 0)
-            return got;
-        if (loopCount == maxLoops || firstBuffer || rewoundWithoutData) {
+    for (const Stretch &stretch : stretches) {
+        if (into < stretch.frames)
+            return stretch.start + into;
+        into -= stretch.frames;
+    }
+    return EndFrame();
+}
+
+bool AsyncPlayEntry::TakePass()
+{
+    if (loopCount == maxLoops)
+        return false;
+    if (maxLoops != -1)
+        loopCount++;
+    return true;
+}
+
+bool AsyncPlayEntry::Join()
+{
+    const nuvexUInt64 start = stream->loop.start;
+    if (start == 0)
+        return stream->Restart();
+    // The loop was accepted only for a decoder that jumps (LoopProblem):
+    // this is no forward decode on the update path.
+    nuvexUInt64 at = stream->position;
+    const bool moved = stream->Seek(start, at);
+    stream->position = at;
+    return moved;
+}
+
+ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
+{
+    ALubyte *data = stream->chunkBuffer.data();
+    const ALuint size = ALuint(stream->chunkBuffer.size());
+    ALuint filled = 0;
+    // A stream that moves to the loop's start but then yields nothing has
+    // ended: without this rule an endless loop count would spin here with
+    // the lock held.
+    bool joinedWithoutData = false;
+    while (!finished && filled < size) {
+        const LoopPoints loop = stream->loop;
+        const nuvexUInt64 from = stream->position;
+        if (loop.end != 0 && from == loop.end && !joinedWithoutData && TakePass()) {
+            finished = !Join();
+            joinedWithoutData = true;
+            continue;
+        }
+        // A loop's end ahead ends this read there; in the outro, past it,
+        // nothing does.
+        ALuint room = size - filled;
+        if (loop.end != 0 && from < loop.end)
+            room = std::min(room, stream->BytesFor(loop.end - from));
+        const ALuint got = ReadBlocks(*stream, streamAlign, data + filled, room);
+        if (got > 0) {
+            const nuvexUInt64 frames = stream->FramesIn(got);
+            if (!chunk.stretches.empty() && chunk.EndFrame() == from)
+                chunk.stretches.back().frames += frames;
+            else
+                chunk.stretches.push_back({from, frames});
+            chunk.frames += frames;
+            filled += got;
+            joinedWithoutData = false;
+            continue;
+        }
+        // The stream's end: a join, unless the stream stands past its
+        // loop's end (the outro has played).
+        const bool joinsHere = loop.end == 0 || stream->position < loop.end;
+        if (!joinsHere || (firstBuffer && filled == 0) || joinedWithoutData || !TakePass()) {
             finished = true;
             break;
         }
-        if (maxLoops != -1)
-            loopCount++;
-        finished = !stream->Restart();
-        rewoundWithoutData = true;
+        finished = !Join();
+        joinedWithoutData = true;
     }
-    return 0;
+    return filled;
 }
 
 bool AsyncPlayEntry::Refill(ALuint buffer, bool firstBuffer)
 {
-    ALuint got = NextChunk(firstBuffer);
+    QueuedChunk chunk;
+    ALuint got = NextChunk(firstBuffer, chunk);
     if (got == 0)
         return false;
     alBufferData(buffer, streamFormat, stream->chunkBuffer.data(), ALsizei(got),
                  ALsizei(streamFreq));
-    // A chunk never spans a rewind: it ends where the stream now stands.
-    const nuvexUInt64 frames = stream->FramesIn(got);
-    chunks.push_back({stream->position - frames, frames});
+    chunks.push_back(std::move(chunk));
     return true;
 }
 
@@ -286,14 +343,13 @@ bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame)
     const ALint64SOFT latency = LatencyFrames(entry->source, entry->streamFreq, &precise);
     alGetError();
     // A source that ran dry reads offset 0 but has played all it holds.
-    const AsyncPlayEntry::QueuedChunk &last = entry->chunks.back();
-    *frame = last.start + last.frames;
+    *frame = entry->chunks.back().EndFrame();
     if (state == AL_STOPPED)
         return true;
     nuvexUInt64 into = nuvexUInt64(std::max<ALint64SOFT>(precise - latency, 0));
     for (const AsyncPlayEntry::QueuedChunk &chunk : entry->chunks) {
         if (into < chunk.frames) {
-            *frame = chunk.start + into;
+            *frame = chunk.FrameAt(into);
             break;
         }
         into -= chunk.frames;

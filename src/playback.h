@@ -29,26 +29,47 @@ struct AsyncPlayEntry {
     ALenum streamFormat = AL_NONE;
     ALuint streamAlign = 0;
     ALCcontext *context = nullptr;
-    // Where each queued buffer starts in the stream and how many frames it
-    // holds, in queue order: the played position is read from these.
-    struct QueuedChunk {
+    // What each queued buffer holds, in queue order: the stretches of the
+    // stream it was filled from (more than one where it spans a loop's join
+    // or a rewind). The played position is read from these.
+    struct Stretch {
         nuvexUInt64 start;
         nuvexUInt64 frames;
+    };
+    struct QueuedChunk {
+        std::vector<Stretch> stretches;
+        nuvexUInt64 frames = 0;
+        // The stream frame `into` frames into the buffer.
+        nuvexUInt64 FrameAt(nuvexUInt64 into) const;
+        nuvexUInt64 EndFrame() const
+        {
+            return stretches.empty() ? 0 : stretches.back().start + stretches.back().frames;
+        }
     };
     std::deque<QueuedChunk> chunks;
 
     // Refills processed buffers; returns the source state as it was before.
     ALint Update(ALint *queued);
-    // Fills `buffer` with the next chunk and notes where it starts; false
-    // once the stream has ended (see NextChunk).
+    // Fills `buffer` with the next chunk and notes what it holds; false once
+    // the stream has ended (see NextChunk).
     bool Refill(ALuint buffer, bool firstBuffer);
 
     bool Matches(ALuint src, ALCcontext *ctx) const { return source == src && context == ctx; }
 
-    // Whole blocks of the next chunk in the stream's chunk buffer, rewinding
-    // for loops; 0 once the stream has ended. The first buffer of a playback
-    // never rewinds: a stream read to its end before play has nothing to loop.
-    ALuint NextChunk(bool firstBuffer);
+    // Fills the stream's chunk buffer with whole blocks, going on across
+    // joins: at the end of the stream's loop (its loop points, or the
+    // stream's end without them) while passes are left, the stream moves to
+    // the loop's start and the chunk goes on from there. Returns the bytes
+    // filled, 0 once the stream has ended. The first buffer of a playback
+    // never rewinds from the stream's end: a stream read to its end before
+    // play has nothing to loop.
+    ALuint NextChunk(bool firstBuffer, QueuedChunk &chunk);
+
+private:
+    // Whether another pass is owed; counts it.
+    bool TakePass();
+    // Moves the stream to the loop's start for the next pass.
+    bool Join();
 };
 
 // Pins the calling thread's context for the length of a call.

@@ -104,3 +104,32 @@ void StreamDeleter::operator()(nuvexStream *stream) const
     std::unique_ptr<std::istream> input(stream->inputStream);
     delete stream;
 }
+
+const char *nuvexStream::LoopProblem(const LoopPoints &candidate)
+{
+    if (!candidate.Present())
+        return nullptr;
+    const nuvexUInt64 length = GetLength();
+    const nuvexUInt64 end = candidate.end ? candidate.end : length;
+    if (candidate.end == 0 ? (length > 0 && candidate.start >= length) : candidate.start >= end)
+        return "Invalid loop points";
+    if (length > 0 && end > length)
+        return "Invalid loop points";
+    ALenum format;
+    ALuint frequency, blockAlign;
+    if (!GetFormat(&format, &frequency, &blockAlign))
+        return "Invalid loop points";
+    const ALuint blockFrames = DetectCompressionRate(format);
+    if (blockFrames > 1 && (candidate.start % blockFrames != 0 ||
+                            (candidate.end % blockFrames != 0 && candidate.end != length)))
+        return "Invalid loop points";
+    if (candidate.start > 0 && !SeeksDirectly())
+        return "Stream cannot seek";
+    return nullptr;
+}
+
+void nuvexStream::SettleFileLoop()
+{
+    if (LoopProblem(loop))
+        loop = {};
+}

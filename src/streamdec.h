@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core.h"
+#include "tags.h"
 
 #include <cstdint>
 #include <istream>
@@ -74,6 +75,27 @@ public:
     ALuint TakeCarried(ALubyte *data);
     // Drops it, when the stream moves by other means.
     void ForgetCarried() { carried.clear(); }
+    // The bytes of whole blocks that `frames` frames fill at most.
+    ALuint BytesFor(nuvexUInt64 frames) const
+    {
+        if (unitFrames == 0)
+            return 0;
+        const nuvexUInt64 blocks = frames / unitFrames;
+        return blocks > 0xFFFFFFFFu / unitBytes ? 0xFFFFFFFFu / unitBytes * unitBytes
+                                                : ALuint(blocks) * unitBytes;
+    }
+
+    // Why `candidate` cannot be this stream's loop, or null when it can: the
+    // start must lie below the end (the stream's end when 0) and the end
+    // within a known length; a block format loops on whole blocks; a start
+    // past 0 needs a decoder that jumps, since a loop's every pass seeks
+    // there from the update path. Needs the format (GetFormat) to be known.
+    const char *LoopProblem(const LoopPoints &candidate);
+    // Drops the loop a file named when it cannot be played: bad loop tags
+    // never fail a load.
+    void SettleFileLoop();
+    // The loop's end as a frame: its own, or the length for "the end".
+    nuvexUInt64 LoopEndFrame() { return loop.end ? loop.end : GetLength(); }
 
     // Private copy of an application's memory image (copied-memory streams).
     std::unique_ptr<ALubyte[]> ownedData;
@@ -83,6 +105,10 @@ public:
     std::istream *inputStream;
     // The next frame ReadChunk delivers.
     nuvexUInt64 position = 0;
+    // Set by the decoder when the stream is made; the application may
+    // change the loop.
+    LoopPoints loop;
+    SoundTags tags;
 
 protected:
     // Whether Seek may decode forward, discarding, when it cannot jump. Off
@@ -111,17 +137,23 @@ struct StreamDeleter {
 };
 using StreamPtr = std::unique_ptr<nuvexStream, StreamDeleter>;
 
-// Whole blocks of the stream's next chunk, read into its chunk buffer.
-inline ALuint ReadChunk(nuvexStream &stream, ALuint blockAlign)
+// Whole blocks of the stream's next frames, at most `size` bytes (at least a
+// block), read to `data`; the position moves past them.
+inline ALuint ReadBlocks(nuvexStream &stream, ALuint blockAlign, ALubyte *data, ALuint size)
 {
-    if (blockAlign == 0 || stream.chunkBuffer.empty())
+    if (blockAlign == 0 || size < blockAlign)
         return 0;
-    const ALuint size = ALuint(stream.chunkBuffer.size());
-    const ALuint carried = stream.TakeCarried(stream.chunkBuffer.data());
-    ALuint got = carried < size ? stream.GetData(stream.chunkBuffer.data() + carried, size - carried) : 0;
+    const ALuint carried = stream.TakeCarried(data);
+    ALuint got = carried < size ? stream.GetData(data + carried, size - carried) : 0;
     got = carried + (got < size - carried ? got : size - carried);
     got -= got % blockAlign;
     stream.position += stream.FramesIn(got);
     return got;
+}
+
+// Whole blocks of the stream's next chunk, read into its chunk buffer.
+inline ALuint ReadChunk(nuvexStream &stream, ALuint blockAlign)
+{
+    return ReadBlocks(stream, blockAlign, stream.chunkBuffer.data(), ALuint(stream.chunkBuffer.size()));
 }
 

@@ -261,4 +261,43 @@ NUVEX_API ALsizei NUVEX_APIENTRY nuvexGetStreamFrequency(nuvexStream *stream)
     });
 }
 
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexGetStreamLoopPoints(nuvexStream *stream,
+                                                          nuvexUInt64 *start, nuvexUInt64 *end)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        return WithLiveStream(stream, AL_FALSE, [&](nuvexStream &live) -> ALboolean {
+            if (!start || !end)
+                return Fail<ALboolean>("Invalid parameter", AL_FALSE);
+            *start = live.loop.start;
+            *end = live.loop.Present() ? live.LoopEndFrame() : 0;
+            return AL_TRUE;
+        });
+    });
+}
+
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamLoopPoints(nuvexStream *stream, nuvexUInt64 start,
+                                                          nuvexUInt64 end)
+{
+    return Boundary<ALboolean>(AL_FALSE, [&]() -> ALboolean {
+        return WithLiveStream(stream, AL_FALSE, [&](nuvexStream &live) -> ALboolean {
+            const LoopPoints candidate{start, end};
+            if (const char *problem = live.LoopProblem(candidate))
+                return Fail<ALboolean>(problem, AL_FALSE);
+            // A playback reads the loop at its next join.
+            live.loop = candidate;
+            return AL_TRUE;
+        });
+    });
+}
+
+NUVEX_API const ALchar *NUVEX_APIENTRY nuvexGetStreamTag(nuvexStream *stream, const ALchar *name)
+{
+    return Boundary<const ALchar *>(nullptr, [&]() -> const ALchar * {
+        return WithLiveStream(stream, static_cast<const ALchar *>(nullptr),
+                              [&](nuvexStream &live) -> const ALchar * {
+                                  return name ? live.tags.Find(name) : nullptr;
+                              });
+    });
+}
+
 } // extern "C"

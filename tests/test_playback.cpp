@@ -146,7 +146,9 @@ TEST_F(Playback, ChunksAreWholeFramesInBytesOrMicroseconds)
 
 // The output is the sound loop count + 1 times back to back, then silence;
 // the callback runs once, in the update right after the last frame. Any
-// negative count loops until the source is stopped.
+// negative count loops until the source is stopped. With loop points the
+// output is the intro and the body, the body loop count more times, then
+// the outro; the position is the frame heard, in every pass.
 TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
 {
     enum Kind { Wav, Callback, AppDecoder };
@@ -155,7 +157,8 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         Kind kind;
         size_t frames;
         ALsizei chunk, ring, loops;
-        int copies;
+        int copies; // passes heard before the check ends
+        size_t loopStart = 0, loopEnd = 0;
     } rows[] = {
         {"loop 2", Wav, 3001, 1000, 3, 2, 3},
         {"loop 0", Wav, 3001, 1000, 3, 0, 1},
@@ -166,6 +169,12 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         {"callback cannot rewind: once", Callback, 4001, 1000, 3, 2, 1},
         {"endless, -1", Wav, 1501, 1200, 3, -1, 5},
         {"endless, INT_MIN", Wav, 1501, 1200, 3, INT_MIN, 5},
+        {"loop points, ends inside chunks", Wav, 3001, 1000, 3, 2, 3, 700, 2100},
+        {"loop points, body shorter than a chunk", Wav, 3001, 1000, 2, 3, 4, 1000, 1050},
+        {"loop points, loop 0: intro, body, outro", Wav, 3001, 1000, 3, 0, 1, 100, 2900},
+        {"loop points to the stream's end", Wav, 3001, 1000, 3, 2, 3, 1234, 0},
+        {"loop points, endless", Wav, 3001, 1200, 3, -1, 5, 500, 2500},
+        {"loop points from 0, application decoder", AppDecoder, 2222, 1000, 2, 2, 3, 0, 1500},
     };
     const size_t step = 240; // under a chunk for every row: never runs dry
     ASSERT_TRUE(InstallApp(0, -1));
@@ -182,11 +191,25 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
                                                                   44100, row.chunk, 0, nullptr)
                                   : sound.Stream(row.chunk);
         ASSERT_NE(stream, nullptr);
+        const bool loopPoints = row.loopStart || row.loopEnd;
+        ASSERT_TRUE(!loopPoints || nuvexSetStreamLoopPoints(stream, row.loopStart, row.loopEnd)) << Err();
+        std::vector<size_t> heard;
+        for (int pass = 0; !loopPoints && pass < row.copies; pass++)
+            for (size_t f = 0; f < row.frames; f++)
+                heard.push_back(f);
+        if (loopPoints)
+            heard = LoopedFrames(row.frames, row.loopStart, row.loopEnd, row.copies - 1);
+        if (loopPoints && row.loops < 0)
+            heard.resize(heard.size() - (row.frames - (row.loopEnd ? row.loopEnd : row.frames)));
         EndLog log;
         Driver drv{dev, step};
         alSourcei(source, AL_LOOPING, AL_TRUE); // the library's own looping takes over
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, row.ring, row.loops, EndLog::Callback, &log)) << Err();
-        const size_t lastFrame = row.frames * size_t(row.copies);
+        const size_t lastFrame = heard.size();
+        while (drv.frames < lastFrame - step) {
+            drv.Step();
+            ASSERT_EQ(nuvexGetStreamPosition(stream), heard[drv.frames]) << drv.frames;
+        }
         if (row.loops < 0) {
             while (drv.frames < lastFrame)
                 drv.Step();
@@ -198,7 +221,7 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
             EXPECT_GE(log.atFrame, lastFrame);
             EXPECT_LT(log.atFrame, lastFrame + step) << "the end is noticed by the next update";
         }
-        EXPECT_TRUE(Same(drv.out, 0, Repeat(sound.floats, row.copies)));
+        EXPECT_TRUE(Same(drv.out, 0, Gather(sound.floats, 2, heard)));
         EXPECT_EQ(log.calls, 1);
         EXPECT_EQ(log.source, source);
         EXPECT_EQ(SourceInt(source, AL_BUFFERS_QUEUED), 0);

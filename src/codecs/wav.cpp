@@ -8,6 +8,58 @@
 
 namespace {
 constexpr uint32_t MaxPosition = 0x7FFFFFFF;
+// Chunks read from one file at most: the walk reaches past the sample data
+// for the loop and the tags, and must stay quick on hostile files.
+constexpr int MaxChunks = 1024;
+
+// The first forward loop of a "smpl" chunk body; its end is inclusive
+// there. A body cut short keeps the loops read before the cut.
+LoopPoints ReadSamplerLoop(std::istream &in, uint32_t length)
+{
+    constexpr uint32_t HeaderBytes = 36, LoopBytes = 24;
+    if (length < HeaderBytes)
+        return {};
+    in.seekg(28, std::ios_base::cur);
+    uint32_t loops = read_le32(in);
+    in.seekg(4, std::ios_base::cur);
+    for (uint32_t left = length - HeaderBytes; loops > 0 && left >= LoopBytes && in;
+         loops--, left -= LoopBytes) {
+        read_le32(in); // identifier
+        const uint32_t type = read_le32(in);
+        const uint32_t start = read_le32(in);
+        const uint32_t end = read_le32(in);
+        in.seekg(8, std::ios_base::cur);
+        if (in && type == 0)
+            return {start, nuvexUInt64(end) + 1};
+    }
+    return {};
+}
+
+// A "LIST" chunk of type "INFO": its entries, each a four-character id,
+// a length and (padded to even) text.
+void ReadInfoList(std::istream &in, uint32_t length, SoundTags &tags)
+{
+    char type[4];
+    if (length < 4 || !in.read(type, 4) || memcmp(type, "INFO", 4) != 0)
+        return;
+    std::vector<char> text;
+    for (uint32_t left = length - 4; left >= 8;) {
+        char id[4];
+        if (!in.read(id, 4))
+            return;
+        const uint32_t size = read_le32(in);
+        left -= 8;
+        if (size > left)
+            return;
+        text.resize(size);
+        if (!in.read(text.data(), std::streamsize(size)))
+            return;
+        AddRiffInfo(tags, id, text.data(), size);
+        const uint32_t padded = std::min(left, size + (size & 1));
+        in.seekg(padded - size, std::ios_base::cur);
+        left -= padded;
+    }
+}
 } // namespace
 
 class wavStream final : public nuvexStream {
@@ -54,15 +106,26 @@ wavStream::wavStream(std::istream *input) : nuvexStream(input)
         memcmp(header + 8, "WAVE", 4) != 0)
         return;
 
-    while (dataOffset == 0 || format == 0) {
+    // The walk goes on past the sample data, to the loop and tags that
+    // writers often put after it, until the input ends.
+    for (int chunks = 0; chunks < MaxChunks; chunks++) {
         char tag[4];
         if (!in.read(tag, 4))
             break;
         uint32_t length = read_le32(in);
-        if (memcmp(tag, "fmt ", 4) == 0 && length >= 16) {
+        const std::streamoff body = in.tellg();
+        if (memcmp(tag, "smpl", 4) == 0) {
+            loop = ReadSamplerLoop(in, length);
+        } else if (memcmp(tag, "LIST", 4) == 0) {
+            ReadInfoList(in, length, tags);
+        }
+        if (body > 0 && (memcmp(tag, "smpl", 4) == 0 || memcmp(tag, "LIST", 4) == 0)) {
+            in.clear();
+            in.seekg(body);
+        } else if (memcmp(tag, "fmt ", 4) == 0 && length >= 16 && format == 0) {
             if (!ReadFmt(length))
                 break;
-        } else if (memcmp(tag, "data", 4) == 0) {
+        } else if (memcmp(tag, "data", 4) == 0 && dataOffset == 0) {
             std::streamoff here = in.tellg();
             if (here <= 0 || here > std::streamoff(MaxPosition)) {
                 // Positions past 32 bits are outside what this decoder models.

@@ -154,6 +154,30 @@ Floats Repeat(const Floats &once, int times)
     return out;
 }
 
+std::vector<size_t> LoopedFrames(size_t length, size_t start, size_t end, int loops)
+{
+    end = end ? end : length;
+    std::vector<size_t> frames;
+    for (size_t f = 0; f < end; f++)
+        frames.push_back(f);
+    for (int pass = 0; pass < loops; pass++)
+        for (size_t f = start; f < end; f++)
+            frames.push_back(f);
+    for (size_t f = end; f < length; f++)
+        frames.push_back(f);
+    return frames;
+}
+
+Floats Gather(const Floats &sound, int channels, const std::vector<size_t> &frames)
+{
+    Floats out;
+    out.reserve(frames.size() * size_t(channels));
+    for (size_t f : frames)
+        for (int c = 0; c < channels; c++)
+            out.push_back(sound.at(f * size_t(channels) + size_t(c)));
+    return out;
+}
+
 void EndLog::Callback(void *self, ALuint source)
 {
     auto *log = static_cast<EndLog *>(self);

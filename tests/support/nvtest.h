@@ -59,6 +59,12 @@ std::vector<int16_t> Ramp(size_t frames, int channels = 2);
 ::testing::AssertionResult Same(const Floats &got, size_t at, const Floats &want);
 Floats Slice(const Floats &v, size_t from, size_t to = All);
 Floats Repeat(const Floats &once, int times);
+// The frames a stream of `length` frames plays with loop points `start` and
+// `end` (0: the length) and `loops` more passes: the intro and the body,
+// the body `loops` more times, then the outro.
+std::vector<size_t> LoopedFrames(size_t length, size_t start, size_t end, int loops);
+// Those frames of interleaved `sound`.
+Floats Gather(const Floats &sound, int channels, const std::vector<size_t> &frames);
 
 // Counts end-of-play callbacks; `then` runs inside the callback.
 struct EndLog {
