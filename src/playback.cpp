@@ -106,6 +106,17 @@ bool AsyncPlayEntry::TakePass()
     return true;
 }
 
+void AsyncPlayEntry::RefundUnheardPasses(nuvexUInt64 heard)
+{
+    nuvexUInt64 at = 0;
+    for (const QueuedChunk &chunk : chunks) {
+        for (nuvexUInt64 passStart : chunk.passStarts)
+            if (at + passStart >= heard && maxLoops != -1 && loopCount > 0)
+                loopCount--;
+        at += chunk.frames;
+    }
+}
+
 bool AsyncPlayEntry::Join()
 {
     const nuvexUInt64 start = stream->loop.start;
@@ -134,6 +145,7 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
         if (loop.end != 0 && from == loop.end && !joinedWithoutData && TakePass()) {
             finished = !Join();
             joinedWithoutData = true;
+            chunk.passStarts.push_back(stream->FramesIn(filled));
             continue;
         }
         // A loop's end ahead ends this read there; in the outro, past it,
@@ -162,6 +174,7 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
         }
         finished = !Join();
         joinedWithoutData = true;
+        chunk.passStarts.push_back(stream->FramesIn(filled));
     }
     return filled;
 }
@@ -288,6 +301,22 @@ ALint64SOFT LatencyFrames(ALuint source, ALuint rate, ALint64SOFT *offset)
     *offset = values[0] >> 32;
     return values[1] > 0 ? values[1] * ALint64SOFT(rate) / 1000000000 : 0;
 }
+
+// Frames of the queue the listener has heard, with the entry's context in
+// force: all of them once the source has stopped (a source that ran dry
+// reads offset 0 but has played all it holds).
+nuvexUInt64 HeardInto(const AsyncPlayEntry &entry)
+{
+    ALint state = AL_STOPPED, offset = 0;
+    alGetSourcei(entry.source, AL_SOURCE_STATE, &state);
+    alGetSourcei(entry.source, AL_SAMPLE_OFFSET, &offset);
+    ALint64SOFT precise = offset;
+    const ALint64SOFT latency = LatencyFrames(entry.source, entry.streamFreq, &precise);
+    alGetError();
+    if (state == AL_STOPPED)
+        return ~nuvexUInt64(0);
+    return nuvexUInt64(std::max<ALint64SOFT>(precise - latency, 0));
+}
 } // namespace
 
 bool RestartPlayback(nuvexStream *stream)
@@ -299,6 +328,9 @@ bool RestartPlayback(nuvexStream *stream)
     EntryContext context(entry->context);
     if (!context.ok())
         return true; // the next update ends it
+    // Passes the ring read ahead into but the listener never reached are
+    // not used up: the seek drops them.
+    entry->RefundUnheardPasses(HeardInto(*entry));
     alSourceStop(entry->source);
     alSourcei(entry->source, AL_BUFFER, 0);
     entry->chunks.clear();
@@ -336,17 +368,8 @@ bool HeardPosition(nuvexStream *stream, nuvexUInt64 *frame)
         *frame = stream->position;
         return true;
     }
-    ALint state = AL_STOPPED, offset = 0;
-    alGetSourcei(entry->source, AL_SOURCE_STATE, &state);
-    alGetSourcei(entry->source, AL_SAMPLE_OFFSET, &offset);
-    ALint64SOFT precise = offset;
-    const ALint64SOFT latency = LatencyFrames(entry->source, entry->streamFreq, &precise);
-    alGetError();
-    // A source that ran dry reads offset 0 but has played all it holds.
+    nuvexUInt64 into = HeardInto(*entry);
     *frame = entry->chunks.back().EndFrame();
-    if (state == AL_STOPPED)
-        return true;
-    nuvexUInt64 into = nuvexUInt64(std::max<ALint64SOFT>(precise - latency, 0));
     for (const AsyncPlayEntry::QueuedChunk &chunk : entry->chunks) {
         if (into < chunk.frames) {
             *frame = chunk.FrameAt(into);

@@ -39,6 +39,9 @@ struct AsyncPlayEntry {
     struct QueuedChunk {
         std::vector<Stretch> stretches;
         nuvexUInt64 frames = 0;
+        // Where in the buffer a loop pass begins, in frames (a pass
+        // counted while filling it).
+        std::vector<nuvexUInt64> passStarts;
         // The stream frame `into` frames into the buffer.
         nuvexUInt64 FrameAt(nuvexUInt64 into) const;
         nuvexUInt64 EndFrame() const
@@ -64,6 +67,9 @@ struct AsyncPlayEntry {
     // never rewinds from the stream's end: a stream read to its end before
     // play has nothing to loop.
     ALuint NextChunk(bool firstBuffer, QueuedChunk &chunk);
+    // Gives back the passes counted for queued frames past the first
+    // `heard` ones, before the queue is dropped (a seek).
+    void RefundUnheardPasses(nuvexUInt64 heard);
 
 private:
     // Whether another pass is owed; counts it.

@@ -12,6 +12,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -374,6 +375,126 @@ TEST(Decoders, EveryLayoutLoadsAndStreamsAsTheFileHoldsIt)
         EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
         alDeleteBuffers(1, &direct);
         EXPECT_EQ(alGetError(), AL_NO_ERROR);
+    }
+}
+
+// ---- Loop points and tags ---------------------------------------------------
+
+// A file that names a loop or tags, and what the library must make of it.
+struct Named {
+    std::string name;
+    Bytes image;
+    int channels, rate;
+    uint64_t loopStart = 0, loopEnd = 0; // both 0: no loop points
+    // Tags asked for, and the value expected (null: absent).
+    std::vector<std::pair<const char *, const char *>> tags;
+    int steps = 0; // how far samples at a join may be off, in 16-bit steps (MP3)
+};
+
+nvmedia::Chunk Smpl(std::vector<std::array<uint32_t, 3>> loops, uint32_t declared = ~0u)
+{
+    Bytes body(28, 0);
+    nvmedia::PutLE32(body, declared != ~0u ? declared : uint32_t(loops.size()));
+    nvmedia::PutLE32(body, 0);
+    for (const auto &loop : loops) // type, start, end (inclusive)
+        for (uint32_t v : {0u, loop[0], loop[1], loop[2], 0u, 0u})
+            nvmedia::PutLE32(body, v);
+    return {"smpl", body};
+}
+
+nvmedia::Chunk InfoList(const std::vector<std::pair<std::string, std::string>> &entries)
+{
+    Bytes body = {'I', 'N', 'F', 'O'};
+    for (const auto &entry : entries) {
+        body.insert(body.end(), entry.first.begin(), entry.first.end());
+        nvmedia::PutLE32(body, uint32_t(entry.second.size()));
+        body.insert(body.end(), entry.second.begin(), entry.second.end());
+        if (entry.second.size() % 2)
+            body.push_back(0);
+    }
+    return {"LIST", body};
+}
+
+Bytes WavWith(int channels, size_t frames, std::vector<nvmedia::Chunk> before, std::vector<nvmedia::Chunk> after = {})
+{
+    std::vector<nvmedia::Chunk> chunks = {{"fmt ", FmtBody(1, uint16_t(channels), 44100, uint16_t(2 * channels), 16)}};
+    chunks.insert(chunks.end(), before.begin(), before.end());
+    chunks.push_back({"data", LE(Tones(frames, channels))});
+    chunks.insert(chunks.end(), after.begin(), after.end());
+    return WriteRiff(chunks);
+}
+
+std::vector<Named> NamedFiles()
+{
+    std::vector<Named> n;
+    const std::vector<std::pair<const char *, const char *>> info = {
+        {"TITLE", "Caf\xc3\xa9 Theme"}, {"artist", "N. Composer"}, {"Album", "Levels"}, {"DATE", "2026"},
+        {"TRACKNUMBER", "7"}, {"GENRE", "Game"}, {"COMMENT", "loops"}, {"COPYRIGHT", "(c) nobody"}, {"LOOPSTART", nullptr}};
+    n.push_back({"wav smpl after the data, INFO in Latin-1", WavWith(2, 3000, {},
+                 {Smpl({{1, 5, 9}, {0, 1000, 2299}}), InfoList({{"INAM", "Caf\xe9 Theme"}, {"IART", "N. Composer"},
+                  {"IPRD", "Levels"}, {"ICRD", "2026"}, {"ITRK", "7"}, {"IGNR", "Game"}, {"ICMT", "loops"}, {"ICOP", "(c) nobody"}})}),
+                 2, 44100, 1000, 2300, info});
+    n.push_back({"wav smpl before the data, mono, INFO in UTF-8", WavWith(1, 4000, {Smpl({{0, 0, 3999}}),
+                 InfoList({{"INAM", "Caf\xc3\xa9 Theme"}})}), 1, 44100, 0, 4000, {{"title", "Caf\xc3\xa9 Theme"}, {"ARTIST", nullptr}}});
+    // No loop points where they make no sense; never a failed load.
+    for (const auto &bad : std::vector<std::pair<std::string, nvmedia::Chunk>>{
+             {"end past the length", Smpl({{0, 100, 3000}})}, {"start after the end", Smpl({{0, 2000, 1000}})},
+             {"backward loops only", Smpl({{1, 100, 200}, {2, 300, 400}})},
+             {"a million loops claimed, one there", Smpl({{1, 100, 200}}, 1000000)},
+             {"cut short", {"smpl", Bytes(30, 0)}}})
+        n.push_back({"wav smpl, " + bad.first, WavWith(2, 3000, {}, {bad.second}), 2, 44100, 0, 0, {{"TITLE", nullptr}}});
+    n.push_back({"wav INFO of invalid UTF-8 and cut short", WavWith(1, 3000, {}, {InfoList({{"INAM", "\xff\xfe" "ab"}, {"IART", std::string(3, 'x')}})}),
+                 1, 44100, 0, 0, {{"TITLE", "\xc3\xbf\xc3\xbe" "ab"}, {"ARTIST", "xxx"}}});
+    return n;
+}
+
+// Each source of loop points and tags: the stream reports them; played
+// with loop count 2 it sounds as the intro and body, the body twice more
+// and the outro of its straight decode; a whole buffer carries the loop.
+TEST(Decoders, FilesNameTheirLoopsAndTags)
+{
+    for (const Named &f : NamedFiles()) {
+        SCOPED_TRACE(f.name);
+        Loopback dev(f.channels, f.rate);
+        ASSERT_TRUE(dev.ok());
+        const ALsizei chunk = 1001 * f.channels * 2; // joins fall inside chunks
+        nuvexStream *stream = nuvexCreateStreamFromMemory(f.image.data(), ALuint(f.image.size()), chunk, 0, nullptr);
+        ASSERT_NE(stream, nullptr) << Err();
+        nuvexUInt64 start = 7, end = 7;
+        ASSERT_TRUE(nuvexGetStreamLoopPoints(stream, &start, &end)) << Err();
+        EXPECT_EQ(start, f.loopStart);
+        EXPECT_EQ(end, f.loopEnd);
+        for (const auto &tag : f.tags) {
+            const ALchar *value = nuvexGetStreamTag(stream, tag.first);
+            EXPECT_EQ(value ? std::string(value) : "(none)", tag.second ? tag.second : "(none)") << tag.first;
+        }
+        EXPECT_EQ(Err(), "No error");
+        const Floats straight = PlayStream(dev, stream, 3);
+        const size_t frames = straight.size() / size_t(f.channels);
+        ALuint whole = nuvexCreateBufferFromMemory(f.image.data(), ALsizei(f.image.size()));
+        ASSERT_NE(whole, 0u) << Err();
+        ALint points[2] = {-1, -1};
+        alGetBufferiv(whole, AL_LOOP_POINTS_SOFT, points);
+        EXPECT_EQ(points[0], ALint(f.loopStart));
+        EXPECT_EQ(points[1], ALint(f.loopEnd ? f.loopEnd : frames));
+        alDeleteBuffers(1, &whole);
+        if (!f.loopEnd) {
+            EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
+            continue;
+        }
+        ASSERT_TRUE(nuvexRewindStream(stream));
+        const Floats want = Gather(straight, f.channels, LoopedFrames(frames, f.loopStart, f.loopEnd, 2));
+        ALuint source = DirectSource();
+        EndLog log;
+        Driver drv{dev, 512};
+        ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 2, EndLog::Callback, &log)) << Err();
+        drv.RunUntil([&] { return log.calls > 0; }, want.size() / size_t(f.channels) + 10000);
+        drv.out.resize(std::max(drv.out.size(), want.size()));
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), drv.out.begin(), [&](float a, float b) {
+            return std::fabs(a - b) * 32768 <= float(f.steps) * 1.001f; }));
+        EXPECT_EQ(log.calls, 1);
+        alDeleteSources(1, &source);
+        EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
     }
 }
 

@@ -122,7 +122,7 @@ wavStream::wavStream(std::istream *input) : nuvexStream(input)
         if (body > 0 && (memcmp(tag, "smpl", 4) == 0 || memcmp(tag, "LIST", 4) == 0)) {
             in.clear();
             in.seekg(body);
-        } else if (memcmp(tag, "fmt ", 4) == 0 && length >= 16 && format == 0) {
+        } else if (memcmp(tag, "fmt ", 4) == 0 && length >= 16 && (format == 0 || dataOffset == 0)) {
             if (!ReadFmt(length))
                 break;
         } else if (memcmp(tag, "data", 4) == 0 && dataOffset == 0) {
