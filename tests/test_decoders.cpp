@@ -477,14 +477,27 @@ TEST(Decoders, FilesNameTheirLoopsAndTags)
         alGetBufferiv(whole, AL_LOOP_POINTS_SOFT, points);
         EXPECT_EQ(points[0], ALint(f.loopStart));
         EXPECT_EQ(points[1], ALint(f.loopEnd ? f.loopEnd : frames));
-        alDeleteBuffers(1, &whole);
         if (!f.loopEnd) {
+            alDeleteBuffers(1, &whole);
             EXPECT_TRUE(nuvexDestroyStream(stream, 0, nullptr));
             continue;
         }
-        ASSERT_TRUE(nuvexRewindStream(stream));
         const Floats want = Gather(straight, f.channels, LoopedFrames(frames, f.loopStart, f.loopEnd, 2));
+        // A looping source plays the intro and then the body; switched off
+        // halfway through the third body, it plays on to the buffer's end.
         ALuint source = DirectSource();
+        alSourcei(source, AL_BUFFER, ALint(whole));
+        alSourcei(source, AL_LOOPING, AL_TRUE);
+        alSourcePlay(source);
+        const size_t looping = f.loopEnd + (f.loopEnd - f.loopStart) * 3 / 2;
+        Floats heard = dev.Render(looping);
+        alSourcei(source, AL_LOOPING, AL_FALSE);
+        const Floats rest = dev.Render(want.size() / size_t(f.channels) - looping);
+        heard.insert(heard.end(), rest.begin(), rest.end());
+        EXPECT_TRUE(heard == want) << "the whole buffer";
+        alSourcei(source, AL_BUFFER, 0);
+        alDeleteBuffers(1, &whole);
+        ASSERT_TRUE(nuvexRewindStream(stream));
         EndLog log;
         Driver drv{dev, 512};
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, 2, EndLog::Callback, &log)) << Err();
