@@ -308,6 +308,12 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
  * (one alBufferData call).
  *   fname: the file name, read through the I/O callbacks (nuvexSetIOCallbacks).
  *   buffer: an OpenAL buffer name; its previous data is replaced.
+ * When the file names loop points (see nuvexGetStreamLoopPoints) and OpenAL
+ * has AL_SOFT_loop_points, the buffer gets them (AL_LOOP_POINTS_SOFT): a
+ * source playing it with AL_LOOPING plays the intro once, then the loop
+ * without end, and once looping is switched off plays on to the end.
+ * Without the extension, or with loop points the decoded sound cannot hold,
+ * the buffer loads as without loop points.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE, buffer unchanged), in this order:
  *   "Existing OpenAL error";
@@ -725,7 +731,15 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
  *   numBufs: the number of buffers in the ring, 2 or more; each holds one
  *     chunk.
  *   loopcount: how many more times to play after the first (0: once; -1:
- *     without end).
+ *     without end). A stream with loop points (nuvexGetStreamLoopPoints)
+ *     plays from where it stands to the loop's end, then loopcount more
+ *     times from the loop's start to its end, then the rest after the
+ *     loop's end once (the outro), then ends. Every join is seamless, to
+ *     the frame, also inside a chunk; nuvexGetStreamPosition reports the
+ *     frame heard in every pass. A seek drops the passes its ring had read
+ *     ahead into but not yet played; a seek past the loop's end goes
+ *     straight to the outro. Loop points set while the stream plays take
+ *     effect at the next pass over the loop's end.
  *   eos_callback(userdata, source): called once when the playback has ended
  *     (all data played, or ended by nuvexStopSource with run_callback, or by
  *     nuvexDestroyStream), after the library's buffers are deleted; may be
