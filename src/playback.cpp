@@ -139,7 +139,11 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
     // ended: without this rule an endless loop count would spin here with
     // the lock held.
     bool joinedWithoutData = false;
-    while (!finished && filled < size) {
+    // A loop of a few frames would have a chunk seek thousands of times on
+    // the update path (a MIDI seek costs as much as the events before the
+    // loop): past this many joins the chunk ends short instead.
+    constexpr size_t MaxJoinsPerChunk = 64;
+    while (!finished && filled < size && chunk.passStarts.size() < MaxJoinsPerChunk) {
         const LoopPoints loop = stream->loop;
         const nuvexUInt64 from = stream->position;
         if (loop.end != 0 && from == loop.end && !joinedWithoutData && TakePass()) {
