@@ -179,12 +179,18 @@ int main(int argc, char **argv)
     nvmedia::AiffOptions ssndFirst;
     ssndFirst.ssndFirst = true;
     ssndFirst.ssndOffset = 4;
+    nvmedia::AiffOptions extras;
+    extras.leadingChunks = {nvmedia::AiffInstrument(1, 2, 5)};
+    extras.trailingChunks = {nvmedia::AiffMarkers({{5, 500}, {2, 100}, {9, 0}}),
+                             {"NAME", {'s', 'e', 'e', 'd'}},
+                             {"ANNO", {'l', 'o', 'o', 'p', 'e', 'd'}}};
     std::vector<Named> aiff = {
         {"pcm16-stereo.aiff", nvmedia::WriteAiff(Samples16(frames, 2), 2, 44100, 16)},
         {"pcm8-mono.aiff", nvmedia::WriteAiff(Samples16(frames, 1), 1, 8000, 8)},
         {"pcm12-mono-ssnd-first.aiff",
          nvmedia::WriteAiff(Samples16(frames + 1, 1), 1, 22050, 12, ssndFirst)},
         {"pcm16-quad.aiff", nvmedia::WriteAiff(Samples16(frames / 2, 4), 4, 48000, 16)},
+        {"pcm16-mono-loop-text.aiff", nvmedia::WriteAiff(Samples16(frames, 1), 1, 22050, 16, extras)},
     };
     Bytes chained = nvmedia::EncodeOgg(Samples16(1500, 2), 2, 44100, 0.1f, 1);
     Append(chained, nvmedia::EncodeOgg(Samples16(1500, 1), 1, 22050, 0.1f, 2));

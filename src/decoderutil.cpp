@@ -128,3 +128,119 @@ bool SeekInData(std::istream &in, int64_t dataOffset, uint32_t dataSize, uint64_
     return true;
 }
 
+namespace {
+// The text of a chunk of `length` bytes, read in pieces so that a length
+// the input does not hold costs no more memory than the input does.
+std::string ReadText(std::istream &in, uint32_t length)
+{
+    std::string text;
+    char piece[4096];
+    while (text.size() < length) {
+        const size_t got = ReadBytes(in, reinterpret_cast<ALubyte *>(piece),
+                                     std::min<size_t>(sizeof(piece), length - text.size()));
+        if (got == 0)
+            break;
+        text.append(piece, got);
+    }
+    return text;
+}
+
+const char *AiffTextName(const char tag[4])
+{
+    static const struct {
+        const char *id;
+        const char *name;
+    } names[] = {{"NAME", tagname::Title},
+                 {"AUTH", tagname::Artist},
+                 {"(c) ", tagname::Copyright},
+                 {"ANNO", tagname::Comment}};
+    for (const auto &entry : names)
+        if (memcmp(tag, entry.id, 4) == 0)
+            return entry.name;
+    return nullptr;
+}
+} // namespace
+
+void AiffExtrasReader::Read(const char tag[4], std::istream &in, uint32_t length)
+{
+    if (memcmp(tag, "MARK", 4) == 0) {
+        ReadMarkers(in, length);
+    } else if (memcmp(tag, "INST", 4) == 0) {
+        ReadInstrument(in, length);
+    } else if (const char *name = AiffTextName(tag)) {
+        const std::string text = ReadText(in, length);
+        tags.Add(name, LegacyTextToUtf8(text.data(), text.size()));
+    }
+}
+
+void AiffExtrasReader::ReadMarkers(std::istream &in, uint32_t length)
+{
+    // A count, then per marker an id, a position and a name (a length byte
+    // and text, padded to even). A body cut short keeps the markers whose
+    // name fits; a missing pad after the last one is forgiven.
+    if (markersRead || length < 2)
+        return;
+    markersRead = true;
+    for (uint32_t count = read_be16(in), left = length - 2; count > 0 && left >= 7; count--) {
+        Marker marker;
+        marker.id = read_be16(in);
+        marker.position = read_be32(in);
+        const uint32_t nameLength = uint32_t(in.get() & 0xFF);
+        if (!in || 7 + nameLength > left)
+            break;
+        markers.push_back(marker);
+        const uint32_t size = std::min(left, 6 + ((nameLength + 2) & ~1u));
+        in.seekg(std::streamoff(size - 7), std::ios_base::cur);
+        left -= size;
+    }
+}
+
+void AiffExtrasReader::ReadInstrument(std::istream &in, uint32_t length)
+{
+    // After the notes, velocities and gain (8 bytes): the sustain loop's
+    // play mode (1: forward) and the ids of its two markers.
+    if (instrumentRead || length < 14)
+        return;
+    in.seekg(8, std::ios_base::cur);
+    forward = read_be16(in) == 1;
+    begin = read_be16(in);
+    end = read_be16(in);
+    instrumentRead = bool(in);
+}
+
+const uint32_t *AiffExtrasReader::PositionOf(uint16_t id) const
+{
+    const auto found = std::find_if(markers.begin(), markers.end(),
+                                    [id](const Marker &m) { return m.id == id; });
+    return found == markers.end() ? nullptr : &found->position;
+}
+
+LoopPoints AiffExtrasReader::Loop() const
+{
+    const uint32_t *from = PositionOf(begin), *to = PositionOf(end);
+    if (!instrumentRead || !forward || !from || !to || *from >= *to)
+        return {};
+    return {*from, *to};
+}
+
+LoopPoints ReadAiffExtras(std::istream &in, SoundTags &tags)
+{
+    AiffExtrasReader reader(tags);
+    in.clear();
+    in.seekg(12);
+    for (int chunks = 0; chunks < MaxAiffChunks; chunks++) {
+        char tag[4];
+        if (!in.read(tag, 4))
+            break;
+        const uint32_t length = read_be32(in);
+        const std::streamoff body = in.tellg();
+        if (!in || body <= 0)
+            break;
+        reader.Read(tag, in, length);
+        in.clear();
+        in.seekg(body);
+        SkipChunkBody(in, length);
+    }
+    in.clear();
+    return reader.Loop();
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core.h"
+#include "tags.h"
 
 #include <cstdint>
 #include <cstring>
@@ -54,6 +55,47 @@ void SwapBytes(ALubyte *data, size_t bytes, unsigned width);
 // it; a zero byte can never begin a chunk tag, so it is taken as the pad when
 // a plausible tag (or the end of the input) follows it.
 void SkipChunkBody(std::istream &in, uint32_t length);
+
+// Chunks an AIFF walk reads at most: it reaches past the sound data for the
+// loop and the text, and must stay quick on hostile files.
+constexpr int MaxAiffChunks = 1024;
+
+// What an AIFF or AIFF-C file says besides its sound: the INST chunk's
+// sustain loop, which runs between two markers of the MARK chunk (the two
+// may come in either order), and the NAME, AUTH, "(c) " and ANNO text
+// chunks. A chunk walk hands over every chunk it meets; the first chunk of
+// each kind counts.
+class AiffExtrasReader {
+public:
+    explicit AiffExtrasReader(SoundTags &tags) : tags(tags) {}
+    // Reads the body of a chunk of these kinds; the input stands at the
+    // body and is left anywhere inside it.
+    void Read(const char tag[4], std::istream &in, uint32_t length);
+    // From the begin marker's position to the end marker's (the first frame
+    // after the loop); none when the play mode is not forward, a marker is
+    // missing, or the loop would be empty or run backwards.
+    LoopPoints Loop() const;
+
+private:
+    struct Marker {
+        uint16_t id;
+        uint32_t position; // in frames: the marker stands before that frame
+    };
+    void ReadMarkers(std::istream &in, uint32_t length);
+    void ReadInstrument(std::istream &in, uint32_t length);
+    const uint32_t *PositionOf(uint16_t id) const;
+
+    SoundTags &tags;
+    std::vector<Marker> markers;
+    bool markersRead = false, instrumentRead = false, forward = false;
+    uint16_t begin = 0, end = 0;
+};
+
+// The loop and text of a whole AIFF or AIFF-C image, for decoders that
+// leave the rest of it to a library: a walk over its chunks (a bounded
+// number of them, stopping where the input ends). The input's position is
+// lost.
+LoopPoints ReadAiffExtras(std::istream &in, SoundTags &tags);
 
 // Reads whole blocks of sample data: at most `bytes` and what is left of the
 // data; a partial block at the end of the input is dropped.

@@ -21,6 +21,8 @@
 #include <dlfcn.h>
 
 using namespace nvt;
+using nvmedia::AiffInstrument;
+using nvmedia::AiffMarkers;
 using nvmedia::FmtBody;
 using nvmedia::WriteRiff;
 
@@ -424,6 +426,8 @@ Bytes WavWith(int channels, size_t frames, std::vector<nvmedia::Chunk> before, s
     return WriteRiff(chunks);
 }
 
+nvmedia::Chunk Text(const char *tag, const std::string &text) { return {tag, Bytes(text.begin(), text.end())}; }
+
 std::vector<Named> NamedFiles()
 {
     std::vector<Named> n;
@@ -445,6 +449,66 @@ std::vector<Named> NamedFiles()
         n.push_back({"wav smpl, " + bad.first, WavWith(2, 3000, {}, {bad.second}), 2, 44100, 0, 0, {{"TITLE", nullptr}}});
     n.push_back({"wav INFO of invalid UTF-8 and cut short", WavWith(1, 3000, {}, {InfoList({{"INAM", "\xff\xfe" "ab"}, {"IART", std::string(3, 'x')}})}),
                  1, 44100, 0, 0, {{"TITLE", "\xc3\xbf\xc3\xbe" "ab"}, {"ARTIST", "xxx"}}});
+
+    // AIFF sustain loops (INST through MARK) and text chunks; then the
+    // containers read through libsndfile.
+    const auto aiff = [](int channels, std::vector<nvmedia::Chunk> leading, std::vector<nvmedia::Chunk> trailing) {
+        nvmedia::AiffOptions o;
+        o.leadingChunks = std::move(leading);
+        o.trailingChunks = std::move(trailing);
+        return nvmedia::WriteAiff(Tones(3000, channels), channels, 44100, 16, o);
+    };
+    const std::vector<nvmedia::Chunk> text = {Text("NAME", "Caf\xe9 Theme"), Text("AUTH", "N. Composer"), Text("(c) ", "(c) nobody"),
+                                              Text("ANNO", "loops"), Text("ANNO", "second")};
+    const std::vector<std::pair<const char *, const char *>> textTags = {
+        {"TITLE", "Caf\xc3\xa9 Theme"}, {"ARTIST", "N. Composer"}, {"COPYRIGHT", "(c) nobody"}, {"COMMENT", "loops"}};
+    std::vector<nvmedia::Chunk> after = {AiffMarkers({{7, 2300}, {3, 1000}}), AiffInstrument(1, 3, 7)};
+    after.insert(after.end(), text.begin(), text.end());
+    n.push_back({"aiff INST/MARK after the sound, text in Latin-1", aiff(2, {}, after), 2, 44100, 1000, 2300, textTags});
+    n.push_back({"aiff INST before MARK before the sound, mono, text in UTF-8",
+                 aiff(1, {AiffInstrument(1, 1, 2), AiffMarkers({{1, 0}, {2, 3000}}), Text("NAME", "Caf\xc3\xa9 Theme")}, {}), 1, 44100, 0, 3000,
+                 {{"title", "Caf\xc3\xa9 Theme"}, {"ARTIST", nullptr}}});
+    static const std::string megabyte(1 << 20, 'x');
+    n.push_back({"aiff, 65535 markers claimed, two there; 1 MiB of ANNO", aiff(2, {AiffMarkers({{1, 100}, {2, 2000}}, 65535), AiffInstrument(1, 1, 2)},
+                 {Text("ANNO", megabyte)}), 2, 44100, 100, 2000, {{"COMMENT", megabyte.c_str()}}});
+    n.push_back({"aiff, NAME claiming 2 GiB at the end", nvmedia::WithChunks(aiff(2, {}, {}), {{"NAME", {'c', 'u', 't'}, true, 0x7FFFFFF0}}),
+                 2, 44100, 0, 0, {{"TITLE", "cut"}}});
+    auto cutMark = AiffMarkers({{1, 100}, {2, 2000}});
+    cutMark.body.resize(cutMark.body.size() - 3);
+    for (const auto &bad : std::vector<std::pair<std::string, std::vector<nvmedia::Chunk>>>{
+             {"INST naming missing markers", {AiffMarkers({{1, 100}, {2, 2000}}), AiffInstrument(1, 3, 4)}},
+             {"no MARK", {AiffInstrument(1, 1, 2)}},
+             {"markers out of order", {AiffMarkers({{1, 2000}, {2, 100}}), AiffInstrument(1, 1, 2)}},
+             {"end marker at 0", {AiffMarkers({{1, 100}, {2, 0}}), AiffInstrument(1, 1, 2)}},
+             {"MARK cut inside a marker", {cutMark, AiffInstrument(1, 1, 2)}},
+             {"forward-backward loop", {AiffMarkers({{1, 100}, {2, 2000}}), AiffInstrument(2, 1, 2)}},
+             {"INST cut short", {AiffMarkers({{1, 100}, {2, 2000}}), {"INST", Bytes(12, 0)}}}})
+        n.push_back({"aiff, " + bad.first, aiff(2, {}, bad.second), 2, 44100, 0, 0, {{"TITLE", nullptr}}});
+#ifdef NUVEX_MEDIA_SNDFILE
+    const auto sf = [](int channels, int rate, int format, const std::vector<nvmedia::Chunk> &chunks) {
+        auto tones = nvmedia::Tones32(3000, uint32_t(rate), std::vector<double>(size_t(channels), 330.0), 0.4);
+        return nvmedia::WithChunks(nvmedia::WriteSoundFile(tones, channels, rate, format), chunks);
+    };
+    n.push_back({"wav 24-bit (libsndfile), smpl and INFO in Latin-1 after the data", sf(2, 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+                 {Smpl({{1, 5, 9}, {0, 1000, 2299}}), InfoList({{"INAM", "Caf\xe9 Theme"}, {"IART", "N. Composer"}, {"IPRD", "Levels"},
+                  {"ICRD", "2026"}, {"ITRK", "7"}, {"IGNR", "Game"}, {"ICMT", "loops"}, {"ICOP", "(c) nobody"}})}),
+                 2, 44100, 1000, 2300, info});
+    std::vector<std::array<uint32_t, 3>> many(40, {1, 100, 200});
+    many[9] = {0, 300, 1199};
+    n.push_back({"wav 24-bit (libsndfile), smpl of 1000 loops claimed, 40 there, the 10th forward",
+                 sf(1, 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_24, {Smpl(many, 1000)}), 1, 44100, 300, 1200, {}});
+    n.push_back({"aiff-c mu-law (libsndfile), INST/MARK and text after the sound", sf(2, 44100, SF_FORMAT_AIFF | SF_FORMAT_ULAW, after),
+                 2, 44100, 1000, 2300, textTags});
+    // A decoder that cannot jump keeps a loop from frame 0 only.
+    n.push_back({"wav GSM 6.10, a loop from 0", sf(1, 8000, SF_FORMAT_WAV | SF_FORMAT_GSM610, {Smpl({{0, 0, 1599}})}), 1, 8000, 0, 1600, {}});
+    n.push_back({"wav GSM 6.10, a loop from 640", sf(1, 8000, SF_FORMAT_WAV | SF_FORMAT_GSM610, {Smpl({{0, 640, 1599}})}), 1, 8000, 0, 0, {}});
+    for (const auto &bad : std::vector<std::pair<std::string, nvmedia::Chunk>>{
+             {"wav 24-bit, smpl cut short", {"smpl", Bytes(30, 0)}},
+             {"wav 24-bit, smpl ending at 2^32-1", Smpl({{0, 100, 0xFFFFFFFF}})},
+             {"aiff 24-bit, INST without MARK", AiffInstrument(1, 1, 2)}})
+        n.push_back({bad.first + " (libsndfile)", sf(1, 44100, (bad.first[0] == 'w' ? SF_FORMAT_WAV : SF_FORMAT_AIFF) | SF_FORMAT_PCM_24, {bad.second}),
+                     1, 44100, 0, 0, {{"TITLE", nullptr}}});
+#endif
     return n;
 }
 

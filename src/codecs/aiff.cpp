@@ -1,5 +1,6 @@
 // AIFF: uncompressed big-endian integer PCM, converted to what OpenAL takes
-// (host byte order, unsigned 8-bit samples).
+// (host byte order, unsigned 8-bit samples); the sustain loop and the text
+// chunks become the stream's loop and tags.
 #include "../decoders.h"
 #include "../decoderutil.h"
 
@@ -66,8 +67,8 @@ public:
     static void Deinit() {}
 
 private:
-    void ReadComm(uint32_t &length);
-    bool ReadSsnd(uint32_t &length);
+    void ReadComm();
+    bool ReadSsnd(uint32_t length);
     // Stored samples to OpenAL's: `to` may be `from` itself.
     void Convert(ALubyte *to, const ALubyte *from, size_t bytes) const;
 
@@ -89,22 +90,34 @@ aiffStream::aiffStream(std::istream *input) : nuvexStream(input)
         memcmp(header + 8, "AIFF", 4) != 0)
         return;
 
-    while (dataOffset == 0 || format == 0) {
+    // The walk goes on past the sound data, to the loop and the text that
+    // writers often put after it, until the input ends.
+    AiffExtrasReader extras(tags);
+    for (int chunks = 0; chunks < MaxAiffChunks; chunks++) {
         char tag[4];
         if (!in.read(tag, 4))
             break;
-        uint32_t length = read_be32(in);
+        const uint32_t length = read_be32(in);
         // Lengths of 2 GiB and more are outside the format: such a file is
         // not walked any further, so the walk never seeks backwards.
         if (length > uint32_t(MaxPosition)) {
-            format = 0;
+            if (dataOffset == 0)
+                format = 0;
             break;
         }
-        if (memcmp(tag, "COMM", 4) == 0 && length > 17) {
-            ReadComm(length);
-        } else if (memcmp(tag, "SSND", 4) == 0 && length >= 8) {
+        const std::streamoff body = in.tellg();
+        const bool sound = dataOffset == 0 || format == 0;
+        if (memcmp(tag, "COMM", 4) == 0 && length > 17 && sound) {
+            ReadComm();
+        } else if (memcmp(tag, "SSND", 4) == 0 && length >= 8 && sound) {
             if (!ReadSsnd(length))
                 break;
+        } else {
+            extras.Read(tag, in, length);
+        }
+        if (body > 0) {
+            in.clear();
+            in.seekg(body);
         }
         SkipChunkBody(in, length);
     }
@@ -112,13 +125,14 @@ aiffStream::aiffStream(std::istream *input) : nuvexStream(input)
         dataOffset = 0;
         return;
     }
+    loop = extras.Loop();
     // As for WAV: a truncated SSND chunk fails the skip; clear first so that
     // files and memory images both deliver what they hold.
     in.clear();
     in.seekg(dataOffset);
 }
 
-void aiffStream::ReadComm(uint32_t &length)
+void aiffStream::ReadComm()
 {
     std::istream &in = *inputStream;
     channelCount = read_be16(in);
@@ -128,11 +142,14 @@ void aiffStream::ReadComm(uint32_t &length)
     bytesPerSample = (bits + 7) / 8;
     frequency = read_be80extended(in);
     blockAlign = channelCount * bytesPerSample;
-    format = GetSampleFormat(channelCount, bytesPerSample * 8, false);
-    length -= 18;
+    // Wider samples are left to other decoders without asking (a failed
+    // question leaves its message behind on a load that then succeeds).
+    format = bytesPerSample == 1 || bytesPerSample == 2
+                 ? GetSampleFormat(channelCount, bytesPerSample * 8, false)
+                 : 0;
 }
 
-bool aiffStream::ReadSsnd(uint32_t &length)
+bool aiffStream::ReadSsnd(uint32_t length)
 {
     std::istream &in = *inputStream;
     uint32_t offset = read_be32(in);

@@ -352,6 +352,25 @@ bool CanSeek(std::istream &in)
     return ok && in;
 }
 
+// The first forward loop of the instrument libsndfile read from a WAV
+// "smpl" chunk (or its like in other containers), whose end it already
+// gives as the first frame after the loop. An end of 0 is a stored end of
+// 2^32-1 wrapped around, not "the end of the sound".
+LoopPoints InstrumentLoop(SNDFILE *file)
+{
+    SF_INSTRUMENT instrument{};
+    if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof(instrument)) != SF_TRUE)
+        return {};
+    const int kept = int(sizeof(instrument.loops) / sizeof(instrument.loops[0]));
+    for (int i = 0; i < std::min(instrument.loop_count, kept); i++) {
+        const auto &candidate = instrument.loops[i];
+        if (candidate.mode == SF_LOOP_FORWARD)
+            return candidate.start < candidate.end ? LoopPoints{candidate.start, candidate.end}
+                                                   : LoopPoints{};
+    }
+    return {};
+}
+
 // Float samples to 16 bits, clipped (never wrapped) at full scale.
 int16_t ClipTo16(float x)
 {
@@ -385,6 +404,7 @@ private:
     enum class Output { Int16, Float32, ClippedInt16 };
 
     bool Open(Family family);
+    void ReadLoopAndTags(Family family);
     bool Reopen();
     void ChooseOutput();
     sf_count_t ReadFrames(ALubyte *data, sf_count_t frames);
@@ -416,6 +436,38 @@ sndfileStream::sndfileStream(std::istream *input) : nuvexStream(input)
     input->seekg(0);
     if (!Open(family))
         file.reset();
+    else if (family != Family::Flac && family != Family::OggOpus)
+        ReadLoopAndTags(family);
+}
+
+// The loop and the tags, read when the stream is made. libsndfile 1.2.0
+// resolves an AIFF sustain loop through markers it may not have (with the
+// MARK chunk missing or unreadable it gives the markers' ids as their
+// positions), calls a forward-backward loop forward, and keeps the last of
+// repeated text chunks: AIFF and AIFF-C files are read as the AIFF decoder
+// reads them, and libsndfile's strings only add what that finds nothing for.
+void sndfileStream::ReadLoopAndTags(Family family)
+{
+    if (family == Family::Aiff) {
+        std::istream &in = *inputStream;
+        in.clear();
+        const std::streampos resume = in.tellg();
+        loop = ReadAiffExtras(in, tags);
+        in.clear();
+        in.seekg(resume);
+    } else {
+        loop = InstrumentLoop(file.get());
+    }
+    static const struct {
+        int id;
+        const char *name;
+    } strings[] = {{SF_STR_TITLE, tagname::Title},     {SF_STR_ARTIST, tagname::Artist},
+                   {SF_STR_ALBUM, tagname::Album},     {SF_STR_DATE, tagname::Date},
+                   {SF_STR_TRACKNUMBER, tagname::TrackNumber}, {SF_STR_GENRE, tagname::Genre},
+                   {SF_STR_COMMENT, tagname::Comment}, {SF_STR_COPYRIGHT, tagname::Copyright}};
+    for (const auto &string : strings)
+        if (const char *text = sf_get_string(file.get(), string.id))
+            tags.Add(string.name, LegacyTextToUtf8(text, strlen(text)));
 }
 
 bool sndfileStream::Open(Family family)

@@ -172,7 +172,12 @@ bool wavStream::ReadFmt(uint32_t &length)
         extra = length;
 
     if (formatTag == 1 || formatTag == 3) {
-        ALenum chosen = GetSampleFormat(channelCount, bitsPerSample, formatTag == 3);
+        // Depths OpenAL has no format for are left to other decoders without
+        // asking: the failed question would leave its message behind on a
+        // load that then succeeds.
+        const bool depthKnown = formatTag == 1 ? bitsPerSample == 8 || bitsPerSample == 16
+                                               : bitsPerSample == 32 || bitsPerSample == 64;
+        ALenum chosen = depthKnown ? GetSampleFormat(channelCount, bitsPerSample, formatTag == 3) : 0;
         if (chosen)
             format = chosen;
     } else if (formatTag == 7) {

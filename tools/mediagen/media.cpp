@@ -25,7 +25,6 @@ void PutLE32(Bytes &out, uint32_t v)
     PutLE16(out, v >> 16);
 }
 
-namespace {
 void PutBE16(Bytes &out, uint32_t v)
 {
     out.push_back(uint8_t(v >> 8));
@@ -36,6 +35,8 @@ void PutBE32(Bytes &out, uint32_t v)
     PutBE16(out, v >> 16);
     PutBE16(out, v & 0xFFFF);
 }
+
+namespace {
 void PutTag(Bytes &out, const std::string &tag)
 {
     if (tag.size() != 4)
@@ -69,20 +70,26 @@ std::vector<int16_t> Tones16(size_t frames, uint32_t rate, const std::vector<dou
 
 Bytes WriteRiff(const std::vector<Chunk> &chunks)
 {
-    Bytes body;
-    PutTag(body, "WAVE");
+    return WithChunks({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}, chunks);
+}
+
+Bytes WithChunks(Bytes image, const std::vector<Chunk> &chunks)
+{
+    if (image.size() < 12)
+        throw std::invalid_argument("not a chunked image");
+    const bool bigEndian = image[0] == 'F' || image[3] == 'X';
+    auto put32 = [&](Bytes &out, uint32_t v) { bigEndian ? PutBE32(out, v) : PutLE32(out, v); };
     for (const Chunk &c : chunks) {
-        PutTag(body, c.tag);
-        PutLE32(body, c.declared >= 0 ? uint32_t(c.declared) : uint32_t(c.body.size()));
-        body.insert(body.end(), c.body.begin(), c.body.end());
+        PutTag(image, c.tag);
+        put32(image, c.declared >= 0 ? uint32_t(c.declared) : uint32_t(c.body.size()));
+        image.insert(image.end(), c.body.begin(), c.body.end());
         if (c.pad && (c.body.size() & 1))
-            body.push_back(0);
+            image.push_back(0);
     }
-    Bytes out;
-    PutTag(out, "RIFF");
-    PutLE32(out, uint32_t(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
+    Bytes size;
+    put32(size, uint32_t(image.size() - 8));
+    std::copy(size.begin(), size.end(), image.begin() + 4);
+    return image;
 }
 
 Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockAlign, uint16_t bits,
@@ -354,6 +361,29 @@ int16_t QuantizeAiff(int16_t sample, int bits)
     case 16: return sample;
     default: throw std::invalid_argument("AIFF writer: 8, 12 or 16 bits");
     }
+}
+
+AiffChunk AiffMarkers(const std::vector<std::pair<uint16_t, uint32_t>> &markers, int count)
+{
+    Bytes body;
+    PutBE16(body, count >= 0 ? uint32_t(count) : uint32_t(markers.size()));
+    for (size_t i = 0; i < markers.size(); i++) {
+        PutBE16(body, markers[i].first);
+        PutBE32(body, markers[i].second);
+        body.push_back(uint8_t(i));
+        body.insert(body.end(), i, 'm');
+        if (i % 2 == 0) // with its length byte the name is odd: padded
+            body.push_back(0);
+    }
+    return {"MARK", body};
+}
+
+AiffChunk AiffInstrument(uint16_t playMode, uint16_t beginMarker, uint16_t endMarker)
+{
+    Bytes body = {60, 0, 0, 127, 0, 127, 0, 0}; // notes, velocities, gain
+    for (uint16_t v : {playMode, beginMarker, endMarker, uint16_t(0), uint16_t(0), uint16_t(0)})
+        PutBE16(body, v);
+    return {"INST", body};
 }
 
 Bytes WriteAiff(const std::vector<int16_t> &samples, int channels, uint32_t rate, int bits,

@@ -10,15 +10,18 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nvmedia {
 
 using Bytes = std::vector<uint8_t>;
 
-// Appends a 16- or 32-bit little-endian value (the low bits of `v`).
+// Appends a 16- or 32-bit little- or big-endian value (the low bits of `v`).
 void PutLE16(Bytes &out, uint32_t v);
 void PutLE32(Bytes &out, uint32_t v);
+void PutBE16(Bytes &out, uint32_t v);
+void PutBE32(Bytes &out, uint32_t v);
 
 // ---- Signals ----------------------------------------------------------------
 
@@ -40,6 +43,10 @@ struct Chunk {
 
 // "RIFF" <size> "WAVE" followed by the chunks in order.
 Bytes WriteRiff(const std::vector<Chunk> &chunks);
+
+// A RIFF, RIFX or FORM (AIFF) image with `chunks` appended and the size in
+// its header grown to match: for chunks the writer of the image leaves out.
+Bytes WithChunks(Bytes image, const std::vector<Chunk> &chunks);
 
 // A "fmt " body: the 16 basic bytes, then (when `cbSize` >= 0) the
 // extra-size field holding `cbSize` and `extra`.
@@ -131,6 +138,14 @@ struct AiffOptions {
     // forget it).
     bool padOddChunks = true;
 };
+
+// A MARK chunk of markers (id, position in frames), each named by as many
+// letters as its place in the list, so that names of odd and even length
+// (and so pad bytes) alternate; `count` overrides the number it claims.
+AiffChunk AiffMarkers(const std::vector<std::pair<uint16_t, uint32_t>> &markers, int count = -1);
+// An INST chunk whose sustain loop (play mode 1: forward, 2: forward and
+// backward) runs between two markers; no release loop.
+AiffChunk AiffInstrument(uint16_t playMode, uint16_t beginMarker, uint16_t endMarker);
 
 // An AIFF image of `samples` at `bits` per sample (8, 12 or 16). 8-bit data
 // keeps the high byte of each sample (signed, as AIFF stores it); 12-bit
