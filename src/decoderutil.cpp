@@ -128,9 +128,6 @@ bool SeekInData(std::istream &in, int64_t dataOffset, uint32_t dataSize, uint64_
     return true;
 }
 
-namespace {
-// The text of a chunk of `length` bytes, read in pieces so that a length
-// the input does not hold costs no more memory than the input does.
 std::string ReadText(std::istream &in, uint32_t length)
 {
     std::string text;
@@ -145,6 +142,7 @@ std::string ReadText(std::istream &in, uint32_t length)
     return text;
 }
 
+namespace {
 const char *AiffTextName(const char tag[4])
 {
     static const struct {

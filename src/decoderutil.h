@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <istream>
+#include <string>
 #include <vector>
 
 // Little helpers for the decoders' header parsing.
@@ -46,6 +47,10 @@ inline size_t ReadBytes(std::istream &in, ALubyte *data, size_t bytes)
     in.read(reinterpret_cast<char *>(data), std::streamsize(bytes));
     return size_t(in.gcount());
 }
+
+// The text of a chunk of `length` bytes, read in pieces so that a length
+// the input does not hold costs no more memory than the input does.
+std::string ReadText(std::istream &in, uint32_t length);
 
 // Swaps every `width`-byte group of data in place (width 2, 4 or 8).
 void SwapBytes(ALubyte *data, size_t bytes, unsigned width);

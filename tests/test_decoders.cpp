@@ -449,6 +449,8 @@ std::vector<Named> NamedFiles()
         n.push_back({"wav smpl, " + bad.first, WavWith(2, 3000, {}, {bad.second}), 2, 44100, 0, 0, {{"TITLE", nullptr}}});
     n.push_back({"wav INFO of invalid UTF-8 and cut short", WavWith(1, 3000, {}, {InfoList({{"INAM", "\xff\xfe" "ab"}, {"IART", std::string(3, 'x')}})}),
                  1, 44100, 0, 0, {{"TITLE", "\xc3\xbf\xc3\xbe" "ab"}, {"ARTIST", "xxx"}}});
+    Bytes claims = {'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M', 0xF0, 0xFF, 0xFF, 0xFF, 'a', 'b'}; // 4 GiB of title, 2 bytes there
+    n.push_back({"wav INFO claiming gigabytes", WavWith(1, 3000, {}, {{"LIST", claims, false, 0xFFFFFFF8}}), 1, 44100, 0, 0, {{"TITLE", nullptr}}});
 
     // AIFF sustain loops (INST through MARK) and text chunks; then the
     // containers read through libsndfile.

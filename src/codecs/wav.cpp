@@ -42,7 +42,6 @@ void ReadInfoList(std::istream &in, uint32_t length, SoundTags &tags)
     char type[4];
     if (length < 4 || !in.read(type, 4) || memcmp(type, "INFO", 4) != 0)
         return;
-    std::vector<char> text;
     for (uint32_t left = length - 4; left >= 8;) {
         char id[4];
         if (!in.read(id, 4))
@@ -51,8 +50,8 @@ void ReadInfoList(std::istream &in, uint32_t length, SoundTags &tags)
         left -= 8;
         if (size > left)
             return;
-        text.resize(size);
-        if (!in.read(text.data(), std::streamsize(size)))
+        const std::string text = ReadText(in, size);
+        if (text.size() < size)
             return;
         AddRiffInfo(tags, id, text.data(), size);
         const uint32_t padded = std::min(left, size + (size & 1));
