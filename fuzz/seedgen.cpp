@@ -199,6 +199,8 @@ int main(int argc, char **argv)
         {"stereo.ogg", nvmedia::EncodeOgg(Samples16(3000, 2), 2, 44100, 0.1f)},
         {"six-channels.ogg", nvmedia::EncodeOgg(Samples16(1500, 6), 6, 44100, 0.1f)},
         {"chained.ogg", chained},
+        {"comments.ogg", nvmedia::EncodeOgg(Samples16(3000, 2), 2, 44100, 0.1f, 1,
+                                            {{"LOOPSTART", "400"}, {"LOOP_END", "0:00.05"}, {"TITLE", "seed"}})},
     };
     std::vector<Named> mod = {
         {"notes.mod", ShortMod(false)},

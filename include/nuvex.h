@@ -665,7 +665,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamLoopPoints(nuvexStream *stream,
  *     MIDI file's first track name and its copyright notice). Other names
  *     find the tag of that name where the format has free names (Vorbis
  *     comments, ID3v2 TXXX frames). A name given more than once in the
- *     file: its first value.
+ *     file: its first value. A file's first 4096 names are kept, the rest
+ *     left out.
  * Returns: the value, owned by the stream and valid until it is destroyed;
  *   NULL, with no message, when the file has no such tag (or name is NULL).
  * Fails (NULL): "Invalid stream pointer".

@@ -6,18 +6,13 @@
 #include <cstring>
 
 namespace {
-bool SameName(const std::string &a, const char *b)
+// Names are kept and looked up in upper case (ASCII letters only).
+std::string UpperAscii(std::string name)
 {
-    const size_t length = strlen(b);
-    if (a.size() != length)
-        return false;
-    for (size_t i = 0; i < length; i++) {
-        const unsigned char x = static_cast<unsigned char>(a[i]);
-        const unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x != y && !(x < 128 && y < 128 && toupper(x) == toupper(y)))
-            return false;
-    }
-    return true;
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    });
+    return name;
 }
 
 void PutUtf8(std::string &out, uint32_t code)
@@ -158,21 +153,18 @@ const char *FirstOf(const SoundTags &tags, const char *a, const char *b)
 
 void SoundTags::Add(const std::string &name, const std::string &value)
 {
-    if (name.empty() || Find(name.c_str()))
+    if (entries.size() >= MaxNames)
         return;
-    std::string upper = ValidUtf8(name.data(), name.size());
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) {
-        return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-    });
+    std::string upper = UpperAscii(ValidUtf8(name.data(), name.size()));
+    if (upper.empty() || !places.emplace(upper, entries.size()).second)
+        return;
     entries.emplace_back(std::move(upper), ValidUtf8(value.data(), value.size()));
 }
 
 const char *SoundTags::Find(const char *name) const
 {
-    for (const auto &entry : entries)
-        if (SameName(entry.first, name))
-            return entry.second.c_str();
-    return nullptr;
+    const auto place = places.find(UpperAscii(name));
+    return place == places.end() ? nullptr : entries[place->second].second.c_str();
 }
 
 std::string ValidUtf8(const char *text, size_t length)

@@ -7,6 +7,7 @@
 #include "core.h"
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,7 +29,10 @@ class SoundTags {
 public:
     // Names compare without regard to ASCII case; a name's first value is
     // the one kept (a Vorbis comment may repeat one). The value is made
-    // valid UTF-8 and ends at its first NUL, if any.
+    // valid UTF-8 and ends at its first NUL, if any. Past MaxNames names
+    // the rest are dropped: a comment block of a few megabytes can name
+    // millions, and real files name a few dozen.
+    static constexpr size_t MaxNames = 4096;
     void Add(const std::string &name, const std::string &value);
     // The value, or null when the file has no such tag.
     const char *Find(const char *name) const;
@@ -37,6 +41,9 @@ public:
 
 private:
     std::vector<std::pair<std::string, std::string>> entries;
+    // Each entry's name (upper case) to its place: looking a name up by
+    // comparing it with every entry made a file of many names slow.
+    std::unordered_map<std::string, size_t> places;
 };
 
 // ---- Text -------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 
 #include <dlfcn.h>
 
@@ -428,6 +429,30 @@ Bytes WavWith(int channels, size_t frames, std::vector<nvmedia::Chunk> before, s
 
 nvmedia::Chunk Text(const char *tag, const std::string &text) { return {tag, Bytes(text.begin(), text.end())}; }
 
+// A stereo tone of `seconds` in a format that stores Vorbis comments
+// ("vorbis", "opus", "flac"), with `comments`; for FLAC and Opus, a `body`
+// given is stored as the comment block instead. Opus is at 48 kHz whatever
+// rate its header says it was fed (`fedRate`).
+Bytes Commented(const std::string &codec, double seconds, const nvmedia::Comments &comments, Bytes body = {},
+                int fedRate = 0)
+{
+    const int rate = codec == "opus" ? 48000 : 44100;
+    const auto frames = size_t(rate * seconds);
+    if (codec == "vorbis")
+        return nvmedia::EncodeOgg(Tones(frames, 2), 2, uint32_t(rate), 0.4f, 1, comments);
+#ifdef NUVEX_MEDIA_SNDFILE
+    body = body.empty() ? nvmedia::VorbisCommentBody(comments) : body;
+    const auto tones = nvmedia::Tones32(frames, uint32_t(rate), {440, 660}, 0.5);
+    nvmedia::SoundFileOptions fed;
+    fed.originalRate = fedRate;
+    if (codec == "opus")
+        return nvmedia::WithOpusComments(nvmedia::WriteSoundFile(tones, 2, rate, SF_FORMAT_OGG | SF_FORMAT_OPUS, fed), body);
+    return nvmedia::WithFlacComments(nvmedia::WriteSoundFile(tones, 2, rate, SF_FORMAT_FLAC | SF_FORMAT_PCM_16), body);
+#else
+    throw std::invalid_argument(codec + " needs the libsndfile media writers");
+#endif
+}
+
 std::vector<Named> NamedFiles()
 {
     std::vector<Named> n;
@@ -511,6 +536,67 @@ std::vector<Named> NamedFiles()
         n.push_back({bad.first + " (libsndfile)", sf(1, 44100, (bad.first[0] == 'w' ? SF_FORMAT_WAV : SF_FORMAT_AIFF) | SF_FORMAT_PCM_24, {bad.second}),
                      1, 44100, 0, 0, {{"TITLE", nullptr}}});
 #endif
+
+    // Vorbis comments: the same rows for each format that stores them.
+    std::vector<std::string> codecs = {"vorbis"};
+#ifdef NUVEX_MEDIA_SNDFILE
+    codecs.insert(codecs.end(), {"opus", "flac"});
+#endif
+    const char *cafe = "Caf\xc3\xa9 \xe2\x99\xab";
+    for (const std::string &c : codecs) {
+        const uint64_t r = c == "opus" ? 48000 : 44100;
+        const auto at = [&](uint64_t frames) { return std::to_string(frames); };
+        const auto row = [&](const std::string &what, Bytes image, uint64_t start, uint64_t end,
+                             std::vector<std::pair<const char *, const char *>> tags) {
+            n.push_back({c + " " + what, std::move(image), 2, int(r), start, end, std::move(tags)});
+        };
+        row("LOOPSTART and LOOPLENGTH, common and free names", Commented(c, 3, {{"LOOPSTART", at(r * 9 / 4)},
+            {"LOOPLENGTH", at(r / 2)}, {"TITLE", cafe}, {"ARTIST", "N. Composer"}, {"ALBUM", "Levels"}, {"DATE", "2026"},
+            {"ENCODER_NOTE", "free"}}), r * 9 / 4, r * 11 / 4, {{"title", cafe}, {"Artist", "N. Composer"},
+            {"ALBUM", "Levels"}, {"DATE", "2026"}, {"encoder_note", "free"}, {"GENRE", nullptr}});
+        Bytes image = Commented(c, 2, {{"loop_start", at(r / 4)}, {"Loop_End", at(r)}, {"TRACKNUMBER", "7"},
+                                       {"GENRE", "Game"}, {"COMMENT", "loops"}, {"COPYRIGHT", "(c) nobody"}});
+#ifdef NUVEX_MEDIA_SNDFILE
+        if (c == "flac")
+            image = nvmedia::WithId3Tag(image, "id3");
+#endif
+        row("loop_start and Loop_End" + std::string(c == "flac" ? ", behind an ID3v2 tag" : ""), image, r / 4, r,
+            {{"TRACKNUMBER", "7"}, {"GENRE", "Game"}, {"COMMENT", "loops"}, {"COPYRIGHT", "(c) nobody"}});
+        // Opus counts at 48 kHz even from 44.1 kHz input.
+        row("loop as times", Commented(c, 2, {{"LOOPSTART", "0:00.5"}, {"LOOPEND", "0:00:01.25"}}, {}, 44100),
+            r / 2, r * 5 / 4, {{"LOOPEND", "0:00:01.25"}});
+        static const std::vector<std::pair<const char *, nvmedia::Comments>> badLoops = {
+                 {"garbage", {{"LOOPSTART", "12abc"}, {"LOOPLENGTH", "100"}}},
+                 {"negative", {{"LOOPSTART", "-100"}, {"LOOPEND", "1000"}}},
+                 {"past 64 bits", {{"LOOPSTART", "18446744073709551617"}, {"LOOPEND", "1000"}}},
+                 {"with a huge length", {{"LOOPSTART", "1000"}, {"LOOPLENGTH", "999999999999999999"}}},
+                 {"after its end", {{"LOOPSTART", "2000"}, {"LOOPEND", "1000"}}},
+                 {"ending past the length", {{"LOOPSTART", "0"}, {"LOOPEND", "100000"}}}};
+        for (const auto &bad : badLoops)
+            row(std::string("LOOPSTART ") + bad.first, Commented(c, 1, bad.second), 0, 0,
+                {{"LOOPSTART", bad.second[0].second.c_str()}});
+        // The start alone loops to the end.
+        row("1 MB comment, invalid UTF-8", Commented(c, 1, {{"COMMENT", megabyte}, {"TITLE", "\xff\xfe" "ab"},
+            {"LOOPSTART", at(r / 2)}}), r / 2, r, {{"COMMENT", megabyte.c_str()}, {"TITLE", "\xef\xbf\xbd\xef\xbf\xbd" "ab"}});
+        if (c != "flac")
+            continue;
+        // libvorbis and libsndfile's Opus reader refuse a damaged comment
+        // header (no stream at all); libFLAC passes it over.
+        Bytes cut = nvmedia::VorbisCommentBody({{"LOOPSTART", at(r / 4)}, {"LOOPEND", at(r / 2)}, {"TITLE", "kept"},
+                                                {"ARTIST", "cut off"}});
+        cut.resize(cut.size() - 5);
+        row("comment block cut short", Commented(c, 1, {}, cut), r / 4, r / 2, {{"TITLE", "kept"}, {"ARTIST", nullptr}});
+        // The store's bound on names, once.
+        nvmedia::Comments names;
+        for (int i = 0; i < 5000; i++)
+            names.push_back({"N" + std::to_string(i), "v"});
+        row("5000 names, the first 4096 kept", Commented(c, 1, names), 0, 0, {{"n0", "v"}, {"N4095", "v"}, {"N4096", nullptr}});
+    }
+    Bytes chain = nvmedia::EncodeOgg(Tones(30000, 2), 2, 44100, 0.4f, 1, {{"TITLE", "first"}, {"LOOPSTART", "10000"},
+                                                                        {"LOOPEND", "20000"}});
+    const Bytes second = nvmedia::EncodeOgg(Tones(30000, 2), 2, 44100, 0.4f, 2, {{"TITLE", "second"}, {"ARTIST", "second"}});
+    chain.insert(chain.end(), second.begin(), second.end());
+    n.push_back({"vorbis chain: the first link's comments", chain, 2, 44100, 10000, 20000, {{"TITLE", "first"}, {"ARTIST", nullptr}}});
     return n;
 }
 

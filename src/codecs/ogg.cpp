@@ -40,6 +40,7 @@ private:
     static long TellCallback(void *source);
     static const ov_callbacks streamIO;
 
+    void ReadComments();
     void ReorderChannels(ALubyte *data, ALuint bytes) const;
 
     OggVorbis_File vorbisFile;
@@ -80,8 +81,21 @@ oggStream::oggStream(std::istream *input) : nuvexStream(input)
     if (ov_open_callbacks(this, &vorbisFile, nullptr, 0, streamIO) != 0)
         return;
     vorbisInfo = ov_info(&vorbisFile, -1);
-    if (!vorbisInfo)
+    if (!vorbisInfo) {
         ov_clear(&vorbisFile);
+        return;
+    }
+    ReadComments();
+}
+
+// The comments of the link whose format the stream keeps (a chain's first).
+void oggStream::ReadComments()
+{
+    const vorbis_comment *comments = ov_comment(&vorbisFile, -1);
+    for (int i = 0; comments && i < comments->comments; i++)
+        if (comments->user_comments[i] && comments->comment_lengths[i] > 0)
+            AddVorbisComment(tags, comments->user_comments[i], size_t(comments->comment_lengths[i]));
+    loop = LoopFromTags(tags, ALuint(vorbisInfo->rate));
 }
 
 oggStream::~oggStream()

@@ -12,6 +12,7 @@
 // clipped here, because libsndfile's 16-bit Opus path wraps around.
 #include "../decoders.h"
 #include "../decoderutil.h"
+#include "../filecomments.h"
 
 #include <sndfile.h>
 
@@ -434,10 +435,15 @@ sndfileStream::sndfileStream(std::istream *input) : nuvexStream(input)
         return;
     input->clear();
     input->seekg(0);
-    if (!Open(family))
+    if (!Open(family)) {
         file.reset();
-    else if (family != Family::Flac && family != Family::OggOpus)
+    } else if (family == Family::Flac || family == Family::OggOpus) {
+        // libsndfile hands out a few of the comments, never the loop's.
+        (family == Family::Flac ? ReadFlacComments : ReadOpusComments)(*input, tags);
+        loop = LoopFromTags(tags, ALuint(info.samplerate));
+    } else {
         ReadLoopAndTags(family);
+    }
 }
 
 // The loop and the tags, read when the stream is made. libsndfile 1.2.0

@@ -485,7 +485,7 @@ struct VorbisEncoder {
 } // namespace
 
 Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate, float quality,
-                int serial)
+                int serial, const Comments &comments)
 {
     VorbisEncoder enc;
 #if defined(__SANITIZE_ADDRESS__)
@@ -500,16 +500,18 @@ Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate
     if (refused)
         throw std::runtime_error("libvorbisenc refused these parameters");
     vorbis_comment_add_tag(&enc.comment, "ENCODER", "nuvex mediagen");
+    for (const auto &comment : comments)
+        vorbis_comment_add_tag(&enc.comment, comment.first.c_str(), comment.second.c_str());
     vorbis_analysis_init(&enc.dsp, &enc.info);
     vorbis_block_init(&enc.dsp, &enc.block);
     enc.analysis = true;
     ogg_stream_init(&enc.stream, serial);
     enc.streamInit = true;
 
-    ogg_packet header, comments, codebooks;
-    vorbis_analysis_headerout(&enc.dsp, &enc.comment, &header, &comments, &codebooks);
+    ogg_packet header, commentPacket, codebooks;
+    vorbis_analysis_headerout(&enc.dsp, &enc.comment, &header, &commentPacket, &codebooks);
     ogg_stream_packetin(&enc.stream, &header);
-    ogg_stream_packetin(&enc.stream, &comments);
+    ogg_stream_packetin(&enc.stream, &commentPacket);
     ogg_stream_packetin(&enc.stream, &codebooks);
     ogg_page page;
     // The audio starts on a fresh page, as decoders expect.
@@ -536,6 +538,120 @@ Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate
     while (ogg_stream_flush(&enc.stream, &page))
         enc.Append(page);
     return std::move(enc.out);
+}
+
+Bytes VorbisCommentBody(const Comments &comments)
+{
+    const std::string vendor = "nuvex mediagen";
+    Bytes out;
+    PutLE32(out, uint32_t(vendor.size()));
+    out.insert(out.end(), vendor.begin(), vendor.end());
+    PutLE32(out, uint32_t(comments.size()));
+    for (const auto &comment : comments) {
+        const std::string text = comment.first + "=" + comment.second;
+        PutLE32(out, uint32_t(text.size()));
+        out.insert(out.end(), text.begin(), text.end());
+    }
+    return out;
+}
+
+Bytes WithFlacComments(const Bytes &flac, const Bytes &body)
+{
+    if (flac.size() < 8 || memcmp(flac.data(), "fLaC", 4) != 0 || body.size() >= (1u << 24))
+        throw std::invalid_argument("not a native FLAC image, or comments too long for a block");
+    std::vector<std::pair<uint8_t, Bytes>> blocks; // type and body, in order
+    size_t at = 4;
+    for (bool last = false; !last;) {
+        if (at + 4 > flac.size())
+            throw std::invalid_argument("FLAC metadata cut short");
+        last = flac[at] & 0x80;
+        const size_t length = size_t(flac[at + 1]) << 16 | size_t(flac[at + 2]) << 8 | flac[at + 3];
+        if (at + 4 + length > flac.size())
+            throw std::invalid_argument("FLAC metadata cut short");
+        if ((flac[at] & 0x7F) != 4)
+            blocks.push_back({uint8_t(flac[at] & 0x7F), Bytes(&flac[at + 4], &flac[at + 4] + length)});
+        at += 4 + length;
+    }
+    blocks.insert(blocks.begin() + 1, {4, body}); // STREAMINFO comes first
+    Bytes out(flac.begin(), flac.begin() + 4);
+    for (size_t i = 0; i < blocks.size(); i++) {
+        const size_t length = blocks[i].second.size();
+        out.insert(out.end(), {uint8_t(blocks[i].first | (i + 1 == blocks.size() ? 0x80 : 0)),
+                               uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)});
+        out.insert(out.end(), blocks[i].second.begin(), blocks[i].second.end());
+    }
+    out.insert(out.end(), flac.begin() + std::ptrdiff_t(at), flac.end());
+    return out;
+}
+
+namespace {
+struct OggRepaging {
+    ogg_sync_state sync;
+    ogg_stream_state in, out;
+    bool streams = false;
+    OggRepaging() { ogg_sync_init(&sync); }
+    ~OggRepaging()
+    {
+        if (streams) {
+            ogg_stream_clear(&in);
+            ogg_stream_clear(&out);
+        }
+        ogg_sync_clear(&sync);
+    }
+    void Flush(Bytes &image)
+    {
+        ogg_page page;
+        while (ogg_stream_flush(&out, &page)) {
+            image.insert(image.end(), page.header, page.header + page.header_len);
+            image.insert(image.end(), page.body, page.body + page.body_len);
+        }
+    }
+};
+} // namespace
+
+Bytes WithOpusComments(const Bytes &opus, const Bytes &body)
+{
+    OggRepaging ogg;
+    char *buffer = ogg_sync_buffer(&ogg.sync, long(opus.size()));
+    std::copy(opus.begin(), opus.end(), buffer);
+    ogg_sync_wrote(&ogg.sync, long(opus.size()));
+    Bytes out, tags = {'O', 'p', 'u', 's', 'T', 'a', 'g', 's'};
+    tags.insert(tags.end(), body.begin(), body.end());
+    int headers = 0;
+    ogg_page page;
+    while (ogg_sync_pageout(&ogg.sync, &page) == 1) {
+        if (!ogg.streams) {
+            ogg_stream_init(&ogg.in, ogg_page_serialno(&page));
+            ogg_stream_init(&ogg.out, ogg_page_serialno(&page));
+            ogg.streams = true;
+        }
+        if (headers == 2) { // an audio page: renumbered after the new header pages
+            if (ogg_page_continued(&page) || ogg_page_serialno(&page) != ogg.out.serialno)
+                throw std::invalid_argument("not an Ogg Opus image of one stream");
+            for (int i = 0; i < 4; i++)
+                page.header[18 + i] = uint8_t(ogg.out.pageno >> (8 * i));
+            ogg.out.pageno++;
+            ogg_page_checksum_set(&page);
+            out.insert(out.end(), page.header, page.header + page.header_len);
+            out.insert(out.end(), page.body, page.body + page.body_len);
+            continue;
+        }
+        ogg_stream_pagein(&ogg.in, &page);
+        ogg_packet packet;
+        while (headers < 2 && ogg_stream_packetout(&ogg.in, &packet) == 1) {
+            if (++headers == 2) {
+                packet.packet = tags.data();
+                packet.bytes = long(tags.size());
+            }
+            ogg_stream_packetin(&ogg.out, &packet);
+            ogg.Flush(out);
+        }
+        if (headers == 2 && ogg_stream_packetpeek(&ogg.in, nullptr) != 0)
+            throw std::invalid_argument("audio on a header page");
+    }
+    if (headers < 2)
+        throw std::invalid_argument("not an Ogg Opus image");
+    return out;
 }
 
 Bytes WriteMod(const ModSpec &song)

@@ -162,11 +162,31 @@ int16_t QuantizeAiff(int16_t sample, int bits);
 
 // ---- Ogg Vorbis -----------------------------------------------------------------
 
-// Encodes with libvorbisenc in VBR mode (quality -0.1 to 1.0). The result is
-// deterministic for the same arguments. A chained file is the concatenation
-// of images with distinct serial numbers.
+// "NAME=value" comments, in the order written.
+using Comments = std::vector<std::pair<std::string, std::string>>;
+
+// Encodes with libvorbisenc in VBR mode (quality -0.1 to 1.0), with an
+// ENCODER comment and then `comments`. The result is deterministic for the
+// same arguments. A chained file is the concatenation of images with
+// distinct serial numbers.
 Bytes EncodeOgg(const std::vector<int16_t> &samples, int channels, uint32_t rate,
-                float quality = 0.4f, int serial = 1);
+                float quality = 0.4f, int serial = 1, const Comments &comments = {});
+
+// ---- Vorbis comments in FLAC and Ogg Opus ---------------------------------------
+
+// A comment block as FLAC's VORBIS_COMMENT block and Opus's comment packet
+// (after "OpusTags") hold it: vendor string, count, then the comments, each
+// length 32-bit little-endian. Tests cut it short to damage it.
+Bytes VorbisCommentBody(const Comments &comments);
+
+// A native FLAC image with `body` as its VORBIS_COMMENT block, in place of
+// the one it had, right after STREAMINFO.
+Bytes WithFlacComments(const Bytes &flac, const Bytes &body);
+
+// An Ogg Opus image (one logical stream) with "OpusTags" + `body` as its
+// comment packet, paged anew; the audio pages keep their bytes but for
+// their sequence numbers and checksums.
+Bytes WithOpusComments(const Bytes &opus, const Bytes &body);
 
 // ---- Tracker modules --------------------------------------------------------
 

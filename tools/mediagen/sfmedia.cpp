@@ -242,7 +242,12 @@ std::vector<std::pair<std::string, Bytes>> SoundFileSeeds()
     vbr.compression = 0.9;
     const Bytes mp3 = file(4000, 22050, 1, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, vbr);
     const Bytes mp3Stereo = file(3000, 44100, 2, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, vbr);
+    // A loop in frames and as a time, a common and a free name.
+    const Bytes comments = VorbisCommentBody({{"LOOPSTART", "400"}, {"loop_length", "800"}, {"LOOPEND", "0:00.03"},
+                                              {"TITLE", "seed"}, {"NOTE", "caf\xc3\xa9"}});
     return {
+        {"comments.flac", WithFlacComments(file(2000, 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16), comments)},
+        {"comments.opus", WithOpusComments(file(4800, 48000, 2, SF_FORMAT_OGG | SF_FORMAT_OPUS), comments)},
         {"pcm16-stereo.flac", file(2000, 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)},
         {"pcm24-51.flac", file(600, 48000, 6, SF_FORMAT_FLAC | SF_FORMAT_PCM_24)},
         {"pcm8-mono.flac", file(2000, 8000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_S8)},
