@@ -563,7 +563,7 @@ std::vector<Named> NamedFiles()
         row("loop_start and Loop_End" + std::string(c == "flac" ? ", behind an ID3v2 tag" : ""), image, r / 4, r,
             {{"TRACKNUMBER", "7"}, {"GENRE", "Game"}, {"COMMENT", "loops"}, {"COPYRIGHT", "(c) nobody"}});
         // Opus counts at 48 kHz even from 44.1 kHz input.
-        row("loop as times", Commented(c, 2, {{"LOOPSTART", "0:00.5"}, {"LOOPEND", "0:00:01.25"}}, {}, 44100),
+        row("loop as times", Commented(c, 2, {{"LOOPSTART", "0:00.5"}, {"LOOPEND", " 0:00:01.25\t"}}, {}, 44100),
             r / 2, r * 5 / 4, {{"LOOPEND", "0:00:01.25"}});
         static const std::vector<std::pair<const char *, nvmedia::Comments>> badLoops = {
                  {"garbage", {{"LOOPSTART", "12abc"}, {"LOOPLENGTH", "100"}}},
