@@ -564,7 +564,7 @@ std::vector<Named> NamedFiles()
             {{"TRACKNUMBER", "7"}, {"GENRE", "Game"}, {"COMMENT", "loops"}, {"COPYRIGHT", "(c) nobody"}});
         // Opus counts at 48 kHz even from 44.1 kHz input.
         row("loop as times", Commented(c, 2, {{"LOOPSTART", "0:00.5"}, {"LOOPEND", " 0:00:01.25\t"}}, {}, 44100),
-            r / 2, r * 5 / 4, {{"LOOPEND", "0:00:01.25"}});
+            r / 2, r * 5 / 4, {{"LOOPEND", " 0:00:01.25\t"}});
         static const std::vector<std::pair<const char *, nvmedia::Comments>> badLoops = {
                  {"garbage", {{"LOOPSTART", "12abc"}, {"LOOPLENGTH", "100"}}},
                  {"negative", {{"LOOPSTART", "-100"}, {"LOOPEND", "1000"}}},
