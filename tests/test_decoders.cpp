@@ -620,7 +620,7 @@ std::vector<Named> NamedFiles()
     n.push_back({"mp3 TXXX loop as times, ID3v2.4 in UTF-8 and UTF-16BE", id3(4, {{"TIT2", note, Utf8}, {"TPE1", "\xc3\x89ric", Utf16BE},
                  {"TDRC", "2026-02-03", Utf8}, {"TRCK", "7/9"}, {"TXXX", "0:00.25", Utf8, "LOOP_START"}, {"TXXX", "30000", Utf16BE, "loop_end"}}),
                  2, 44100, 11025, 30000, {{"TITLE", note}, {"ARTIST", "\xc3\x89ric"}, {"DATE", "2026-02-03"}, {"TRACKNUMBER", "7/9"}}, 1});
-    n.push_back({"mp3 ID3v1.1 only, Latin-1", id3(3, {}, true, {"Caf\xe9", "Artist", "Album", "1999", "A comment", 5, 36}), 2, 44100, 0, 0,
+    n.push_back({"mp3 ID3v1.1 only, Latin-1", id3(3, {}, true, {"Caf\xe9", "Artist  ", "Album", "1999", "A comment", 5, 36}), 2, 44100, 0, 0,
                  {{"TITLE", "Caf\xc3\xa9"}, {"ARTIST", "Artist"}, {"ALBUM", "Album"}, {"DATE", "1999"}, {"COMMENT", "A comment"},
                  {"TRACKNUMBER", "5"}, {"GENRE", "Game"}, {"LOOPSTART", nullptr}}});
     // Hostile: no loop where the tags make none; a frame whose size runs
@@ -644,11 +644,7 @@ std::vector<Named> NamedFiles()
     // seek drops notes begun before it (see nuvex.h), so no note may sound
     // at loopStart for the loop to repeat what a straight decode plays.
     using nvmedia::MidiEvent;
-    auto meta = [](uint32_t tick, uint8_t type, const std::string &text) {
-        Bytes m = {0xFF, type, uint8_t(text.size())};
-        m.insert(m.end(), text.begin(), text.end());
-        return MidiEvent{tick, m};
-    };
+    const auto meta = nvmedia::MidiText;
     const std::vector<MidiEvent> notes = {{0, {0xB0, 91, 0}}, {0, {0xB0, 93, 0}}, {96, {0x90, 69, 100}}, {384, {0x80, 69, 0}},
                                           {600, {0x90, 81, 100}}, {840, {0x80, 81, 0}}, {1000, {0x90, 69, 100}}, {1200, {0x80, 69, 0}}};
     auto midi = [&](std::vector<MidiEvent> first, std::vector<MidiEvent> second) {
@@ -658,14 +654,21 @@ std::vector<Named> NamedFiles()
         return nvmedia::WriteMidi(1, 480, {nvmedia::MidiTrack(first), nvmedia::MidiTrack(second, false, 1400)});
     };
     const uint64_t midiEnd = 22050 + 920 * 11025 / 480; // the second track ends at tick 1400
-    n.push_back({"midi markers, first track's name, copyright in Latin-1",
-                 midi({meta(0, 3, "Caf\xe9 Theme"), meta(0, 2, "(c) nobody"), meta(480, 6, "loopStart"), meta(960, 6, "loopEnd")},
+    n.push_back({"midi markers (the first of each), first track's name, copyright in Latin-1",
+                 midi({meta(0, 3, "Caf\xe9 Theme"), meta(0, 2, "(c) nobody"), meta(480, 6, "loopStart"), meta(960, 6, "loopEnd"),
+                       meta(1000, 6, "loopStart"), meta(1100, 6, "loopEnd")},
                       {meta(0, 3, "Piano"), meta(0, 2, "(c) other")}),
                  2, 44100, 22050, 33075, {{"TITLE", "Caf\xc3\xa9 Theme"}, {"COPYRIGHT", "(c) nobody"}}});
-    n.push_back({"midi loopStart alone, in a later track; the name of the first track that has one",
-                 midi({}, {meta(0, 3, "Piano"), meta(480, 6, "LOOPSTART")}), 2, 44100, 22050, midiEnd,
+    n.push_back({"midi loopStart alone, in a later track; the first track's name empty",
+                 midi({meta(0, 3, "")}, {meta(0, 3, "Piano"), meta(480, 6, "LOOPSTART")}), 2, 44100, 22050, midiEnd,
                  {{"TITLE", "Piano"}, {"COPYRIGHT", nullptr}}});
-    n.push_back({"midi markers out of order", midi({meta(480, 6, "loopEnd"), meta(960, 6, "loopStart")}, {}), 2, 44100, 0, 0, {{"TITLE", nullptr}}});
+    // Names are cut at 4096 bytes, where a character starts.
+    std::string longName = "x";
+    for (int i = 0; i < 2100; i++)
+        longName += "\xc3\xa9";
+    static const std::string cut = longName.substr(0, 4095);
+    n.push_back({"midi markers out of order, a name of 4201 bytes", midi({meta(480, 6, "loopEnd"), meta(960, 6, "loopStart")},
+                 {meta(0, 3, longName)}), 2, 44100, 0, 0, {{"TITLE", cut.c_str()}}});
     nvmedia::ModSpec song = nvmedia::DemoModule(1);
     song.title = "Caf\xe9 Tune";
     n.push_back({"module title in Latin-1, no loop points", nvmedia::WriteMod(song), 2, 44100, 0, 0, {{"TITLE", "Caf\xc3\xa9 Tune"}}});

@@ -531,8 +531,6 @@ void ReadSongText(const MetaEvent &m, SoundTags &tags, LoopMarkers &markers)
         markers.hasEnd = true, markers.endTick = m.tick;
     } else if (m.type == 0x02 || m.type == 0x03) {
         const char *name = m.type == 0x03 ? tagname::Title : tagname::Copyright;
-        if (tags.Find(name))
-            return;
         // Far longer than any real name, short enough that a file of one
         // huge name parses in the memory any other file does; cut where a
         // character starts, so valid UTF-8 stays valid.
@@ -845,18 +843,15 @@ bool midiStream::Parse(size_t smfAt, size_t length)
     return true;
 }
 
-// No start marker: no loop (an end alone names none); an end marker at or
-// before the start: none either; no end marker: to the song's end.
+// No start marker: no loop (an end alone names none); no end marker: to the
+// song's end. An end at or before the start is dropped with every other
+// loop that cannot play (SettleFileLoop).
 LoopPoints midiStream::MarkedLoop(const LoopMarkers &markers) const
 {
-    if (!markers.hasStart || (markers.hasEnd && markers.endTick <= markers.startTick))
+    if (!markers.hasStart)
         return {};
     const nuvexUInt64 start = TempoMap(song.division, song.tempos).FrameAt(markers.startTick);
-    if (!markers.hasEnd)
-        return {start, 0};
-    const nuvexUInt64 end = TempoMap(song.division, song.tempos).FrameAt(markers.endTick);
-    // Ticks apart may still be one frame (a tempo of zero).
-    return end > start ? LoopPoints{start, end} : LoopPoints{};
+    return {start, markers.hasEnd ? TempoMap(song.division, song.tempos).FrameAt(markers.endTick) : 0};
 }
 
 bool midiStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <vector>
 
 namespace {
@@ -107,14 +106,12 @@ modStream::modStream(std::istream *input) : nuvexStream(input)
         ModPlug_Unload(moduleFile);
         moduleFile = nullptr;
     }
-    // Module titles name no encoding; trackers wrote them in their
-    // system's code page. The song's own loops stay its own: no loop points.
+    // Module titles name no encoding: trackers wrote them in their
+    // system's code page (libmodplug drops the padding). The song's own
+    // loops stay its own: no loop points.
     const char *title = moduleFile ? ModPlug_GetName(moduleFile) : nullptr;
-    const std::string text = title ? LegacyTextToUtf8(title, strlen(title)) : std::string();
-    // Padding of spaces is the tracker's, not the title's.
-    const size_t end = text.find_last_not_of(' ');
-    if (end != std::string::npos)
-        tags.Add(tagname::Title, text.substr(0, end + 1));
+    if (title && *title)
+        tags.Add(tagname::Title, LegacyTextToUtf8(title, strlen(title)));
 }
 
 modStream::~modStream()

@@ -56,8 +56,8 @@ float StoredAsFloat(int32_t sample, int bits);
 
 // Small images of every family and encoding these decoders handle, plus
 // FLAC and Opus with loop and other comments, and MP3 variants (ID3v2 tag,
-// no Xing header, inside RIFF/WAVE): the seeds the fuzz targets start from.
-// Each is under 16 KiB.
+// tags in every text encoding with a loop, no Xing header, inside
+// RIFF/WAVE): the seeds the fuzz targets start from. Each is under 16 KiB.
 std::vector<std::pair<std::string, Bytes>> SoundFileSeeds();
 
 // An MP3 image without its first frame (the Xing/LAME header): the length
