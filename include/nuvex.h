@@ -626,7 +626,9 @@ NUVEX_API nuvexUInt64 NUVEX_APIENTRY nuvexGetStreamPosition(nuvexStream *stream)
  *     loop through its MARK markers;
  *   MP3: ID3v2 TXXX frames named as the comments above, counted in the
  *     gapless stream (encoder delay removed);
- *   MIDI: marker meta events "loopStart" and "loopEnd";
+ *   MIDI: the first marker meta events "loopStart" and "loopEnd" (any
+ *     case), at their frames along the tempo map; a start alone loops to
+ *     the end, an end alone names no loop;
  *   tracker modules: none (they keep their own song loops).
  * A tag that does not parse, a start not below its end, an end past the
  * stream's length, or (for IMA ADPCM) a point inside a 65-frame block: no

@@ -327,11 +327,14 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     const Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 960)}),
                 hour = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 215)}),
                 ages = nvmedia::WriteMidi(0, 1, {nvmedia::MidiTrack({nvmedia::MidiTempo(0, 0xFFFFFF)}, false, 0x0FFFFFFF)});
-    // Parsing takes under five times the file: 4 MiB of two-byte events, or of 11-byte tracks.
-    Bytes events = {0, 0xC0, 5};
+    // Parsing takes under five times the file: 4 MiB of two-byte events, of 11-byte tracks, or of one
+    // track name in Latin-1 (twice the bytes in UTF-8).
+    Bytes events = {0, 0xC0, 5}, name = {0, 0xFF, 0x03, 0x82, 0x80, 0x80, 0x00};
     while (events.size() < size_t(4) << 20)
         events.insert(events.end(), {0, 5});
-    const Bytes dense = nvmedia::WriteMidi(0, 96, {events}), tracks = nvmedia::WriteMidi(1, 96, std::vector<Bytes>(400000, {0, 0xC0, 5}));
+    name.resize(name.size() + (size_t(4) << 20), 0xE9);
+    const Bytes dense = nvmedia::WriteMidi(0, 96, {events}), tracks = nvmedia::WriteMidi(1, 96, std::vector<Bytes>(400000, {0, 0xC0, 5})),
+                named = nvmedia::WriteMidi(0, 96, {name});
     auto parsedInFiveTimes = [](const Bytes &file) {
         return [&file] {
             const size_t before = PeakBytes = HeldBytes.load();
@@ -362,6 +365,7 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"MIDI of ages, destroy", [=] { return nuvexDestroyStream(*waiting, 0, nullptr); }, AL_TRUE, "No error"},
         {"MIDI of dense events parsed", parsedInFiveTimes(dense), 1, "No error"},
         {"MIDI of many tracks parsed", parsedInFiveTimes(tracks), 1, "No error"},
+        {"MIDI of a 4 MiB track name parsed", parsedInFiveTimes(named), 1, "No error"},
     });
     AddHandleRows(rows, "null", nullptr, bufs, source);
     AddHandleRows(rows, "destroyed", destroyed, bufs, source);

@@ -339,6 +339,11 @@ public:
             lib->fluid_synth_noteon(synth, note / 128, note % 128, 100);
         Render(nullptr, BlockFrames);
         Silence();
+        // Reset once more, rendering nothing after, as a rewind does: the
+        // effect units go on changing by fractions of a step as blocks are
+        // rendered after a reset, and a note in the first tenth of a second
+        // came out a step off in places on the first pass alone.
+        Reset();
     }
 
     // Reset, and a few blocks rendered, unheard: stopped voices let go of
@@ -435,12 +440,22 @@ bool ReadNumber(const ALubyte *file, uint32_t end, TrackCursor &c, uint32_t *val
     return false;
 }
 
-// Moves the cursor to the track's next channel event, passing meta and
-// system exclusive events (tempo changes go to onTempo(tick, micros));
-// false at the track's end, where its tick is where the track ends. A
-// damaged track ends where its damage starts.
-template <typename OnTempo>
-bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, OnTempo &&onTempo)
+// A meta event as a track holds it: its body lies in the file's bytes.
+struct MetaEvent {
+    nuvexUInt64 tick;
+    uint8_t type;
+    const ALubyte *body;
+    uint32_t length;
+    bool IsTempo() const { return type == 0x51 && length >= 3; }
+    uint32_t MicrosPerQuarter() const { return uint32_t(body[0]) << 16 | uint32_t(body[1]) << 8 | body[2]; }
+};
+
+// Moves the cursor to the track's next channel event, passing meta events
+// (handed to onMeta) and system exclusive ones; false at the track's end,
+// where its tick is where the track ends. A damaged track ends where its
+// damage starts.
+template <typename OnMeta>
+bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, OnMeta &&onMeta)
 {
     for (;;) {
         uint32_t delta;
@@ -461,8 +476,8 @@ bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, OnTempo &&onTe
             c.at += length;
             if (status == 0xFF && type == 0x2F)
                 return false;
-            if (status == 0xFF && type == 0x51 && length >= 3)
-                onTempo(c.tick, uint32_t(file[body]) << 16 | uint32_t(file[body + 1]) << 8 | file[body + 2]);
+            if (status == 0xFF)
+                onMeta(MetaEvent{c.tick, type, file + body, length});
             continue;
         }
         if (status < 0x80) {
@@ -484,7 +499,50 @@ bool NextEvent(const ALubyte *file, uint32_t end, TrackCursor &c, OnTempo &&onTe
 }
 
 // For the reads that play a track: its tempo changes are in the tempo map.
-void IgnoreTempo(nuvexUInt64, uint32_t) {}
+void IgnoreMeta(const MetaEvent &) {}
+
+// The loop a file's markers name: the first "loopStart" and the first
+// "loopEnd" in file order (track by track).
+struct LoopMarkers {
+    bool hasStart = false, hasEnd = false;
+    nuvexUInt64 startTick = 0, endTick = 0;
+};
+
+// Whether a text event says `word`, in any case: files are written by hand
+// as often as by programs.
+bool TextIs(const MetaEvent &m, const char *word)
+{
+    const size_t length = strlen(word);
+    if (m.length != length)
+        return false;
+    for (size_t i = 0; i < length; i++)
+        if (tolower(m.body[i]) != tolower(static_cast<unsigned char>(word[i])))
+            return false;
+    return true;
+}
+
+// The marker, track name or copyright notice a meta event may be. The first
+// of each counts: in a type-1 file the first track's name is the song's.
+void ReadSongText(const MetaEvent &m, SoundTags &tags, LoopMarkers &markers)
+{
+    if (m.type == 0x06 && !markers.hasStart && TextIs(m, "loopStart")) {
+        markers.hasStart = true, markers.startTick = m.tick;
+    } else if (m.type == 0x06 && !markers.hasEnd && TextIs(m, "loopEnd")) {
+        markers.hasEnd = true, markers.endTick = m.tick;
+    } else if (m.type == 0x02 || m.type == 0x03) {
+        const char *name = m.type == 0x03 ? tagname::Title : tagname::Copyright;
+        // Far longer than any real name, short enough that a file of one
+        // huge name parses in the memory any other file does; cut where a
+        // character starts, so valid UTF-8 stays valid.
+        constexpr size_t MaxText = 4096;
+        size_t length = std::min<size_t>(m.length, MaxText);
+        for (int back = 0; back < 3 && length < m.length && length > 0 && (m.body[length] & 0xC0) == 0x80; back++)
+            length--;
+        const std::string text = LegacyTextToUtf8(reinterpret_cast<const char *>(m.body), length);
+        if (!text.empty())
+            tags.Add(name, text);
+    }
+}
 
 uint32_t BigEndian32(const ALubyte *p)
 {
@@ -605,7 +663,7 @@ public:
         heap.reserve(song.tracks.size());
         for (const TrackSpan &span : song.tracks) {
             cursors.push_back({0, span.begin, 0, 0, 0, 0});
-            if (NextEvent(song.image.data(), span.end, cursors.back(), IgnoreTempo))
+            if (NextEvent(song.image.data(), span.end, cursors.back(), IgnoreMeta))
                 heap.push_back(uint32_t(cursors.size() - 1));
         }
         std::make_heap(heap.begin(), heap.end(), Later{cursors});
@@ -618,7 +676,7 @@ public:
     void Advance()
     {
         std::pop_heap(heap.begin(), heap.end(), Later{cursors});
-        if (NextEvent(song.image.data(), song.tracks[heap.back()].end, cursors[heap.back()], IgnoreTempo))
+        if (NextEvent(song.image.data(), song.tracks[heap.back()].end, cursors[heap.back()], IgnoreMeta))
             std::push_heap(heap.begin(), heap.end(), Later{cursors});
         else
             heap.pop_back();
@@ -687,6 +745,7 @@ public:
 
 private:
     bool Parse(size_t smfAt, size_t length);
+    LoopPoints MarkedLoop(const LoopMarkers &markers) const;
     bool LoadDefaultFont();
     bool FontMayCome();
     bool Install(std::shared_ptr<Font> font, bool keepAFontInUse);
@@ -751,10 +810,15 @@ bool midiStream::Parse(size_t smfAt, size_t length)
     };
     nuvexUInt64 endTick = 0;
     size_t tempoCount = 0;
+    LoopMarkers markers;
+    auto countTempoReadText = [&](const MetaEvent &m) {
+        tempoCount += m.IsTempo() ? 1 : 0;
+        ReadSongText(m, tags, markers);
+    };
     eachTrack([&](const TrackSpan &span) {
         TrackCursor c = {0, span.begin, 0, 0, 0, 0};
         bool events = false;
-        while (NextEvent(song.image.data(), span.end, c, [&](nuvexUInt64, uint32_t) { tempoCount++; }))
+        while (NextEvent(song.image.data(), span.end, c, countTempoReadText))
             events = true;
         endTick = std::max(endTick, c.tick);
         if (events)
@@ -763,7 +827,10 @@ bool midiStream::Parse(size_t smfAt, size_t length)
     song.tempos.reserve(tempoCount);
     eachTrack([&](const TrackSpan &span) {
         TrackCursor c = {0, span.begin, 0, 0, 0, 0};
-        auto keep = [&](nuvexUInt64 tick, uint32_t micros) { song.tempos.push_back({tick, micros}); };
+        auto keep = [&](const MetaEvent &m) {
+            if (m.IsTempo())
+                song.tempos.push_back({m.tick, m.MicrosPerQuarter()});
+        };
         while (NextEvent(song.image.data(), span.end, c, keep)) {
         }
     });
@@ -772,7 +839,19 @@ bool midiStream::Parse(size_t smfAt, size_t length)
     if (!std::is_sorted(song.tempos.begin(), song.tempos.end(), earlier))
         std::stable_sort(song.tempos.begin(), song.tempos.end(), earlier);
     song.end = TempoMap(song.division, song.tempos).FrameAt(endTick);
+    loop = MarkedLoop(markers);
     return true;
+}
+
+// No start marker: no loop (an end alone names none); no end marker: to the
+// song's end. An end at or before the start is dropped with every other
+// loop that cannot play (SettleFileLoop).
+LoopPoints midiStream::MarkedLoop(const LoopMarkers &markers) const
+{
+    if (!markers.hasStart)
+        return {};
+    const nuvexUInt64 start = TempoMap(song.division, song.tempos).FrameAt(markers.startTick);
+    return {start, markers.hasEnd ? TempoMap(song.division, song.tempos).FrameAt(markers.endTick) : 0};
 }
 
 bool midiStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)

@@ -106,6 +106,12 @@ modStream::modStream(std::istream *input) : nuvexStream(input)
         ModPlug_Unload(moduleFile);
         moduleFile = nullptr;
     }
+    // Module titles name no encoding: trackers wrote them in their
+    // system's code page (libmodplug drops the padding). The song's own
+    // loops stay its own: no loop points.
+    const char *title = moduleFile ? ModPlug_GetName(moduleFile) : nullptr;
+    if (title && *title)
+        tags.Add(tagname::Title, LegacyTextToUtf8(title, strlen(title)));
 }
 
 modStream::~modStream()

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -50,6 +51,96 @@ uint32_t Layer3FrameLength(const ALubyte *h)
     const uint32_t rate = mpeg1Rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
     const uint32_t kbps = (version == 3 ? mpeg1Kbps : mpeg2Kbps)[bitrateIndex];
     return (version == 3 ? 144000 : 72000) * kbps / rate + ((h[2] >> 1) & 1);
+}
+
+// ---- Tags ------------------------------------------------------------------
+
+// The first of the strings an ID3v2 frame may hold (libmpg123 gives them as
+// UTF-8, NUL-separated).
+std::string FirstString(const mpg123_string &s)
+{
+    return s.p && s.fill > 0 ? std::string(s.p, strnlen(s.p, s.fill)) : std::string();
+}
+
+// The genres an ID3v1 tag numbers, and which ID3v2.3 genres refer to as
+// "(n)"; numbers past these are left as they are.
+const char *const Genres[] = {
+    "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz",
+    "Metal", "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno",
+    "Industrial", "Alternative", "Ska", "Death Metal", "Pranks", "Soundtrack", "Euro-Techno",
+    "Ambient", "Trip-Hop", "Vocal", "Jazz+Funk", "Fusion", "Trance", "Classical", "Instrumental",
+    "Acid", "House", "Game", "Sound Clip", "Gospel", "Noise", "AlternRock", "Bass", "Soul", "Punk",
+    "Space", "Meditative", "Instrumental Pop", "Instrumental Rock", "Ethnic", "Gothic", "Darkwave",
+    "Techno-Industrial", "Electronic", "Pop-Folk", "Eurodance", "Dream", "Southern Rock", "Comedy",
+    "Cult", "Gangsta", "Top 40", "Christian Rap", "Pop/Funk", "Jungle", "Native American",
+    "Cabaret", "New Wave", "Psychadelic", "Rave", "Showtunes", "Trailer", "Lo-Fi", "Tribal",
+    "Acid Punk", "Acid Jazz", "Polka", "Retro", "Musical", "Rock & Roll", "Hard Rock"};
+constexpr size_t GenreCount = sizeof(Genres) / sizeof(Genres[0]);
+
+// An ID3v2 genre: "(17)" or "17" is the numbered genre's name, anything
+// else (names, "(17)Rock") stays as written.
+std::string GenreName(const std::string &genre)
+{
+    const bool parenthesised = genre.size() > 2 && genre.front() == '(' && genre.back() == ')';
+    const std::string digits = parenthesised ? genre.substr(1, genre.size() - 2) : genre;
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return genre;
+    const size_t number = size_t(std::stoi(digits));
+    return number < GenreCount ? Genres[number] : genre;
+}
+
+void AddId3v2(SoundTags &tags, const mpg123_id3v2 &v2)
+{
+    // An empty frame (or one whose text libmpg123 could not convert) names
+    // nothing: ID3v1 may still.
+    const auto add = [&tags](const std::string &name, const std::string &text) {
+        if (!text.empty())
+            tags.Add(name, text);
+    };
+    static const struct {
+        const char *id;
+        const char *name;
+    } names[] = {{"TIT2", tagname::Title}, {"TPE1", tagname::Artist}, {"TALB", tagname::Album},
+                 {"TDRC", tagname::Date},  {"TYER", tagname::Date},   {"TRCK", tagname::TrackNumber},
+                 {"TCON", tagname::Genre}, {"TCOP", tagname::Copyright}};
+    for (size_t i = 0; i < v2.texts; i++)
+        for (const auto &entry : names)
+            if (memcmp(v2.text[i].id, entry.id, 4) == 0) {
+                const std::string text = FirstString(v2.text[i].text);
+                add(entry.name, memcmp(entry.id, "TCON", 4) == 0 ? GenreName(text) : text);
+            }
+    // Comments with a description are some program's private data (a
+    // player's loudness figures and the like), not the comment.
+    for (size_t i = 0; i < v2.comments; i++)
+        if (FirstString(v2.comment_list[i].description).empty())
+            add(tagname::Comment, FirstString(v2.comment_list[i].text));
+    for (size_t i = 0; i < v2.extras; i++)
+        add(FirstString(v2.extra[i].description), FirstString(v2.extra[i].text));
+}
+
+// ID3v1 fields are Latin-1, padded with NULs or spaces.
+void AddId3v1Field(SoundTags &tags, const char *name, const char *field, size_t width)
+{
+    std::string text = Latin1ToUtf8(field, strnlen(field, width));
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    if (!text.empty())
+        tags.Add(name, text);
+}
+
+void AddId3v1(SoundTags &tags, const mpg123_id3v1 &v1)
+{
+    AddId3v1Field(tags, tagname::Title, v1.title, sizeof(v1.title));
+    AddId3v1Field(tags, tagname::Artist, v1.artist, sizeof(v1.artist));
+    AddId3v1Field(tags, tagname::Album, v1.album, sizeof(v1.album));
+    AddId3v1Field(tags, tagname::Date, v1.year, sizeof(v1.year));
+    // ID3v1.1: a NUL before the comment's last byte makes that the track.
+    const bool withTrack = v1.comment[28] == 0 && v1.comment[29] != 0;
+    AddId3v1Field(tags, tagname::Comment, v1.comment, withTrack ? 28 : 30);
+    if (withTrack)
+        tags.Add(tagname::TrackNumber, std::to_string(static_cast<unsigned char>(v1.comment[29])));
+    if (v1.genre < GenreCount)
+        tags.Add(tagname::Genre, Genres[v1.genre]);
 }
 
 bool StartsWithFrames(std::istream &in)
@@ -98,8 +189,8 @@ private:
     static ssize_t ReadCallback(void *source, void *buffer, size_t bytes);
     static off_t SeekCallback(void *source, off_t offset, int whence);
 
-    HandlePtr OpenHandle();
-    nuvexUInt64 CountFrames();
+    HandlePtr OpenHandle(bool readTags = false);
+    nuvexUInt64 CountFramesAndReadTags();
 
     HandlePtr handle;
     long rate = 0;
@@ -126,7 +217,7 @@ mpg123Stream::mpg123Stream(std::istream *input) : nuvexStream(input)
 {
     if (!StartsWithFrames(*input))
         return;
-    length = CountFrames();
+    length = CountFramesAndReadTags();
     inputStream->clear();
     inputStream->seekg(0);
     handle = OpenHandle();
@@ -134,17 +225,24 @@ mpg123Stream::mpg123Stream(std::istream *input) : nuvexStream(input)
     if (handle && (mpg123_getformat(handle.get(), &rate, &channels, &encoding) != MPG123_OK ||
                    rate <= 0 || (channels != 1 && channels != 2)))
         handle.reset();
+    // The tags count frames of the gapless stream, which is what this
+    // decoder delivers.
+    if (handle)
+        loop = LoopFromTags(tags, ALuint(rate));
 }
 
 // A handle reading this stream's input from where it stands, giving 16-bit
-// samples at whatever rate and channel count the stream has.
-HandlePtr mpg123Stream::OpenHandle()
+// samples at whatever rate and channel count the stream has. Only the one
+// that reads the tags parses the ID3v2 tag: the decoding handles are made
+// again on every rewind, and a large tag would be read on each.
+HandlePtr mpg123Stream::OpenHandle(bool readTags)
 {
     HandlePtr h(mpg123_new(nullptr, nullptr));
     if (!h)
         return nullptr;
     // Its notes about the input would go to our callers' stderr.
-    mpg123_param(h.get(), MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0);
+    mpg123_param(h.get(), MPG123_ADD_FLAGS,
+                 MPG123_GAPLESS | MPG123_QUIET | (readTags ? 0 : MPG123_SKIP_ID3V2), 0);
     mpg123_param(h.get(), MPG123_PREFRAMES, PreFrames, 0);
     mpg123_format_none(h.get());
     const long *rates = nullptr;
@@ -245,14 +343,27 @@ bool mpg123Stream::Seek(nuvexUInt64 to, nuvexUInt64 &at)
 // handle would change what it decodes next (a few samples come out one step
 // off), so a handle of its own reads the headers, before decoding starts:
 // later, it would move the input under a decode running on another thread
-// (the length needs no lock).
-nuvexUInt64 mpg123Stream::CountFrames()
+// (the length needs no lock). The same scan reads the ID3v2 tag at the start
+// and the ID3v1 trailer, so the tags cost no pass of their own.
+nuvexUInt64 mpg123Stream::CountFramesAndReadTags()
 {
     inputStream->clear();
     inputStream->seekg(0);
-    HandlePtr scanner = OpenHandle();
-    off_t frames = scanner && mpg123_scan(scanner.get()) == MPG123_OK ? mpg123_length(scanner.get())
-                                                                      : 0;
+    HandlePtr scanner = OpenHandle(true);
+    if (!scanner)
+        return 0;
+    const bool scanned = mpg123_scan(scanner.get()) == MPG123_OK;
+    mpg123_id3v1 *v1 = nullptr;
+    mpg123_id3v2 *v2 = nullptr;
+    if ((mpg123_meta_check(scanner.get()) & MPG123_ID3) &&
+        mpg123_id3(scanner.get(), &v1, &v2) == MPG123_OK) {
+        // ID3v2 first: ID3v1 fills in only the names it lacks.
+        if (v2)
+            AddId3v2(tags, *v2);
+        if (v1)
+            AddId3v1(tags, *v1);
+    }
+    const off_t frames = scanned ? mpg123_length(scanner.get()) : 0;
     return frames > 0 ? nuvexUInt64(frames) : 0;
 }
 

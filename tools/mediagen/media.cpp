@@ -241,6 +241,18 @@ MidiEvent MidiTempo(uint32_t tick, uint32_t micros)
     return {tick, {0xFF, 0x51, 3, uint8_t(micros >> 16), uint8_t(micros >> 8), uint8_t(micros)}};
 }
 
+MidiEvent MidiText(uint32_t tick, uint8_t type, const std::string &text)
+{
+    Bytes event = {0xFF, type};
+    // The length as a variable-length quantity: 7 bits a byte, high first.
+    for (int shift = 21; shift > 0; shift -= 7)
+        if (text.size() >> shift)
+            event.push_back(uint8_t(0x80 | ((text.size() >> shift) & 0x7F)));
+    event.push_back(uint8_t(text.size() & 0x7F));
+    event.insert(event.end(), text.begin(), text.end());
+    return {tick, event};
+}
+
 Bytes WriteSoundFont(const SoundFontSpec &font)
 {
     // The sample: whole periods from the loop start on, with guard frames
@@ -321,7 +333,8 @@ std::vector<NamedImage> MidiSeeds()
     return {
         {"format0.mid", WriteMidi(0, 96, {MidiTrack(notes)})},
         {"running-status.mid", WriteMidi(0, 96, {MidiTrack(notes, true)})},
-        {"format1-tempo.mid", WriteMidi(1, 480, {MidiTrack({MidiTempo(0, 400000), MidiTempo(480, 900000)}),
+        {"format1-tempo.mid", WriteMidi(1, 480, {MidiTrack({MidiText(0, 3, "seed"), MidiText(0, 2, "(c) nobody"), MidiTempo(0, 400000),
+                                                            MidiTempo(480, 900000), MidiText(480, 6, "loopStart"), MidiText(900, 6, "loopEnd")}),
                                                  MidiTrack(notes, true), {}, MidiTrack({{10, {0x99, 36, 100}}, {300, {0x89, 36, 0}}})})},
         {"time-code.mid", WriteMidi(0, 0xE250, {MidiTrack(notes)})},
         {"riff.rmi", rmid},

@@ -93,6 +93,10 @@ Bytes MidiTrack(std::vector<MidiEvent> events, bool runningStatus = false, uint3
 // A set-tempo meta event of `microsPerQuarter`.
 MidiEvent MidiTempo(uint32_t tick, uint32_t microsPerQuarter);
 
+// A text meta event of `type` (2 copyright, 3 track name, 6 marker, ...)
+// holding `text`'s bytes as they are.
+MidiEvent MidiText(uint32_t tick, uint8_t type, const std::string &text);
+
 // ---- SoundFonts ---------------------------------------------------------------
 
 // A SoundFont 2 image with one preset (bank 0, program 0) of one instrument

@@ -167,24 +167,115 @@ Bytes StripXingFrame(const Bytes &mp3)
     return Bytes(mp3.begin() + std::ptrdiff_t(length), mp3.end());
 }
 
+namespace {
+// The code points of UTF-8 text (well-formed, as the tests write it).
+std::vector<uint32_t> CodePoints(const std::string &utf8)
+{
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto c = uint8_t(utf8[i]);
+        const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        uint32_t code = length == 1 ? c : c & (0x7F >> length);
+        for (size_t k = 1; k < length && i + k < utf8.size(); k++)
+            code = code << 6 | (uint8_t(utf8[i + k]) & 0x3F);
+        out.push_back(code);
+        i += length;
+    }
+    return out;
+}
+
+void PutUtf16(Bytes &out, const std::string &utf8, bool bigEndian)
+{
+    auto unit = [&](uint32_t u) {
+        bigEndian ? out.insert(out.end(), {uint8_t(u >> 8), uint8_t(u)})
+                  : out.insert(out.end(), {uint8_t(u), uint8_t(u >> 8)});
+    };
+    for (uint32_t code : CodePoints(utf8)) {
+        if (code >= 0x10000) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+    }
+}
+
+// One string of a frame in its encoding, ended by the encoding's NUL when
+// `terminated`.
+void PutId3String(Bytes &out, const Id3Frame &frame, const std::string &text, bool terminated)
+{
+    const bool wide = frame.encoding == 1 || frame.encoding == 2;
+    if (frame.encoding == 0) {
+        for (uint32_t code : CodePoints(text))
+            out.push_back(uint8_t(code));
+    } else if (wide) {
+        if (frame.encoding == 1 && frame.bom)
+            out.insert(out.end(), {0xFF, 0xFE});
+        PutUtf16(out, text, frame.encoding == 2);
+    } else {
+        out.insert(out.end(), text.begin(), text.end());
+    }
+    if (terminated)
+        out.insert(out.end(), wide ? 2 : 1, 0);
+}
+
+void PutBE32(Bytes &out, uint32_t v, int bitsPerByte)
+{
+    for (int shift = 3 * bitsPerByte; shift >= 0; shift -= bitsPerByte)
+        out.push_back(uint8_t((v >> shift) & ((1u << bitsPerByte) - 1)));
+}
+
+void PutFixed(Bytes &out, const std::string &text, size_t width)
+{
+    for (size_t i = 0; i < width; i++)
+        out.push_back(i < text.size() ? uint8_t(text[i]) : 0);
+}
+} // namespace
+
+Bytes WithId3Tag(const Bytes &image, const Id3Tag &tag)
+{
+    Bytes frames;
+    for (const Id3Frame &frame : tag.frames) {
+        Bytes body = {uint8_t(frame.encoding)};
+        if (frame.id == "COMM")
+            PutText(body, "eng");
+        if (frame.id == "COMM" || frame.id == "TXXX")
+            PutId3String(body, frame, frame.description, true);
+        PutId3String(body, frame, frame.text, false);
+        PutText(frames, frame.id.c_str());
+        const auto size = uint32_t(frame.declaredSize >= 0 ? frame.declaredSize : int64_t(body.size()));
+        PutBE32(frames, size, tag.version == 4 ? 7 : 8);
+        frames.insert(frames.end(), {0, 0}); // flags
+        frames.insert(frames.end(), body.begin(), body.end());
+    }
+    Bytes out;
+    if (!tag.frames.empty()) {
+        PutText(out, "ID3");
+        out.insert(out.end(), {uint8_t(tag.version), 0, 0});
+        PutBE32(out, uint32_t(frames.size()), 7);
+        out.insert(out.end(), frames.begin(), frames.end());
+    }
+    out.insert(out.end(), image.begin(), image.end());
+    if (tag.withV1) {
+        const Id3v1 &v1 = tag.v1;
+        PutText(out, "TAG");
+        PutFixed(out, v1.title, 30);
+        PutFixed(out, v1.artist, 30);
+        PutFixed(out, v1.album, 30);
+        PutFixed(out, v1.year, 4);
+        PutFixed(out, v1.comment, v1.track ? 28 : 30);
+        if (v1.track)
+            out.insert(out.end(), {0, v1.track});
+        out.push_back(v1.genre);
+    }
+    return out;
+}
+
 Bytes WithId3Tag(const Bytes &image, const std::string &title)
 {
-    Bytes frame;
-    PutText(frame, "TIT2");
-    const uint32_t body = uint32_t(title.size() + 1);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        frame.push_back(uint8_t(body >> shift));
-    frame.insert(frame.end(), {0, 0, 0}); // flags, then ISO-8859-1
-    frame.insert(frame.end(), title.begin(), title.end());
-    Bytes out;
-    PutText(out, "ID3");
-    out.insert(out.end(), {3, 0, 0});
-    const uint32_t size = uint32_t(frame.size());
-    for (int shift = 21; shift >= 0; shift -= 7)
-        out.push_back(uint8_t((size >> shift) & 0x7F));
-    out.insert(out.end(), frame.begin(), frame.end());
-    out.insert(out.end(), image.begin(), image.end());
-    return out;
+    Id3Tag tag;
+    tag.frames = {{"TIT2", title}};
+    return WithId3Tag(image, tag);
 }
 
 Bytes Mp3InWav(const Bytes &mp3, int channels, int rate)
@@ -256,6 +347,9 @@ std::vector<std::pair<std::string, Bytes>> SoundFileSeeds()
         {"six-channels.opus", file(1920, 48000, 6, SF_FORMAT_OGG | SF_FORMAT_OPUS)},
         {"vbr-mono.mp3", mp3},
         {"id3-stereo.mp3", WithId3Tag(mp3Stereo, "seed")},
+        {"tags.mp3", WithId3Tag(mp3, {4, {{"TIT2", "seed", 1}, {"TPE1", "seed", 2}, {"COMM", "seed", 3}, {"TCON", "(36)"},
+                                          {"TXXX", "100", 0, "LOOPSTART"}, {"TXXX", "2000", 1, "LOOPEND"}},
+                                      true, {"title", "artist", "album", "2026", "comment", 1, 36}})},
         {"no-xing.mp3", StripXingFrame(mp3Stereo)},
         {"mp3-in.wav", Mp3InWav(mp3Stereo, 2, 44100)},
         {"pcm24-51.wavex", file(400, 48000, 6, SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, with51)},

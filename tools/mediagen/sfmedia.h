@@ -56,15 +56,51 @@ float StoredAsFloat(int32_t sample, int bits);
 
 // Small images of every family and encoding these decoders handle, plus
 // FLAC and Opus with loop and other comments, and MP3 variants (ID3v2 tag,
-// no Xing header, inside RIFF/WAVE): the seeds the fuzz targets start from.
-// Each is under 16 KiB.
+// tags in every text encoding with a loop, no Xing header, inside
+// RIFF/WAVE): the seeds the fuzz targets start from. Each is under 16 KiB.
 std::vector<std::pair<std::string, Bytes>> SoundFileSeeds();
 
 // An MP3 image without its first frame (the Xing/LAME header): the length
 // and the gapless trim are then unknown to every decoder.
 Bytes StripXingFrame(const Bytes &mp3);
 
-// An ID3v2.3 tag with a title, put in front of an image.
+// One ID3v2 frame: a text frame ("TIT2", "TPE1", ...), "TXXX" (the
+// description names the value) or "COMM" (language "eng", description,
+// text). `description` and `text` are UTF-8, stored in `encoding`: 0
+// Latin-1 (code points below 256), 1 UTF-16 little-endian after a
+// byte-order mark (`bom` false leaves the mark out, as broken taggers do),
+// 2 UTF-16BE, 3 UTF-8; any other value stores the bytes as given.
+struct Id3Frame {
+    Id3Frame(std::string id, std::string text, int encoding = 0, std::string description = {})
+        : id(std::move(id)), text(std::move(text)), encoding(encoding), description(std::move(description))
+    {
+    }
+    std::string id;
+    std::string text;
+    int encoding = 0;
+    std::string description;
+    bool bom = true;
+    int64_t declaredSize = -1; // a size field that lies, when not negative
+};
+
+// The 128-byte ID3v1 trailer; ID3v1.1 (a track number in the comment's
+// last byte) when `track` is not 0. Fields are bytes as stored (Latin-1),
+// cut to their widths.
+struct Id3v1 {
+    std::string title, artist, album, year, comment;
+    uint8_t track = 0, genre = 255;
+};
+
+struct Id3Tag {
+    int version = 3; // ID3v2.3, or 4 (frame sizes then 7 bits a byte)
+    std::vector<Id3Frame> frames; // none: no ID3v2 tag
+    bool withV1 = false;
+    Id3v1 v1;
+};
+
+// The image with the tag's ID3v2 part in front and its ID3v1 trailer after.
+Bytes WithId3Tag(const Bytes &image, const Id3Tag &tag);
+// An ID3v2.3 tag with a Latin-1 title, put in front of an image.
 Bytes WithId3Tag(const Bytes &image, const std::string &title);
 
 // The MPEG frames of `mp3` (Xing frame removed) in a RIFF/WAVE file with
