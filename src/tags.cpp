@@ -223,34 +223,6 @@ void AddRiffInfo(SoundTags &tags, const char id[4], const char *text, size_t len
         }
 }
 
-std::string Utf16ToUtf8(const unsigned char *text, size_t bytes, bool bigEndian)
-{
-    size_t i = 0;
-    if (bytes >= 2 && ((text[0] == 0xFE && text[1] == 0xFF) || (text[0] == 0xFF && text[1] == 0xFE))) {
-        bigEndian = text[0] == 0xFE;
-        i = 2;
-    }
-    const auto unit = [&](size_t at) {
-        return bigEndian ? uint32_t(text[at]) << 8 | text[at + 1] : uint32_t(text[at + 1]) << 8 | text[at];
-    };
-    std::string out;
-    for (; i + 1 < bytes; i += 2) {
-        uint32_t code = unit(i);
-        if (code == 0)
-            break;
-        if (code >= 0xD800 && code < 0xDC00 && i + 3 < bytes) {
-            const uint32_t low = unit(i + 2);
-            if (low >= 0xDC00 && low < 0xE000) {
-                PutUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
-                i += 2;
-                continue;
-            }
-        }
-        PutUtf8(out, code >= 0xD800 && code < 0xE000 ? Replacement : code);
-    }
-    return out;
-}
-
 void AddVorbisComment(SoundTags &tags, const char *comment, size_t length)
 {
     const char *equals = static_cast<const char *>(memchr(comment, '=', length));

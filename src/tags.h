@@ -55,9 +55,6 @@ std::string Latin1ToUtf8(const char *text, size_t length);
 // Text of formats that name no encoding (RIFF INFO, AIFF, MIDI): taken as
 // UTF-8 when it is valid UTF-8, else as Latin-1.
 std::string LegacyTextToUtf8(const char *text, size_t length);
-// UTF-16 with or without a byte-order mark (without one, `bigEndian` says
-// the order); unpaired surrogates become U+FFFD; stops at a NUL character.
-std::string Utf16ToUtf8(const unsigned char *text, size_t bytes, bool bigEndian);
 
 // One entry of a RIFF INFO list (INAM, IART, ...), under its common name;
 // entries without one are left out.
