@@ -25,6 +25,8 @@ using namespace nvt;
 using nvmedia::AiffInstrument;
 using nvmedia::AiffMarkers;
 using nvmedia::FmtBody;
+using nvmedia::InfoList;
+using nvmedia::Smpl;
 using nvmedia::WriteRiff;
 
 namespace {
@@ -393,30 +395,6 @@ struct Named {
     std::vector<std::pair<const char *, const char *>> tags;
     int steps = 0; // how far samples at a join may be off, in 16-bit steps (MP3)
 };
-
-nvmedia::Chunk Smpl(std::vector<std::array<uint32_t, 3>> loops, uint32_t declared = ~0u)
-{
-    Bytes body(28, 0);
-    nvmedia::PutLE32(body, declared != ~0u ? declared : uint32_t(loops.size()));
-    nvmedia::PutLE32(body, 0);
-    for (const auto &loop : loops) // type, start, end (inclusive)
-        for (uint32_t v : {0u, loop[0], loop[1], loop[2], 0u, 0u})
-            nvmedia::PutLE32(body, v);
-    return {"smpl", body};
-}
-
-nvmedia::Chunk InfoList(const std::vector<std::pair<std::string, std::string>> &entries)
-{
-    Bytes body = {'I', 'N', 'F', 'O'};
-    for (const auto &entry : entries) {
-        body.insert(body.end(), entry.first.begin(), entry.first.end());
-        nvmedia::PutLE32(body, uint32_t(entry.second.size()));
-        body.insert(body.end(), entry.second.begin(), entry.second.end());
-        if (entry.second.size() % 2)
-            body.push_back(0);
-    }
-    return {"LIST", body};
-}
 
 Bytes WavWith(int channels, size_t frames, std::vector<nvmedia::Chunk> before, std::vector<nvmedia::Chunk> after = {})
 {

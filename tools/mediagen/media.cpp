@@ -92,6 +92,30 @@ Bytes WithChunks(Bytes image, const std::vector<Chunk> &chunks)
     return image;
 }
 
+Chunk Smpl(const std::vector<std::array<uint32_t, 3>> &loops, uint32_t declared)
+{
+    Bytes body(28, 0);
+    PutLE32(body, declared != ~0u ? declared : uint32_t(loops.size()));
+    PutLE32(body, 0);
+    for (const auto &loop : loops) // cue id, type, start, end, fraction, play count
+        for (uint32_t v : {0u, loop[0], loop[1], loop[2], 0u, 0u})
+            PutLE32(body, v);
+    return {"smpl", body};
+}
+
+Chunk InfoList(const std::vector<std::pair<std::string, std::string>> &entries)
+{
+    Bytes body = {'I', 'N', 'F', 'O'};
+    for (const auto &entry : entries) {
+        body.insert(body.end(), entry.first.begin(), entry.first.end());
+        PutLE32(body, uint32_t(entry.second.size()));
+        body.insert(body.end(), entry.second.begin(), entry.second.end());
+        if (entry.second.size() % 2)
+            body.push_back(0);
+    }
+    return {"LIST", body};
+}
+
 Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockAlign, uint16_t bits,
               int cbSize, const Bytes &extra)
 {

@@ -8,6 +8,7 @@
 // center, front right, ...).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -56,6 +57,14 @@ Bytes FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockAlig
 // "fmt " (with `extra` after an extra-size field when not empty) then "data".
 Bytes WriteWav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t blockAlign,
                const Bytes &data, const Bytes &extra = {});
+
+// A "smpl" chunk holding `loops` (type, start, end; the end inclusive, as
+// the chunk stores it), its loop count field `declared` when given.
+Chunk Smpl(const std::vector<std::array<uint32_t, 3>> &loops, uint32_t declared = ~0u);
+
+// A "LIST" chunk of type "INFO": each entry's four-character id and its
+// bytes as given (no terminating zero added), padded to even lengths.
+Chunk InfoList(const std::vector<std::pair<std::string, std::string>> &entries);
 
 // A plain 16-bit PCM RIFF/WAVE image ("fmt " of 16 bytes, then "data").
 Bytes WriteWav16(const std::vector<int16_t> &samples, int channels, uint32_t rate);
