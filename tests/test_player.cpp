@@ -87,6 +87,18 @@ std::string Loops(const std::vector<int16_t> &got, const std::vector<int16_t> &w
     return "";
 }
 
+// 8 s of a ramp that name a loop from about 1 s to 7 s, off any chunk
+// boundary, a title (in Latin-1,
+// with an escape sequence a terminal would obey) and an artist.
+const std::string &LoopedWav()
+{
+    static const std::string path = TempFile(
+        "looped.wav", nvmedia::WriteRiff({{"fmt ", nvmedia::FmtBody(1, 2, 44100, 4, 16)}, {"data", nvmedia::LE16Bytes(Ramp(352800))},
+                                          nvmedia::Smpl({{0, 44123, 308676}}),
+                                          nvmedia::InfoList({{"INAM", "Caf\xe9 \x1b[2JTheme"}, {"IART", "N. Composer"}})}));
+    return path;
+}
+
 struct Result {
     int status = -1; // exit status, or 128 + signal
     std::string out, err;
@@ -179,6 +191,21 @@ TEST(Player, RendersWhatTheSourceHolds)
         ASSERT_GE(tail.size(), compared);
         EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + long(compared), whole.begin() + long(start.from * 2)));
     }
+    // A file that names a loop: its intro, the loop three times and its end,
+    // streamed (joins inside chunks) or whole; without its loop points, the
+    // whole file three times.
+    const std::vector<int16_t> ramp = Ramp(352800);
+    std::vector<int16_t> looped;
+    for (size_t frame : LoopedFrames(352800, 44123, 308677, 2))
+        looped.insert(looped.end(), {ramp[2 * frame], ramp[2 * frame + 1]});
+    for (const char *mode : {"--buffers=2", "--load"}) {
+        SCOPED_TRACE(mode);
+        r = Play({mode, "--loop", "2", "--render", out, LoopedWav()});
+        EXPECT_EQ(Samples(ParseWav(out).data), looped) << Show(r);
+        EXPECT_EQ(r.out.find("Rendering looped.wav (0:08.0, 2 ch, 44100 Hz, 0:01.0 to 0:07.0 played 3 times)\n"), 0u) << r.out;
+        r = Play({"--quiet", mode, "--loop", "2", "--no-loop-points", "--render", out, LoopedWav()});
+        EXPECT_EQ(Loops(Samples(ParseWav(out).data), ramp, 3, false), "") << Show(r);
+    }
     // Two files follow each other in one file; the summary says what was written.
     r = Play({"--render", out, Demo + "/demo.wav", Demo + "/demo.mod"});
     ASSERT_EQ(r.status, 0) << Show(r);
@@ -205,6 +232,8 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         return "File:     " + path + "\nFormat:   " + format + "\nChannels: 2\nRate:     " + std::to_string(rate) +
                " Hz\nLength:   " + length + "\n";
     };
+    const std::string named = "\nTitle:    Caf\xc3\xa9 \xef\xbf\xbd[2JTheme\nArtist:   N. Composer\n" +
+                              info("", "WAV, 16-bit integer PCM", 44100, 352800).substr(strlen("File:     \n"));
     struct Row {
         std::vector<std::string> args;
         int status;
@@ -234,6 +263,9 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         {{"--start", "1:60", wav}, 2, "", "nuvex-play: --start needs a time in seconds or m:ss, not '1:60'"},
         {{"--load", "--start", "1", wav}, 2, "", "nuvex-play: --start works on streamed files; drop --load"},
         {{"--start", "9:00", wav}, 1, "", "nuvex-play: " + wav + ": cannot start at 9:00 (Position past the end): the sound is shorter"},
+        // Tags made safe to print; the loop in frames and seconds, unless dropped.
+        {{"--info", LoopedWav()}, 0, "File:     " + LoopedWav() + named + "Loop:     frames 44123 to 308677, 1.001 s to 6.999 s\n", ""},
+        {{"--info", "--no-loop-points", LoopedWav()}, 0, "File:     " + LoopedWav() + named, ""},
         {{"--device", "nonexistent", wav}, 1, "", "nuvex-play: device 'nonexistent': cannot be opened (Device "
                                                   "open failed): no usable output device: choose one"},
     };
@@ -306,6 +338,10 @@ TEST(Player, OnATerminalShowsOneLineAndTakesKeys)
         // A restart counts as a pass (here forced by a seek past the end); a seek back does not.
         {"demo.wav", "--loop 2 --start 2 " + demo, "printf '\\033[C'; sleep 0.5; printf '\\033[D'; sleep 0.3; printf '\\003'", 130,
          {"loop 2/3"}, {"loop 3/3"}, 0},
+        // Within a loop: a seek on stops at its end, whose join begins the next
+        // pass; a seek back there stops at its start.
+        {"looped.wav", "--loop 1 --start 2 '" + LoopedWav() + "'", "printf '\\033[C'; sleep 0.5; printf '\\033[D'; sleep 0.3; printf '\\003'",
+         130, {"loop 2/2"}, {"0:00."}, 0},
         {"demo.wav", "--start 4 " + demo, "printf ' '; sleep 1; printf ' '", 0, {"demo.wav  0:06.3"}, {}, 8},
         {"demo.wav", demo, "printf '\\003'", 130, {"demo.wav  0:00."}, {"demo.wav  0:02."}, 0},
     };

@@ -19,7 +19,10 @@ void PrintUsage(FILE *out)
             "\n"
             "  --device NAME     play through this output device (see --list-devices)\n"
             "  --load            decode each file into one buffer instead of streaming it\n"
-            "  --loop N          play each file N more times (-1: until interrupted)\n"
+            "  --loop N          play each file N more times (-1: until interrupted); a file\n"
+            "                    that names loop points plays its intro once, the loop\n"
+            "                    N more times, then its end\n"
+            "  --no-loop-points  ignore the loop points files name: loop them whole\n"
             "  --order N         start tracker modules at pattern order N\n"
             "  --soundfont FILE  play MIDI files with this SoundFont (else NUVEX_SOUNDFONT,\n"
             "                    else FluidSynth's default)\n"
@@ -32,7 +35,8 @@ void PrintUsage(FILE *out)
             "                    into a WAV file, as fast as the machine goes\n"
             "  --float           with --render: write 32-bit float samples (else 16-bit)\n"
             "  --rate HZ         with --render: output rate (the first file's own rate)\n"
-            "  --info            print format, channels, rate and length; play nothing\n"
+            "  --info            print format, channels, rate, length, title, artist and\n"
+            "                    loop points; play nothing\n"
             "  --list-devices    print the output devices OpenAL offers\n"
             "  --quiet           print nothing but errors\n"
             "  --version         print the version\n"
@@ -123,7 +127,7 @@ bool ParseOptions(int argc, char **argv, Options &opt)
             {"--load", &Options::load},       {"--list-devices", &Options::listDevices},
             {"--info", &Options::info},       {"--version", &Options::version},
             {"--float", &Options::floatOut},  {"--quiet", &Options::quiet},
-            {"--help", &Options::help},
+            {"--help", &Options::help},       {"--no-loop-points", &Options::noLoopPoints},
         };
         bool matched = false;
         for (const Flag &flag : flags) {

@@ -33,6 +33,7 @@ struct Options {
     bool haveDevice = false;
     bool load = false;
     long loops = 0;
+    bool noLoopPoints = false; // loop whole files, whatever loop they name
     long order = -1; // -1: not given
     double start = -1.0; // seconds; -1: not given
     std::string startText;
@@ -64,12 +65,19 @@ struct SoundInfo {
     int channels = 0;
     int rate = 0;
     uint64_t frames = 0; // 0: unknown
+    std::string title, artist; // UTF-8, made safe to print; empty: none
+    // The stretch that repeats (`loopEnd`: the first frame after it, 0 for
+    // the end); both 0 when the whole sound repeats.
+    uint64_t loopStart = 0, loopEnd = 0;
+    bool HasLoopPoints() const { return loopStart != 0 || loopEnd != 0; }
 };
 
 // Opens the file as the library would and describes it; false, reported,
 // when it cannot be played.
 bool Probe(const std::string &path, const Options &opt, SoundInfo &info);
 std::string Clock(double seconds); // m:ss.t
+// "frames 44100 to 88200, 1.000 s to 2.000 s": the loop, for people.
+std::string LoopRange(const SoundInfo &info);
 std::string BaseName(const std::string &path);
 uint64_t FramesOfBuffer(ALuint buffer);
 

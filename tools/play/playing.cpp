@@ -150,13 +150,14 @@ std::string BaseName(const std::string &path)
 }
 
 // A seek is no new pass, even one back. The position is taken on both sides
-// of it: a restart just before the seek still counts, and the next step back
-// is measured from where the seek landed (IMA ADPCM lands on its block's
-// start, a little before the frame asked for).
+// of it: a restart just before the seek still counts (and bounds the seek to
+// the new pass), and the next step back is measured from where the seek
+// landed (IMA ADPCM lands on its block's start, a little before the frame
+// asked for).
 void Seek(Player &player, Progress &progress, double seconds)
 {
     progress.Follow(player.Heard());
-    if (player.SeekBy(seconds))
+    if (player.SeekBy(seconds, progress.Pass()))
         progress.Sought(player.Heard());
 }
 
@@ -199,7 +200,7 @@ int Play(const Options &opt)
             std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
             progress.Show(elapsed.count(), player.Heard());
             player.TopUp();
-            for (Key key : keys.Wait(100)) {
+            for (Key key : keys.Wait(progress.PollMs())) {
                 switch (key) {
                 case Key::Back: Seek(player, progress, -5.0); break;
                 case Key::Forward: Seek(player, progress, 5.0); break;
@@ -211,9 +212,7 @@ int Play(const Options &opt)
         player.Stop();
         if (!StopSignal) {
             std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            progress.Show(info.frames && info.rate && opt.loops >= 0
-                              ? double(info.frames) / info.rate * double(opt.loops + 1)
-                              : elapsed.count());
+            progress.ShowEnd(elapsed.count());
         }
         progress.Finish();
     }

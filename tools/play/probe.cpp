@@ -194,6 +194,37 @@ bool CountRemainingFrames(nuvexStream *stream, ALuint buffer, uint64_t &frames)
     }
 }
 
+// A tag as it may be printed: the library hands over valid UTF-8, but a
+// file can still hold control characters, and an escape sequence in a title
+// would drive the terminal. Each becomes U+FFFD, as invalid bytes do.
+std::string Printable(const char *text)
+{
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        const bool c1 = p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F;
+        if (*p < 0x20 || *p == 0x7F || c1) {
+            out += "\xEF\xBF\xBD";
+            p += c1;
+        } else {
+            out += char(*p);
+        }
+    }
+    return out;
+}
+
+// What the file names beside its sound: title, artist and loop points.
+void ReadNames(nuvexStream *stream, const Options &opt, SoundInfo &info)
+{
+    for (auto tag : {std::make_pair("TITLE", &info.title), std::make_pair("ARTIST", &info.artist)})
+        if (const ALchar *value = nuvexGetStreamTag(stream, tag.first))
+            *tag.second = Printable(value);
+    nuvexUInt64 start = 0, end = 0;
+    if (!opt.noLoopPoints && nuvexGetStreamLoopPoints(stream, &start, &end)) {
+        info.loopStart = start;
+        info.loopEnd = end;
+    }
+}
+
 // Opens the file as a stream on the current context and reads its format.
 bool Probe(const std::string &path, const Options &opt, SoundInfo &info)
 {
@@ -209,6 +240,7 @@ bool Probe(const std::string &path, const Options &opt, SoundInfo &info)
         ReportError(path, "cannot be played");
         return false;
     }
+    ReadNames(stream, opt, info);
     bool ok = true;
     ALint bits = 0, channels = 0, rate = 0;
     alGetBufferi(buffer, AL_BITS, &bits);
@@ -263,6 +295,20 @@ std::string Clock(double seconds)
     return text;
 }
 
+std::string LoopRange(const SoundInfo &info)
+{
+    char text[160];
+    const double rate = info.rate > 0 ? double(info.rate) : 1.0;
+    if (info.loopEnd)
+        snprintf(text, sizeof text, "frames %llu to %llu, %.3f s to %.3f s",
+                 (unsigned long long)info.loopStart, (unsigned long long)info.loopEnd,
+                 double(info.loopStart) / rate, double(info.loopEnd) / rate);
+    else
+        snprintf(text, sizeof text, "frames %llu to the end, %.3f s to the end",
+                 (unsigned long long)info.loopStart, double(info.loopStart) / rate);
+    return text;
+}
+
 int ShowInfo(const Options &opt)
 {
     // A loopback device gives the context that stream creation needs, on any
@@ -278,11 +324,17 @@ int ShowInfo(const Options &opt)
             continue;
         }
         printf("File:     %s\n", path.c_str());
+        if (!info.title.empty())
+            printf("Title:    %s\n", info.title.c_str());
+        if (!info.artist.empty())
+            printf("Artist:   %s\n", info.artist.c_str());
         printf("Format:   %s, %s\n", info.container.c_str(), info.encoding.c_str());
         printf("Channels: %d\n", info.channels);
         printf("Rate:     %d Hz\n", info.rate);
         printf("Length:   %llu frames, %.3f s\n", (unsigned long long)info.frames,
                double(info.frames) / info.rate);
+        if (info.HasLoopPoints())
+            printf("Loop:     %s\n", LoopRange(info).c_str());
         if (StopSignal)
             break;
     }

@@ -211,13 +211,20 @@ int Render(const Options &opt)
             rendered += frames;
             nuvexUpdate();
             player.TopUp();
+            // Every step, though drawn only now and then: the steps are
+            // what keeps passes from going by unseen.
+            const double heard = player.Heard();
+            progress.Follow(heard);
             auto now = std::chrono::steady_clock::now();
             if (now - lastShown > std::chrono::milliseconds(200)) {
-                progress.Show(double(rendered) / loopback.rate, player.Heard());
+                progress.Show(double(rendered) / loopback.rate, heard);
                 lastShown = now;
             }
         }
-        progress.Show(double(rendered) / loopback.rate, player.Heard());
+        if (StopSignal)
+            progress.Show(double(rendered) / loopback.rate, player.Heard());
+        else
+            progress.ShowEnd(double(rendered) / loopback.rate);
         progress.Finish();
     }
     if (played > 0) {
