@@ -6,6 +6,7 @@
 #include <AL/alext.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,11 @@
 #include <unistd.h>
 
 namespace nvfuzz {
+
+namespace {
+// Never closed: the context serves every input of the process.
+nvmedia::Loopback *Device = nullptr;
+} // namespace
 
 void EnsureContext()
 {
@@ -35,9 +41,8 @@ void EnsureContext()
         setenv("NUVEX_SOUNDFONT", font.c_str(), 1);
         atexit([] { remove(font.c_str()); });
     }
-    // Never closed: the context serves every input of the process.
-    static nvmedia::Loopback *device = new nvmedia::Loopback(2, 44100);
-    if (!device->ok()) {
+    Device = new nvmedia::Loopback(2, 44100);
+    if (!Device->ok()) {
         fprintf(stderr, "fuzz: no OpenAL loopback context\n");
         abort();
     }
@@ -98,10 +103,150 @@ bool DecodesLongerThan(const uint8_t *data, size_t size, size_t cap)
     return total > cap;
 }
 
+bool StreamLoopPoints(const uint8_t *data, size_t size, nuvexUInt64 &start, nuvexUInt64 &end)
+{
+    nuvexStream *stream = nuvexCreateStreamFromMemory(data, ALuint(size), 64 << 10, 0, nullptr);
+    const bool made = stream && nuvexGetStreamLoopPoints(stream, &start, &end);
+    nuvexDestroyStream(stream, 0, nullptr);
+    alGetError();
+    nuvexGetErrorString();
+    return made;
+}
+
 namespace {
 bool IsMidi(const uint8_t *image, size_t size)
 {
     return size >= 12 && (memcmp(image, "MThd", 4) == 0 || (memcmp(image, "RIFF", 4) == 0 && memcmp(image + 8, "RMID", 4) == 0));
+}
+
+[[noreturn]] void Fail(const char *what, const char *detail = "")
+{
+    fprintf(stderr, "fuzz: %s%s\n", what, detail);
+    abort();
+}
+
+// Well-formed UTF-8, checked here rather than by the library's own
+// validator, which the check is meant to hold to account: no stray or
+// missing continuation bytes, no overlong forms, no surrogates, nothing
+// past U+10FFFF.
+bool WellFormedUtf8(const char *text)
+{
+    static const uint32_t least[4] = {0, 0x80, 0x800, 0x10000};
+    for (const auto *p = reinterpret_cast<const unsigned char *>(text); *p;) {
+        const int more = *p < 0x80 ? 0 : *p >> 5 == 6 ? 1 : *p >> 4 == 14 ? 2 : *p >> 3 == 30 ? 3 : -1;
+        if (more < 0)
+            return false;
+        uint32_t code = *p & (more ? 0x3Fu >> more : 0x7Fu);
+        for (int i = 1; i <= more; i++) {
+            if ((p[i] & 0xC0) != 0x80) // the terminator included
+                return false;
+            code = code << 6 | (p[i] & 0x3F);
+        }
+        if (code < least[more] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        p += more + 1;
+    }
+    return true;
+}
+
+// Every common tag name and one free one: valid UTF-8 whatever the file
+// held, and the same value whatever the case of the name.
+void CheckTags(nuvexStream *stream)
+{
+    static const char *const names[] = {"TITLE",   "ARTIST",  "ALBUM",     "DATE",     "TRACKNUMBER",
+                                        "GENRE",   "COMMENT", "COPYRIGHT", "LOOPSTART"};
+    for (const char *name : names) {
+        const ALchar *value = nuvexGetStreamTag(stream, name);
+        if (value && !WellFormedUtf8(value))
+            Fail("a tag that is not UTF-8: ", name);
+        std::string lower = name;
+        for (char &c : lower)
+            c = char(tolower(static_cast<unsigned char>(c)));
+        const ALchar *again = nuvexGetStreamTag(stream, lower.c_str());
+        if ((value == nullptr) != (again == nullptr) || (value && strcmp(value, again) != 0))
+            Fail("a tag read differently in lower case: ", name);
+    }
+}
+
+struct Loop {
+    nuvexUInt64 start = 0, end = 0;
+    bool operator==(const Loop &o) const { return start == o.start && end == o.end; }
+};
+
+Loop LoopOf(nuvexStream *stream)
+{
+    Loop loop{7, 7};
+    if (!nuvexGetStreamLoopPoints(stream, &loop.start, &loop.end))
+        Fail("nuvexGetStreamLoopPoints failed: ", nuvexGetErrorString());
+    return loop;
+}
+
+// The loop a stream reports is none, or a start below an end within the
+// length; an end of 0 only where the length is unknown.
+void CheckLoop(nuvexStream *stream, const Loop &loop)
+{
+    const nuvexUInt64 length = nuvexGetStreamLength(stream);
+    const bool fits = loop.end == 0 ? length == 0 : loop.start < loop.end && (length == 0 || loop.end <= length);
+    if (!(loop == Loop{}) && !fits) {
+        fprintf(stderr, "fuzz: loop %llu to %llu in a stream of %llu frames\n", (unsigned long long)loop.start,
+                (unsigned long long)loop.end, (unsigned long long)length);
+        abort();
+    }
+}
+
+// Loops set from the input's own bytes: one that is taken reads back as
+// set, one that is refused leaves the old one; clearing always works. The
+// file's loop is put back, or, for a file without one, the last loop taken
+// stays, so that every input plays a join.
+void SetAndClearLoops(nuvexStream *stream, const uint8_t *image, size_t size)
+{
+    const Loop file = LoopOf(stream);
+    const nuvexUInt64 length = nuvexGetStreamLength(stream);
+    const nuvexUInt64 pick = size ? image[size / 2] * nuvexUInt64(65) : 0; // on IMA ADPCM's blocks
+    Loop now = file, taken;
+    for (const Loop &want : {Loop{length, 0}, Loop{length / 4, length / 2}, Loop{pick, 0}, Loop{pick, pick + 650}}) {
+        const bool set = nuvexSetStreamLoopPoints(stream, want.start, want.end);
+        nuvexGetErrorString();
+        if (set) // 0 and 0 clears
+            now = want == Loop{} ? Loop{} : Loop{want.start, want.end ? want.end : length};
+        if (set && !(now == Loop{}))
+            taken = now;
+        const Loop read = LoopOf(stream);
+        if (!(read == now)) {
+            fprintf(stderr, "fuzz: loop %llu to %llu %s (length %llu) reads %llu to %llu\n", (unsigned long long)want.start,
+                    (unsigned long long)want.end, set ? "set" : "refused", (unsigned long long)length,
+                    (unsigned long long)read.start, (unsigned long long)read.end);
+            abort();
+        }
+    }
+    if (!nuvexSetStreamLoopPoints(stream, 0, 0) || !(LoopOf(stream) == Loop{}))
+        Fail("clearing the loop failed: ", nuvexGetErrorString());
+    const Loop keep = file == Loop{} ? taken : file;
+    if (!(keep == Loop{}) && !nuvexSetStreamLoopPoints(stream, keep.start, keep.end))
+        Fail("a loop taken before is refused: ", nuvexGetErrorString());
+}
+
+// A little of the stream played in the background with two more passes,
+// through its loop when it has one, so that joins inside chunks and the
+// position within a pass run on what the input made of them.
+void PlayLooped(nuvexStream *stream)
+{
+    ALuint source = 0;
+    alGenSources(1, &source);
+    bool ended = false;
+    auto onEnd = [](void *flag, ALuint) { *static_cast<bool *>(flag) = true; };
+    if (nuvexPlaySourceStream(source, stream, 3, 2, onEnd, &ended)) {
+        float out[2 * 256];
+        for (int step = 0; step < 128 && !ended; step++) {
+            Device->Render(out, 256);
+            nuvexUpdate();
+            nuvexGetStreamPosition(stream);
+        }
+    }
+    nuvexGetErrorString();
+    nuvexStopSource(source, AL_FALSE);
+    alDeleteSources(1, &source);
+    CheckNoPendingError("a looped playback");
 }
 } // namespace
 
@@ -110,6 +255,11 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t
     // Enough for every seed to play through; longer only slows the search.
     constexpr size_t Cap = size_t(512) << 10;
     CheckNoPendingError("stream creation");
+    // Read as made, before any drain: a chained Ogg file reports the length
+    // of the link it stands in.
+    CheckLoop(stream, LoopOf(stream));
+    CheckTags(stream);
+    SetAndClearLoops(stream, image, size);
     size_t first = Drain(stream, count, buffers, Cap);
     if (Verbose())
         fprintf(stderr, "fuzz: stream at %d Hz, length %llu, %zu bytes\n",
@@ -142,6 +292,8 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t
     if (nuvexSetStreamOrder(stream, 1))
         Drain(stream, count, buffers, Cap / 4);
     CheckNoPendingError("draining");
+    nuvexRewindStream(stream);
+    PlayLooped(stream);
     if (!nuvexDestroyStream(stream, count, buffers)) {
         fprintf(stderr, "fuzz: nuvexDestroyStream failed: %s\n", nuvexGetErrorString());
         abort();

@@ -21,9 +21,10 @@ size_t Drain(nuvexStream *stream, ALsizei count, ALuint *buffers, size_t cap);
 // NVFUZZ_VERBOSE set: report what each input became (for reproducers).
 bool Verbose();
 
-// Drain, query, rewind, drain again, seek, jump to an order, destroy: every
-// operation a decoder offers, in the order an application uses them.
-// `image` is the input the stream was made of.
+// Check the tags and loop points, set and clear loops, drain, query, rewind,
+// drain again, seek, jump to an order, play a little through the loop,
+// destroy: every operation a decoder offers, in the order an application
+// uses them. `image` is the input the stream was made of.
 void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t *image, size_t size);
 
 // Whether the image decodes to more than `cap` bytes. A module of a few
@@ -31,6 +32,10 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t
 // long (by design); the whole-load targets measure first with a stream and
 // skip such inputs, so that the search is not stuck rendering music.
 bool DecodesLongerThan(const uint8_t *data, size_t size, size_t cap);
+
+// The loop points a stream of the image reports; false when no stream can
+// be made of it.
+bool StreamLoopPoints(const uint8_t *data, size_t size, nuvexUInt64 &start, nuvexUInt64 &end);
 
 // Every call must leave OpenAL without a pending error of its own making;
 // a stale one would make the next call fail for the wrong reason.

@@ -71,6 +71,18 @@ Bytes Wav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_
                                dataFirst ? fmt : samples});
 }
 
+// A 16-bit PCM WAV with more chunks before and after its data: loops in a
+// "smpl" chunk, tags in a LIST/INFO chunk.
+Bytes WavAround(uint16_t channels, size_t frames, const std::vector<nvmedia::Chunk> &before,
+                const std::vector<nvmedia::Chunk> &after)
+{
+    std::vector<nvmedia::Chunk> chunks = {{"fmt ", nvmedia::FmtBody(1, channels, 44100, uint16_t(2 * channels), 16)}};
+    chunks.insert(chunks.end(), before.begin(), before.end());
+    chunks.push_back({"data", Pcm(frames, channels, 16)});
+    chunks.insert(chunks.end(), after.begin(), after.end());
+    return nvmedia::WriteRiff(chunks);
+}
+
 std::vector<int16_t> Samples16(size_t frames, int channels)
 {
     std::vector<int16_t> out;
@@ -175,6 +187,18 @@ int main(int argc, char **argv)
     wav.push_back({"mulaw-51.wav", Wav(7, 6, 8000, 8, 6, {}, mulaw6)});
     wav.push_back({"ima4-mono.wav", Wav(0x11, 1, 22050, 4, 36, {65, 0}, nvmedia::ImaEncode(Samples16(6 * 65, 1), 1))});
     wav.push_back({"ima4-stereo.wav", Wav(0x11, 2, 44100, 4, 72, {65, 0}, nvmedia::ImaEncode(Samples16(4 * 65, 2), 2))});
+    // Loops and tags: every INFO id the decoder maps, text in Latin-1 and
+    // UTF-8; a backward loop before the forward one it must pick; chunks
+    // before the data; a loop on IMA ADPCM's blocks.
+    const nvmedia::Chunk info = nvmedia::InfoList({{"INAM", "Caf\xe9 Theme"}, {"IART", "N. Composer"}, {"IPRD", "Levels"},
+                                                   {"ICRD", "2026"}, {"ITRK", "7"}, {"IGNR", "Game"}, {"ICMT", "loops \xc3\xa9"},
+                                                   {"ICOP", "(c) nobody"}});
+    wav.push_back({"pcm16-smpl-info.wav", WavAround(2, frames, {}, {nvmedia::Smpl({{1, 5, 9}, {0, 100, 499}}), info})});
+    wav.push_back({"pcm16-mono-smpl-info-first.wav",
+                   WavAround(1, frames, {nvmedia::Smpl({{0, 0, unsigned(frames - 1)}}), nvmedia::InfoList({{"INAM", "x"}})}, {})});
+    wav.push_back({"ima4-smpl.wav", nvmedia::WriteRiff({{"fmt ", nvmedia::FmtBody(0x11, 1, 22050, 36, 4, 2, {65, 0})},
+                                                        {"data", nvmedia::ImaEncode(Samples16(6 * 65, 1), 1)},
+                                                        nvmedia::Smpl({{0, 65, 4 * 65 - 1}}), info})});
 
     nvmedia::AiffOptions ssndFirst;
     ssndFirst.ssndFirst = true;
