@@ -88,14 +88,14 @@ std::string Loops(const std::vector<int16_t> &got, const std::vector<int16_t> &w
 }
 
 // 8 s of a ramp that name a loop from about 1 s to 7 s, off any chunk
-// boundary, a title (in Latin-1,
-// with an escape sequence a terminal would obey) and an artist.
+// boundary, a title (in Latin-1, with the escape sequences of 7 and 8 bits
+// that a terminal would obey) and an artist.
 const std::string &LoopedWav()
 {
     static const std::string path = TempFile(
         "looped.wav", nvmedia::WriteRiff({{"fmt ", nvmedia::FmtBody(1, 2, 44100, 4, 16)}, {"data", nvmedia::LE16Bytes(Ramp(352800))},
                                           nvmedia::Smpl({{0, 44123, 308676}}),
-                                          nvmedia::InfoList({{"INAM", "Caf\xe9 \x1b[2JTheme"}, {"IART", "N. Composer"}})}));
+                                          nvmedia::InfoList({{"INAM", "Caf\xe9 \x1b[2J\x9bTheme"}, {"IART", "N. Composer"}})}));
     return path;
 }
 
@@ -232,7 +232,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
         return "File:     " + path + "\nFormat:   " + format + "\nChannels: 2\nRate:     " + std::to_string(rate) +
                " Hz\nLength:   " + length + "\n";
     };
-    const std::string named = "\nTitle:    Caf\xc3\xa9 \xef\xbf\xbd[2JTheme\nArtist:   N. Composer\n" +
+    const std::string named = "\nTitle:    Caf\xc3\xa9 \xef\xbf\xbd[2J\xef\xbf\xbdTheme\nArtist:   N. Composer\n" +
                               info("", "WAV, 16-bit integer PCM", 44100, 352800).substr(strlen("File:     \n"));
     struct Row {
         std::vector<std::string> args;
