@@ -1,5 +1,6 @@
 // A memory image through the whole streaming API: create with a small chunk,
-// drain, rewind, drain again, destroy.
+// check its tags and loop, set and clear loops, drain, rewind, seek, play
+// through its loop, destroy (see nvfuzz::Exercise).
 #include "harness.h"
 
 #include <cstdio>
