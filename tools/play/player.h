@@ -263,9 +263,11 @@ public:
         alGetSourcei(source_, AL_BUFFERS_QUEUED, &queued);
         alGetSourcei(source_, AL_SAMPLE_OFFSET, &offset);
         if (loopsLeft_ > 0) {
-            // Not past the loop's end, so that the offset stepping back
-            // there is seen before the next pass can end too.
-            ahead = uint64_t(loopEnd_);
+            // One frame short of the loop's end, so that the step that
+            // crosses it is a step of its own and the offset is seen going
+            // back: steps ending right at the end would each come back to
+            // the loop's start, and no pass would show.
+            ahead = loopEnd_ > 0 ? uint64_t(loopEnd_) - 1 : 0;
         } else if (opt_.load) {
             // The queue holds the same buffer once per play.
             ahead = FramesOfBuffer(buffer_) * uint64_t(queued);
