@@ -76,6 +76,14 @@ private:
     bool TakePass();
     // Moves the stream to the loop's start for the next pass.
     bool Join();
+    // Appends the pass just read once more, when it lies whole at the end
+    // of the chunk (one unbroken stretch) and fits after it: the frames a
+    // join and a decode would give, without a seek per pass for a loop of
+    // a few frames. The stream stays at the loop's end, as after a pass.
+    bool RepeatPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk);
+    // Starts the next pass (counted already): by RepeatPass, else by Join.
+    void NextPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk,
+                  bool &joinedWithoutData, size_t &seeks);
 };
 
 // Pins the calling thread's context for the length of a call.

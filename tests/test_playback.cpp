@@ -172,6 +172,7 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         {"loop points, ends inside chunks", Wav, 3001, 1000, 3, 2, 3, 700, 2100},
         {"loop points, body shorter than a chunk", Wav, 3001, 1000, 2, 3, 4, 1000, 1050},
         {"loop points, a body of 3 frames, endless", Wav, 3001, 1000, 3, -1, 300, 1500, 1503},
+        {"loop points, a body of 1 frame, endless, ring of 2", Wav, 3001, 4000, 2, -1, 3000, 1500, 1501},
         {"loop points, loop 0: intro, body, outro", Wav, 3001, 1000, 3, 0, 1, 100, 2900},
         {"loop points to the stream's end", Wav, 3001, 1000, 3, 2, 3, 1234, 0},
         {"loop points, endless", Wav, 3001, 1200, 3, -1, 5, 500, 2500},
