@@ -185,7 +185,8 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
     while (!finished && filled < size && seeks < MaxSeeksPerChunk) {
         const LoopPoints loop = stream->loop;
         const nuvexUInt64 from = stream->position;
-        if (loop.end != 0 && from == loop.end && !joinedWithoutData && TakePass()) {
+        const bool landed = std::exchange(landing, false);
+        if (loop.end != 0 && from == loop.end && !joinedWithoutData && !landed && TakePass()) {
             NextPass(data, filled, size, chunk, joinedWithoutData, seeks);
             continue;
         }
@@ -374,6 +375,7 @@ bool RestartPlayback(nuvexStream *stream)
     alSourcei(entry->source, AL_BUFFER, 0);
     entry->chunks.clear();
     entry->finished = false;
+    entry->landing = true;
     // Nothing queued ends the playback at the next update. OpenAL's error
     // is the context's, not this thread's: it does not tell.
     ALsizei filled = FillRing(*entry, true);

@@ -21,6 +21,9 @@ struct AsyncPlayEntry {
     EndOfPlayCallback eosCallback = nullptr;
     void *userData = nullptr;
     bool finished = false;
+    // Set by a seek: the frame it lands on is heard next, even the loop's
+    // end (the outro's first frame), which would otherwise start a pass.
+    bool landing = false;
     bool paused = false;
     // While another thread has borrowed the stream (see livestreams.cpp),
     // updates leave this playback alone.
