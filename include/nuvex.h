@@ -463,6 +463,9 @@ NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromCallback(
  *   stream format"; "Buffer load failed" (buffers before it were filled).
  *   A MIDI stream without any SoundFont fills no buffer (returns 0) and
  *   leaves "No SoundFont available".
+ * The chunks follow the stream straight on: its loop points play no part
+ * here (they are nuvexPlaySourceStream's; an application queueing buffers
+ * itself reads them with nuvexGetStreamLoopPoints and seeks).
  * Any thread; takes the library's lock. On a stream being played in the
  * background it takes chunks from that playback's sound.
  */
