@@ -744,8 +744,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
  *     the frame, also inside a chunk; nuvexGetStreamPosition reports the
  *     frame heard in every pass. A seek drops the passes its ring had read
  *     ahead into but not yet played; a seek to the loop's end (the
- *     outro's first frame) or past it goes straight to the outro. Loop points set while the stream plays take
- *     effect at the next pass over the loop's end.
+ *     outro's first frame) or past it goes straight to the outro. Loop
+ *     points set while the stream plays take effect at the next pass over
+ *     the loop's end.
  *   eos_callback(userdata, source): called once when the playback has ended
  *     (all data played, or ended by nuvexStopSource with run_callback, or by
  *     nuvexDestroyStream), after the library's buffers are deleted; may be
