@@ -653,7 +653,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexGetStreamLoopPoints(nuvexStream *stream,
  * Returns: AL_TRUE.
  * Fails (AL_FALSE; the old loop stays), in this order: "Invalid stream
  *   pointer"; "Invalid loop points" (start not below end, start or end past
- *   a known length, or, for IMA ADPCM, a point inside a 65-frame block);
+ *   a known length, or a point inside a block the decoder delivers whole:
+ *   65 frames of IMA ADPCM, an application decoder's block of frames);
  *   "Stream cannot seek" (start past 0 on a stream whose decoder cannot
  *   jump: every pass would decode forward from the start).
  * Needs no context. Any thread; takes the library's lock.
