@@ -352,7 +352,8 @@ nuvexUInt64 HeardInto(const AsyncPlayEntry &entry)
     alGetSourcei(entry.source, AL_SAMPLE_OFFSET, &offset);
     ALint64SOFT precise = offset;
     const ALint64SOFT latency = LatencyFrames(entry.source, entry.streamFreq, &precise);
-    alGetError();
+    // No alGetError: a query must not swallow an error the application has
+    // pending (these calls raise none on a source the library plays).
     if (state == AL_STOPPED)
         return ~nuvexUInt64(0);
     return nuvexUInt64(std::max<ALint64SOFT>(precise - latency, 0));

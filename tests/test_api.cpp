@@ -389,7 +389,11 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     ASSERT_TRUE(nuvexPlaySourceStream(source, live, 2, 0, nullptr, nullptr)) << Err();
     ALuint other = DirectSource();
     RunCalls({{"play stream twice", [=] { return nuvexPlaySourceStream(other, live, 2, 0, nullptr, nullptr); },
-               AL_FALSE, "Stream is already playing"}});
+               AL_FALSE, "Stream is already playing"},
+              {"the played position leaves the application's error pending", [=] {
+                   RaiseALError();
+                   nuvexGetStreamPosition(live);
+                   return alGetError() != AL_NO_ERROR; }, 1, "No error"}});
     EXPECT_TRUE(nuvexStopSource(busy, AL_TRUE));
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(nuvexDestroyStream(live, 2, bufs)) << Err();
