@@ -463,6 +463,9 @@ NUVEX_API nuvexStream *NUVEX_APIENTRY nuvexCreateStreamFromCallback(
  *   stream format"; "Buffer load failed" (buffers before it were filled).
  *   A MIDI stream without any SoundFont fills no buffer (returns 0) and
  *   leaves "No SoundFont available".
+ * The chunks follow the stream straight on: its loop points play no part
+ * here (they are nuvexPlaySourceStream's; an application queueing buffers
+ * itself reads them with nuvexGetStreamLoopPoints and seeks).
  * Any thread; takes the library's lock. On a stream being played in the
  * background it takes chunks from that playback's sound.
  */
@@ -650,7 +653,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexGetStreamLoopPoints(nuvexStream *stream,
  * Returns: AL_TRUE.
  * Fails (AL_FALSE; the old loop stays), in this order: "Invalid stream
  *   pointer"; "Invalid loop points" (start not below end, start or end past
- *   a known length, or, for IMA ADPCM, a point inside a 65-frame block);
+ *   a known length, or a point inside a block the decoder delivers whole:
+ *   65 frames of IMA ADPCM, an application decoder's block of frames);
  *   "Stream cannot seek" (start past 0 on a stream whose decoder cannot
  *   jump: every pass would decode forward from the start).
  * Needs no context. Any thread; takes the library's lock.
@@ -740,9 +744,10 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexPlaySource(ALuint source,
  *     loop's end once (the outro), then ends. Every join is seamless, to
  *     the frame, also inside a chunk; nuvexGetStreamPosition reports the
  *     frame heard in every pass. A seek drops the passes its ring had read
- *     ahead into but not yet played; a seek past the loop's end goes
- *     straight to the outro. Loop points set while the stream plays take
- *     effect at the next pass over the loop's end.
+ *     ahead into but not yet played; a seek to the loop's end (the
+ *     outro's first frame) or past it goes straight to the outro. Loop
+ *     points set while the stream plays take effect at the next pass over
+ *     the loop's end.
  *   eos_callback(userdata, source): called once when the playback has ended
  *     (all data played, or ended by nuvexStopSource with run_callback, or by
  *     nuvexDestroyStream), after the library's buffers are deleted; may be

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -99,10 +100,13 @@ nuvexUInt64 AsyncPlayEntry::QueuedChunk::FrameAt(nuvexUInt64 into) const
 
 bool AsyncPlayEntry::TakePass()
 {
+    // Every negative count is endless, and is never counted: a loop of one
+    // frame passes 2^31 times in half a day.
+    if (maxLoops < 0)
+        return true;
     if (loopCount == maxLoops)
         return false;
-    if (maxLoops != -1)
-        loopCount++;
+    loopCount++;
     return true;
 }
 
@@ -111,7 +115,7 @@ void AsyncPlayEntry::RefundUnheardPasses(nuvexUInt64 heard)
     nuvexUInt64 at = 0;
     for (const QueuedChunk &chunk : chunks) {
         for (nuvexUInt64 passStart : chunk.passStarts)
-            if (at + passStart >= heard && maxLoops != -1 && loopCount > 0)
+            if (at + passStart >= heard && maxLoops >= 0 && loopCount > 0)
                 loopCount--;
         at += chunk.frames;
     }
@@ -130,6 +134,38 @@ bool AsyncPlayEntry::Join()
     return moved;
 }
 
+bool AsyncPlayEntry::RepeatPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk)
+{
+    const nuvexUInt64 start = stream->loop.start, end = stream->position;
+    if (chunk.stretches.empty() || end <= start)
+        return false;
+    const Stretch &last = chunk.stretches.back();
+    if (last.start > start || last.start + last.frames != end)
+        return false;
+    const ALuint bytes = stream->BytesFor(end - start);
+    if (bytes == 0 || stream->FramesIn(bytes) != end - start || bytes > size - filled)
+        return false;
+    memcpy(data + filled, data + filled - bytes, bytes);
+    chunk.passStarts.push_back(stream->FramesIn(filled));
+    chunk.stretches.push_back({start, end - start});
+    chunk.frames += end - start;
+    filled += bytes;
+    return true;
+}
+
+void AsyncPlayEntry::NextPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk,
+                              bool &joinedWithoutData, size_t &seeks)
+{
+    if (RepeatPass(data, filled, size, chunk)) {
+        joinedWithoutData = false;
+        return;
+    }
+    finished = !Join();
+    joinedWithoutData = true;
+    seeks++;
+    chunk.passStarts.push_back(stream->FramesIn(filled));
+}
+
 ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
 {
     ALubyte *data = stream->chunkBuffer.data();
@@ -139,17 +175,19 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
     // ended: without this rule an endless loop count would spin here with
     // the lock held.
     bool joinedWithoutData = false;
-    // A loop of a few frames would have a chunk seek thousands of times on
-    // the update path (a MIDI seek costs as much as the events before the
-    // loop): past this many joins the chunk ends short instead.
-    constexpr size_t MaxJoinsPerChunk = 64;
-    while (!finished && filled < size && chunk.passStarts.size() < MaxJoinsPerChunk) {
+    // A loop of a few frames repeats the pass already in the chunk
+    // (RepeatPass); a body that does not fit, or that the decoder delivers
+    // in pieces, would still have a chunk seek many times on the update
+    // path (a MIDI seek costs as much as the events before the loop): past
+    // this many seeks the chunk ends short instead.
+    constexpr size_t MaxSeeksPerChunk = 64;
+    size_t seeks = 0;
+    while (!finished && filled < size && seeks < MaxSeeksPerChunk) {
         const LoopPoints loop = stream->loop;
         const nuvexUInt64 from = stream->position;
-        if (loop.end != 0 && from == loop.end && !joinedWithoutData && TakePass()) {
-            finished = !Join();
-            joinedWithoutData = true;
-            chunk.passStarts.push_back(stream->FramesIn(filled));
+        const bool landed = std::exchange(landing, false);
+        if (loop.end != 0 && from == loop.end && !joinedWithoutData && !landed && TakePass()) {
+            NextPass(data, filled, size, chunk, joinedWithoutData, seeks);
             continue;
         }
         // A loop's end ahead ends this read there; in the outro, past it,
@@ -176,9 +214,7 @@ ALuint AsyncPlayEntry::NextChunk(bool firstBuffer, QueuedChunk &chunk)
             finished = true;
             break;
         }
-        finished = !Join();
-        joinedWithoutData = true;
-        chunk.passStarts.push_back(stream->FramesIn(filled));
+        NextPass(data, filled, size, chunk, joinedWithoutData, seeks);
     }
     return filled;
 }
@@ -316,7 +352,8 @@ nuvexUInt64 HeardInto(const AsyncPlayEntry &entry)
     alGetSourcei(entry.source, AL_SAMPLE_OFFSET, &offset);
     ALint64SOFT precise = offset;
     const ALint64SOFT latency = LatencyFrames(entry.source, entry.streamFreq, &precise);
-    alGetError();
+    // No alGetError: a query must not swallow an error the application has
+    // pending (these calls raise none on a source the library plays).
     if (state == AL_STOPPED)
         return ~nuvexUInt64(0);
     return nuvexUInt64(std::max<ALint64SOFT>(precise - latency, 0));
@@ -339,6 +376,7 @@ bool RestartPlayback(nuvexStream *stream)
     alSourcei(entry->source, AL_BUFFER, 0);
     entry->chunks.clear();
     entry->finished = false;
+    entry->landing = true;
     // Nothing queued ends the playback at the next update. OpenAL's error
     // is the context's, not this thread's: it does not tell.
     ALsizei filled = FillRing(*entry, true);

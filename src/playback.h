@@ -21,6 +21,9 @@ struct AsyncPlayEntry {
     EndOfPlayCallback eosCallback = nullptr;
     void *userData = nullptr;
     bool finished = false;
+    // Set by a seek: the frame it lands on is heard next, even the loop's
+    // end (the outro's first frame), which would otherwise start a pass.
+    bool landing = false;
     bool paused = false;
     // While another thread has borrowed the stream (see livestreams.cpp),
     // updates leave this playback alone.
@@ -76,6 +79,14 @@ private:
     bool TakePass();
     // Moves the stream to the loop's start for the next pass.
     bool Join();
+    // Appends the pass just read once more, when it lies whole at the end
+    // of the chunk (one unbroken stretch) and fits after it: the frames a
+    // join and a decode would give, without a seek per pass for a loop of
+    // a few frames. The stream stays at the loop's end, as after a pass.
+    bool RepeatPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk);
+    // Starts the next pass (counted already): by RepeatPass, else by Join.
+    void NextPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk,
+                  bool &joinedWithoutData, size_t &seeks);
 };
 
 // Pins the calling thread's context for the length of a call.

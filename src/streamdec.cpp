@@ -119,7 +119,12 @@ const char *nuvexStream::LoopProblem(const LoopPoints &candidate)
     ALuint frequency, blockAlign;
     if (!GetFormat(&format, &frequency, &blockAlign))
         return "Invalid loop points";
-    const ALuint blockFrames = DetectCompressionRate(format);
+    // A pass ends on a whole block of what the decoder delivers: a WAV's
+    // IMA ADPCM block, or an application decoder's block of several frames
+    // (a block read across the loop's end would cut the pass short).
+    const ALuint formatBytes = DetectBlockAlignment(format);
+    const nuvexUInt64 blockFrames =
+        formatBytes ? nuvexUInt64(blockAlign / formatBytes) * DetectCompressionRate(format) : 1;
     if (blockFrames > 1 && (candidate.start % blockFrames != 0 ||
                             (candidate.end % blockFrames != 0 && candidate.end != length)))
         return "Invalid loop points";

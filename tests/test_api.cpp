@@ -295,6 +295,15 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
         {"loop points cleared", [=] { nuvexUInt64 a = 1, b = 1; nuvexGetStreamLoopPoints(live, &a, &b); return int64_t(a + b); }, 0,
          "No error"},
         {"loop from 0 on a callback stream", [=] { return nuvexSetStreamLoopPoints(fed, 0, 2); }, AL_TRUE, "No error"},
+        // An application decoder's blocks of 100 frames: a pass ends on one's
+        // edge (150 fails, 200 is set).
+        {"set loop inside a decoder's block", [&] {
+             serve(AL_FORMAT_STEREO16, 400, 44100);
+             nuvexStream *s = nuvexCreateStreamFromMemory(image, size, 4000, 0, nullptr);
+             const int set = nuvexSetStreamLoopPoints(s, 0, 150) * 10 + nuvexSetStreamLoopPoints(s, 0, 200);
+             nuvexDestroyStream(s, 0, nullptr);
+             app.acceptFiles = app.acceptMemory = false;
+             return int64_t(set); }, 1, "Invalid loop points"},
         {"tag absent", [=] { return Ptr(nuvexGetStreamTag(live, "TITLE")); }, 0, "No error"},
         {"tag null name", [=] { return Ptr(nuvexGetStreamTag(live, nullptr)); }, 0, "No error"},
         {"play, pending", pending([=] { return nuvexPlaySource(busy, nullptr, nullptr); }), AL_FALSE, Pending},
@@ -380,7 +389,11 @@ TEST(Api, EveryCallFailsOnItsFirstBrokenCheck)
     ASSERT_TRUE(nuvexPlaySourceStream(source, live, 2, 0, nullptr, nullptr)) << Err();
     ALuint other = DirectSource();
     RunCalls({{"play stream twice", [=] { return nuvexPlaySourceStream(other, live, 2, 0, nullptr, nullptr); },
-               AL_FALSE, "Stream is already playing"}});
+               AL_FALSE, "Stream is already playing"},
+              {"the played position leaves the application's error pending", [=] {
+                   RaiseALError();
+                   nuvexGetStreamPosition(live);
+                   return alGetError() != AL_NO_ERROR; }, 1, "No error"}});
     EXPECT_TRUE(nuvexStopSource(busy, AL_TRUE));
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(nuvexDestroyStream(live, 2, bufs)) << Err();

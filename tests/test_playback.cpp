@@ -172,6 +172,7 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         {"loop points, ends inside chunks", Wav, 3001, 1000, 3, 2, 3, 700, 2100},
         {"loop points, body shorter than a chunk", Wav, 3001, 1000, 2, 3, 4, 1000, 1050},
         {"loop points, a body of 3 frames, endless", Wav, 3001, 1000, 3, -1, 300, 1500, 1503},
+        {"loop points, a body of 1 frame, endless, ring of 2", Wav, 3001, 4000, 2, -1, 3000, 1500, 1501},
         {"loop points, loop 0: intro, body, outro", Wav, 3001, 1000, 3, 0, 1, 100, 2900},
         {"loop points to the stream's end", Wav, 3001, 1000, 3, 2, 3, 1234, 0},
         {"loop points, endless", Wav, 3001, 1200, 3, -1, 5, 500, 2500},
@@ -261,16 +262,19 @@ TEST_F(Playback, SeeksAreHeardAtOnceAndThePositionIsWhatWasHeard)
         bool paused;
         ALsizei loops;
         int passesAfter = 0; // whole passes still owed after the seek's own
+        size_t loopStart = 0, loopEnd = 0;
     } rows[] = {
         {"forward", 700, 2500, false, 0},        {"back", 2000, 10, false, 0},
         {"paused", 600, 1234, true, 0},          {"in the last loop pass", 3400, 2800, false, 1},
         {"after the last data", 2900, 100, false, 0},
         // The ring has read into the next pass, unheard: the seek gives it back.
         {"before a pass the ring read ahead into", 2900, 2800, false, 1, 1},
+        {"to the loop's end: the outro's first frame", 1000, 2500, false, 1, 0, 500, 2500},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         nuvexStream *stream = sound.Stream(1000);
+        ASSERT_TRUE(!row.loopEnd || nuvexSetStreamLoopPoints(stream, row.loopStart, row.loopEnd));
         EndLog log;
         Driver drv{dev, 50};
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, 3, row.loops, EndLog::Callback, &log)) << Err();
