@@ -136,8 +136,10 @@ bool AsyncPlayEntry::Join()
 
 bool AsyncPlayEntry::RepeatPass(ALubyte *data, ALuint &filled, ALuint size, QueuedChunk &chunk)
 {
+    // Only loop points: a whole stream loops by its rewind, which a stream
+    // that cannot rewind (a callback) refuses, ending it as documented.
     const nuvexUInt64 start = stream->loop.start, end = stream->position;
-    if (chunk.stretches.empty() || end <= start)
+    if (!stream->loop.Present() || chunk.stretches.empty() || end <= start)
         return false;
     const Stretch &last = chunk.stretches.back();
     if (last.start > start || last.start + last.frames != end)

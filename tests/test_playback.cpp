@@ -167,6 +167,7 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         {"two chunks exactly, loop 1, ring 2", Wav, 500, 1000, 2, 1, 2},
         {"application decoder, loop 3", AppDecoder, 2222, 1000, 2, 3, 4},
         {"callback cannot rewind: once", Callback, 4001, 1000, 3, 2, 1},
+        {"callback shorter than half a chunk cannot rewind: once", Callback, 100, 1000, 3, 2, 1},
         {"endless, -1", Wav, 1501, 1200, 3, -1, 5},
         {"endless, INT_MIN", Wav, 1501, 1200, 3, INT_MIN, 5},
         {"loop points, ends inside chunks", Wav, 3001, 1000, 3, 2, 3, 700, 2100},
@@ -208,7 +209,7 @@ TEST_F(Playback, StreamsPlayLoopCountPlusOneTimesSeamlessly)
         alSourcei(source, AL_LOOPING, AL_TRUE); // the library's own looping takes over
         ASSERT_TRUE(nuvexPlaySourceStream(source, stream, row.ring, row.loops, EndLog::Callback, &log)) << Err();
         const size_t lastFrame = heard.size();
-        while (drv.frames < lastFrame - step) {
+        while (drv.frames + step < lastFrame) {
             drv.Step();
             ASSERT_EQ(nuvexGetStreamPosition(stream), heard[drv.frames]) << drv.frames;
         }
