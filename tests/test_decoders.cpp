@@ -474,6 +474,13 @@ std::vector<Named> NamedFiles()
                  aiff(1, {AiffInstrument(1, 1, 2), AiffMarkers({{1, 0}, {2, 3000}}), Text("NAME", "Caf\xc3\xa9 Theme")}, {}), 1, 44100, 0, 3000,
                  {{"title", "Caf\xc3\xa9 Theme"}, {"ARTIST", nullptr}}});
     static const std::string megabyte(1 << 20, 'x');
+    // Bytes that begin no character, an overlong '/', a surrogate and a code
+    // past U+10FFFF each become U+FFFD byte by byte; the smallest two-byte
+    // character and a four-byte one stay.
+    const char *const bad8 = "\xff\xfe" "ab" "\xc0\xaf" "\xed\xa0\x80" "\xf4\x90\x80\x80" "\xc2\x80" "\xf0\x9f\x8e\xb5";
+    static const std::string fffd = "\xef\xbf\xbd", replacedText = fffd + fffd + "ab" + fffd + fffd + fffd + fffd + fffd +
+                                                              fffd + fffd + fffd + fffd + "\xc2\x80" "\xf0\x9f\x8e\xb5";
+    const char *const replaced8 = replacedText.c_str();
     n.push_back({"aiff, 65535 markers claimed, two there; 1 MiB of ANNO", aiff(2, {AiffMarkers({{1, 100}, {2, 2000}}, 65535), AiffInstrument(1, 1, 2)},
                  {Text("ANNO", megabyte)}), 2, 44100, 100, 2000, {{"COMMENT", megabyte.c_str()}}});
     n.push_back({"aiff, NAME claiming 2 GiB at the end", nvmedia::WithChunks(aiff(2, {}, {}), {{"NAME", {'c', 'u', 't'}, true, 0x7FFFFFF0}}),
@@ -554,8 +561,8 @@ std::vector<Named> NamedFiles()
             row(std::string("LOOPSTART ") + bad.first, Commented(c, 1, bad.second), 0, 0,
                 {{"LOOPSTART", bad.second[0].second.c_str()}});
         // The start alone loops to the end.
-        row("1 MB comment, invalid UTF-8", Commented(c, 1, {{"COMMENT", megabyte}, {"TITLE", "\xff\xfe" "ab"},
-            {"LOOPSTART", at(r / 2)}}), r / 2, r, {{"COMMENT", megabyte.c_str()}, {"TITLE", "\xef\xbf\xbd\xef\xbf\xbd" "ab"}});
+        row("1 MB comment, invalid UTF-8", Commented(c, 1, {{"COMMENT", megabyte}, {"TITLE", bad8},
+            {"LOOPSTART", at(r / 2)}}), r / 2, r, {{"COMMENT", megabyte.c_str()}, {"TITLE", replaced8}});
         if (c != "flac")
             continue;
         // libvorbis and libsndfile's Opus reader refuse a damaged comment
