@@ -120,10 +120,6 @@ public:
     {
         std::lock_guard<std::recursive_mutex> load(lib->loadMutex);
         std::lock_guard<std::mutex> life(lib->lifeMutex);
-        for (fluid_synth_t *synth : idle) {
-            lib->fluid_synth_remove_sfont(synth, sfont);
-            lib->delete_fluid_synth(synth);
-        }
         if (owner)
             lib->delete_fluid_synth(owner);
     }
@@ -133,11 +129,6 @@ public:
     fluid_synth_t *owner = nullptr;
     fluid_sfont_t *sfont = nullptr;
     std::mutex use;
-    // Synthesisers that played the font, put back reset and silent for the
-    // next stream or load: a new one costs 3 MB (its effect units) and the
-    // warming of its voices. Under `use`.
-    std::vector<fluid_synth_t *> idle;
-    static constexpr size_t MaxIdle = 2;
 };
 
 // ---- The font cache ---------------------------------------------------------
@@ -508,15 +499,6 @@ public:
     Synth(std::shared_ptr<FluidLib> lib, std::shared_ptr<Font> font) : lib(std::move(lib)), font(std::move(font))
     {
         {
-            std::lock_guard<std::mutex> use(this->font->use);
-            if (!this->font->idle.empty()) {
-                synth = this->font->idle.back();
-                this->font->idle.pop_back();
-                warm = true;
-                return;
-            }
-        }
-        {
             std::lock_guard<std::mutex> life(this->lib->lifeMutex);
             synth = this->lib->new_fluid_synth(this->lib->settings);
         }
@@ -530,19 +512,9 @@ public:
     {
         if (!synth)
             return;
-        // Put back in the state WarmVoices leaves, which a reset gives
-        // whatever was played before (rewinds rely on it too).
-        if (warm) {
-            Silence();
-            Reset();
-        }
-        std::lock_guard<std::mutex> use(font->use);
-        if (warm && font->idle.size() < Font::MaxIdle) {
-            font->idle.push_back(synth);
-            return;
-        }
         // Deleting the synthesiser stops its voices, which lets go of the
         // font's samples; only then may the font go (the handle, after this).
+        std::lock_guard<std::mutex> use(font->use);
         lib->fluid_synth_remove_sfont(synth, font->sfont);
         std::lock_guard<std::mutex> life(lib->lifeMutex);
         lib->delete_fluid_synth(synth);
@@ -576,9 +548,6 @@ public:
     // at a time: the update thread may be rendering with it.
     void WarmVoices()
     {
-        if (warm)
-            return;
-        warm = true;
         const int voices = lib->fluid_synth_get_polyphony(synth);
         for (int note = 0; note < 16 * 128 && lib->fluid_synth_get_active_voice_count(synth) < voices; note++) {
             auto hold = Hold();
@@ -655,8 +624,6 @@ private:
     fluid_synth_t *synth = nullptr;
     float block[BlockFrames * 2] = {};
     int blockUsed = BlockFrames;
-    // Its voices have all played (a put-back synthesiser's have).
-    bool warm = false;
     std::vector<float> run = std::vector<float>(RunBlocks * BlockFrames * 2);
 };
 
