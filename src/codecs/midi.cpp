@@ -82,7 +82,7 @@ public:
     // Fonts are loaded and freed under this lock: FluidSynth's loads and
     // frees share a list of samples that it does not guard. A load holds it
     // for seconds, so a thread that holds the library's lock never takes
-    // it. Recursive: a load frees the fonts its own pushes out of the cache.
+    // it. Recursive: a load frees the fonts it pushes out of the cache.
     std::recursive_mutex loadMutex;
     // Synthesisers are made and deleted under this lock: each of those
     // counts, without a lock, the users of FluidSynth's process-wide
