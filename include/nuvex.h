@@ -161,7 +161,8 @@ NUVEX_API ALvoid NUVEX_APIENTRY nuvexFreeDeviceNames(const ALCchar **names);
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexInitDevice(const ALCchar *name, const ALCint *attribs);
 /*
  * nuvexShutdownDevice: releases the current context, destroys it and closes
- * its device.
+ * its device; frees the SoundFonts cached for MIDI that no stream uses
+ * (see nuvexSetStreamPatchset).
  * Returns: AL_TRUE.
  * Fails (AL_FALSE, nothing changed):
  *   "Failed to get current device"    - no current context.
@@ -505,8 +506,14 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
  *     the file named by the environment variable NUVEX_SOUNDFONT (set but
  *     empty: no default at all), else FluidSynth's default
  *     (/usr/share/sounds/sf2/default-GM.sf2 on Debian). A font already
- *     loaded for another stream (same name) is shared, not loaded again;
- *     it is freed with the last stream using it.
+ *     loaded (same name) is shared, not loaded again. Fonts are cached:
+ *     a font stays loaded while a stream or a load uses it, and afterwards
+ *     until nuvexShutdownDevice, library unload, or until the fonts held
+ *     add up to more than NUVEX_SOUNDFONT_CACHE megabytes of font file
+ *     (default 512; a decimal number, read at the first font load; 0 keeps
+ *     none once unused): then the fonts unused longest are freed. A whole
+ *     load or a stream with a cached font never reads its file again, so a
+ *     file changed on disk under the same name is not seen until then.
  * Returns: AL_TRUE.
  * Fails (AL_FALSE; the stream keeps its font), in this order: "Invalid
  *   stream pointer"; for MIDI streams "No SoundFont available" (NULL, and no

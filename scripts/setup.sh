@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test nuvex.
+# Installs what a fresh Debian 12 machine lacks to build and test nuvex
+# (and, with --bench, to run the benchmarks).
 # Safe to run again: apt-get skips what is already installed.
 set -euo pipefail
 
@@ -10,6 +11,10 @@ packages=(
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev llvm valgrind
 )
+# With --bench, what the benchmarks alone use: the 148 MB GM SoundFont.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(fluid-soundfont-gm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

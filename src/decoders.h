@@ -61,6 +61,10 @@ const void *nuvex_init_sndfile();
 const void *nuvex_init_mpg123();
 const void *nuvex_init_midi();
 
+// Frees the SoundFonts no stream uses (the MIDI decoder keeps them for
+// later loads): the device they were loaded for goes.
+void EmptySoundFontCache();
+
 // The decoder search: the only ways to obtain a stream.
 StreamPtr create_stream(const char *filename);
 StreamPtr create_stream(const MemDataInfo &memory);

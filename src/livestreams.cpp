@@ -11,8 +11,16 @@
 //      forward decodes; a borrow (below) gives it up for those.
 //   2. A decoder's own locks, each around its library's calls only:
 //      the module decoder's lock (libmodplug mixes in process-wide buffers,
-//      so one call at a time), the MIDI decoder's synthesiser and loader
-//      locks. Taken with or without lock 1; none waits for another.
+//      so one call at a time), and the MIDI decoder's, in this order:
+//        a. the SoundFont load lock: held while a font loads or is freed,
+//           seconds for a large font, so never taken with lock 1 held
+//           (fonts are loaded and freed by threads that hold none);
+//        b. the SoundFont cache's lock: its list of loaded fonts, held for
+//           a lookup or an insertion, never across a load or a free;
+//        c. a font's use lock: every call on a synthesiser that plays the
+//           font, one event or one block of output at a time;
+//        d. the lock around making and deleting a synthesiser.
+//      b, c and d are taken with or without lock 1.
 //   3. Locks inside the dependencies (OpenAL Soft's context and device
 //      locks, FluidSynth's per-synthesiser mutex): never held by us when we
 //      call into the library.
@@ -37,9 +45,11 @@
 //     one handle is used by one thread at a time. libsndfile's error for a
 //     failed open (sf_strerror(NULL)) is process-wide and not relied on.
 //     mpg123_init runs once, at library load.
-//   - FluidSynth: settings, synthesisers and their fonts are per object and
-//     locked inside; loading the library (dlopen) happens once under the
-//     MIDI decoder's loader lock.
+//   - FluidSynth: settings and synthesisers are per object and locked
+//     inside, but a font that several synthesisers share is written by
+//     each as it plays (the font's use lock, 2c), and making or deleting a
+//     synthesiser counts users of process-wide state without a lock (2d).
+//     Loading the library (dlopen) happens once.
 //   - libmodplug: its mixer state is process-wide: every call goes through
 //     the module decoder's lock, so modules decode one at a time.
 #include "livestreams.h"

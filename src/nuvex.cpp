@@ -160,6 +160,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexShutdownDevice(void)
     alcDestroyContext(context);
     alcCloseDevice(device);
     alcGetError(nullptr);
+    EmptySoundFontCache();
     return AL_TRUE;
 }
 

@@ -1310,14 +1310,17 @@ TEST(Decoders, MidiPlaysItsNotesOnTimeInTuneAndTheSameEveryTime)
 
 // Patch sets are SoundFonts read through the I/O callbacks, loaded once
 // however many streams use them; a failed change keeps the font in use.
+// Unused, they stay cached within a bound, until the device shuts down.
 TEST(Decoders, MidiPatchSetsAreSharedSoundFonts)
 {
     Loopback dev;
     MemFiles fs;
     fs.Add("a.sf2", FontA());
     fs.Add("b.sf2", FontB());
+    fs.Add("c.sf2", FontA());
     fs.Add("text.sf2", Bytes(5000, 'x'));
     setenv("NUVEX_SOUNDFONT", "a.sf2", 1);
+    setenv("NUVEX_SOUNDFONT_CACHE", "0.02", 1); // two of these fonts, not three
     const Bytes tune = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack(Dry(0, {{96, {0x90, 69, 100}}, {384, {0x80, 69, 0}},
                                                                                {576, {0x90, 69, 100}}, {864, {0x80, 69, 0}}}), false, 960)});
     nuvexStream *first = nuvexCreateStreamFromMemory(tune.data(), ALuint(tune.size()), 22050 * 4, 0, nullptr);
@@ -1343,10 +1346,34 @@ TEST(Decoders, MidiPatchSetsAreSharedSoundFonts)
     EXPECT_TRUE(nuvexSetStreamPatchset(second, "b.sf2")) << Err();
     EXPECT_EQ(fs.opens, opens) << "the second stream loaded the font again";
     expectHalf(220, true);
-    // Back to the default, loaded afresh (and not given the last font's samples).
+    // Back to the default (not given the last font's samples).
     EXPECT_TRUE(nuvexSetStreamPatchset(first, nullptr) && nuvexRewindStream(first)) << Err();
     expectHalf(440, false);
     EXPECT_TRUE(nuvexDestroyStream(first, 0, nullptr) && nuvexDestroyStream(second, 0, nullptr));
+    EXPECT_EQ(fs.opens, fs.closes);
+    // Whole loads with fonts no stream uses. The streams let go of a, then
+    // of b, so c pushes a out, and so on; each font's loads give the same
+    // samples.
+    const struct {
+        const char *font;
+        bool read;
+    } loads[] = {{"c.sf2", true}, {"b.sf2", false}, {"a.sf2", true}, {"b.sf2", false}, {"c.sf2", true}};
+    std::map<std::string, Floats> heard;
+    auto load = [&](const char *font) {
+        setenv("NUVEX_SOUNDFONT", font, 1);
+        const int before = fs.opens;
+        ALuint buffer = nuvexCreateBufferFromMemory(tune.data(), ALsizei(tune.size()));
+        EXPECT_NE(buffer, 0u) << Err();
+        const Floats got = PlayBuffer(dev, buffer);
+        EXPECT_TRUE(heard.emplace(font, got).first->second == got);
+        alDeleteBuffers(1, &buffer);
+        return fs.opens > before;
+    };
+    for (const auto &l : loads)
+        EXPECT_EQ(load(l.font), l.read) << l.font;
+    ASSERT_TRUE(nuvexInitDevice(nullptr, nullptr) && nuvexShutdownDevice()) << Err();
+    alcMakeContextCurrent(dev.context);
+    EXPECT_TRUE(load("b.sf2")) << "kept past the shutdown";
     EXPECT_EQ(fs.opens, fs.closes);
 }
 

@@ -204,9 +204,11 @@ TEST_F(UpdateThread, StopsAtOnceAndRetimesFromTheLastUpdate)
 }
 
 // A MIDI stream's SoundFont changes while the update thread renders it and
-// another thread seeks it, and a third loads the same fonts for streams of
-// its own. Then a 100 MB font loads for it, and as the default of a stream
-// being started, while it loops and a WAV plays: no update waits for a load.
+// another thread seeks it, a third loads the same fonts for streams of its
+// own and two more load the song whole with one of them; the cache holds
+// one font, so fonts in use are pushed out all along. Then a 100 MB font
+// loads for it, and as the default of a stream being started, while it
+// loops and a WAV plays: no update waits for a load.
 TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
 {
     nvmedia::SoundFontSpec square, large;
@@ -214,6 +216,7 @@ TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
     const std::string fonts[] = {TempFile("a.sf2", nvmedia::WriteSoundFont()), TempFile("b.sf2", nvmedia::WriteSoundFont(square)),
                                  TempFile("large.sf2", nvmedia::WriteSoundFont(large))};
     setenv("NUVEX_SOUNDFONT", fonts[0].c_str(), 1);
+    setenv("NUVEX_SOUNDFONT_CACHE", "0.01", 1);
     std::vector<nvmedia::MidiEvent> notes;
     for (uint8_t key = 60; key < 76; key++)
         notes.insert(notes.end(), {{(key - 60u) * 20, {0x90, key, 100}}, {(key - 60u) * 20 + 15, {0x80, key, 0}}});
@@ -235,9 +238,19 @@ TEST_F(UpdateThread, PatchSetsChangeWhileTheThreadPlaysMidi)
             EXPECT_TRUE(nuvexSetStreamPatchset(mine, fonts[i % 2].c_str()) && nuvexDestroyStream(mine, 0, nullptr));
         }
     });
+    auto loadWhole = [&] {
+        for (int i = 0; i < 10; i++) {
+            ALuint buffer = nuvexCreateBufferFromMemory(tune.data(), ALsizei(tune.size()));
+            EXPECT_NE(buffer, 0u);
+            alDeleteBuffers(buffer ? 1 : 0, &buffer);
+        }
+    };
+    std::thread whole[] = {std::thread(loadWhole), std::thread(loadWhole)};
     for (int i = 0; i < 100; i++)
         EXPECT_TRUE(nuvexSetStreamPatchset(stream, i % 3 ? fonts[i % 2].c_str() : nullptr));
     other.join();
+    for (std::thread &t : whole)
+        t.join();
     swapping = false, seeker.join();
     ASSERT_TRUE(nuvexUpdateInterval(0.0f));
     const Bytes wav = nvmedia::WriteWav16(Ramp(1323000), 2, 44100); // 30 s

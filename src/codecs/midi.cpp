@@ -22,9 +22,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <cstdint>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,8 +69,9 @@ public:
     static std::shared_ptr<FluidLib> Get();
     ~FluidLib();
 
-    // The SoundFont of that name, shared with every stream that uses it;
-    // null when it cannot be read or is no SoundFont.
+    // The SoundFont of that name, shared with every stream that uses it,
+    // from the font cache when it is there; null when it cannot be read or
+    // is no SoundFont. Called only by a thread that holds no lock of ours.
     std::shared_ptr<Font> LoadFont(const std::string &name);
     // The default SoundFont's name; false when there is none.
     bool DefaultFontName(std::string *name);
@@ -75,11 +79,15 @@ public:
     fluid_settings_t *settings = nullptr;
     // For the synthesisers that only own a font: no voices to speak of.
     fluid_settings_t *ownerSettings = nullptr;
-    // Fonts are loaded, added to and removed from synthesisers, and freed
-    // under this lock: adding one writes its id, a font is shared between
-    // streams, and FluidSynth's loads and frees share a list of samples
-    // that it does not guard. Recursive: a font may be freed by its user.
-    std::recursive_mutex fontMutex;
+    // Fonts are loaded and freed under this lock: FluidSynth's loads and
+    // frees share a list of samples that it does not guard. A load holds it
+    // for seconds, so a thread that holds the library's lock never takes
+    // it. Recursive: a load frees the fonts it pushes out of the cache.
+    std::recursive_mutex loadMutex;
+    // Synthesisers are made and deleted under this lock: each of those
+    // counts, without a lock, the users of FluidSynth's process-wide
+    // instrument-patch state. Innermost, held for one call.
+    std::mutex lifeMutex;
 
 private:
     bool Open();
@@ -89,22 +97,29 @@ private:
     // Absent when FluidSynth is built without OpenMP.
     int (*ompGetMaxThreads)() = nullptr;
     void (*ompSetNumThreads)(int) = nullptr;
-    std::map<std::string, std::weak_ptr<Font>> fonts;
     unsigned long loads = 0;
 };
 
 // A loaded SoundFont. Only the synthesiser that loaded a font can free it
 // (FluidSynth offers no other way), so each font keeps the one that loaded
 // it, with its loader, and deleting that frees the font.
+//
+// One font serves every synthesiser that plays it, and FluidSynth writes
+// into the font as they play (note-ons, note-offs, program changes and
+// ended voices change flags of its zones and counts of its samples' users,
+// without a lock): every call on a synthesiser that plays a font is made
+// under the font's `use` lock, held for one event or one block of output.
 class Font {
 public:
     explicit Font(std::shared_ptr<FluidLib> lib) : lib(std::move(lib))
     {
+        std::lock_guard<std::mutex> life(this->lib->lifeMutex);
         owner = this->lib->new_fluid_synth(this->lib->ownerSettings);
     }
     ~Font()
     {
-        std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
+        std::lock_guard<std::recursive_mutex> load(lib->loadMutex);
+        std::lock_guard<std::mutex> life(lib->lifeMutex);
         if (owner)
             lib->delete_fluid_synth(owner);
     }
@@ -113,7 +128,184 @@ public:
     const std::shared_ptr<FluidLib> lib;
     fluid_synth_t *owner = nullptr;
     fluid_sfont_t *sfont = nullptr;
+    std::mutex use;
 };
+
+// ---- The font cache ---------------------------------------------------------
+
+// Loaded fonts by name: a game plays its music with one font, and loading
+// a large one costs as much as rendering a song. A font stays loaded while
+// anything uses it, and afterwards for as long as all fonts held add up to
+// no more than the bound (NUVEX_SOUNDFONT_CACHE megabytes of font file,
+// read at the first load; 0: none is kept once unused); past it, the fonts
+// unused longest go. Users hold a font through a handle whose end tells the
+// cache.
+//
+// A font is freed only by a thread that holds no lock of the library (a
+// free waits for a load in progress): one let go under the library's lock,
+// by a stream destroyed there, waits in `unfreed` for the next cache call
+// made without it.
+class FontCache : public std::enable_shared_from_this<FontCache> {
+public:
+    // The font of that name, as a new handle; null when it is not held.
+    std::shared_ptr<Font> Find(const std::string &name);
+    // Holds a font just loaded from `bytes` bytes of file; its handle.
+    std::shared_ptr<Font> Add(const std::string &name, std::shared_ptr<Font> font, size_t bytes);
+    // Lets every unused font go; once `closing`, each font as it ends unused.
+    void Empty(bool closing);
+
+private:
+    using Fonts = std::vector<std::shared_ptr<Font>>;
+    struct Entry {
+        std::string name;
+        std::shared_ptr<Font> font;
+        // Alive while a user holds the font.
+        std::weak_ptr<Font> users;
+        size_t bytes;
+        unsigned long id;
+    };
+    // What the handles of one entry share; its end tells the cache.
+    class Users {
+    public:
+        Users(std::shared_ptr<FontCache> cache, unsigned long id) : cache(std::move(cache)), id(id) {}
+        ~Users() { cache->Released(id); }
+        Users(const Users &) = delete;
+        Users &operator=(const Users &) = delete;
+
+    private:
+        const std::shared_ptr<FontCache> cache;
+        const unsigned long id;
+    };
+    std::shared_ptr<Font> Handle(Entry &entry);
+    void Released(unsigned long id);
+    void Trim(size_t keep, Fonts &gone);
+    void Free(Fonts gone);
+    size_t Bound();
+
+    std::mutex mutex;
+    std::list<Entry> entries; // the most recently used first
+    Fonts unfreed;
+    size_t held = 0;
+    size_t bound = 0;
+    bool boundRead = false, closed = false;
+    unsigned long lastId = 0;
+};
+
+// Made before, and so emptied after, the unload sequence that destroys the
+// live streams; fonts still in use then go as their users end.
+struct CacheHolder {
+    const std::shared_ptr<FontCache> cache = std::make_shared<FontCache>();
+    ~CacheHolder() { cache->Empty(true); }
+} TheCache __attribute__((init_priority(106)));
+
+size_t FontCache::Bound()
+{
+    if (closed)
+        return 0;
+    if (!boundRead) {
+        boundRead = true;
+        bound = size_t(512) << 20;
+        // Megabytes, a fraction allowed; anything else keeps the default.
+        const char *env = getenv("NUVEX_SOUNDFONT_CACHE");
+        char *end = nullptr;
+        const double mb = env && *env ? strtod(env, &end) : -1;
+        if (end && !*end && mb >= 0 && mb < double(SIZE_MAX >> 21))
+            bound = size_t(mb * 1048576.0);
+    }
+    return bound;
+}
+
+std::shared_ptr<Font> FontCache::Handle(Entry &entry)
+{
+    if (std::shared_ptr<Font> users = entry.users.lock())
+        return users;
+    std::shared_ptr<Font> handle(std::make_shared<Users>(shared_from_this(), entry.id), entry.font.get());
+    entry.users = handle;
+    return handle;
+}
+
+std::shared_ptr<Font> FontCache::Find(const std::string &name)
+{
+    std::shared_ptr<Font> handle;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry &e) { return e.name == name; });
+        if (it != entries.end()) {
+            entries.splice(entries.begin(), entries, it);
+            handle = Handle(*it);
+        }
+    }
+    Free({});
+    return handle;
+}
+
+std::shared_ptr<Font> FontCache::Add(const std::string &name, std::shared_ptr<Font> font, size_t bytes)
+{
+    Fonts gone;
+    std::shared_ptr<Font> handle;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        entries.push_front({name, std::move(font), {}, bytes, ++lastId});
+        held += bytes;
+        handle = Handle(entries.front());
+        Trim(Bound(), gone);
+    }
+    Free(std::move(gone));
+    return handle;
+}
+
+void FontCache::Released(unsigned long id)
+{
+    Fonts gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // The last user's end is the font's last use. A new user may have
+        // come meanwhile, and the font may have gone already.
+        auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry &e) { return e.id == id; });
+        if (it != entries.end() && it->users.expired())
+            entries.splice(entries.begin(), entries, it);
+        Trim(Bound(), gone);
+    }
+    Free(std::move(gone));
+}
+
+void FontCache::Empty(bool closing)
+{
+    Fonts gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = closed || closing;
+        Trim(0, gone);
+    }
+    Free(std::move(gone));
+}
+
+// Takes unused fonts out, those unused longest first, until what is held
+// is within `keep`.
+void FontCache::Trim(size_t keep, Fonts &gone)
+{
+    for (auto it = entries.end(); held > keep && it != entries.begin();) {
+        if (!(--it)->users.expired())
+            continue;
+        held -= it->bytes;
+        gone.push_back(std::move(it->font));
+        it = entries.erase(it);
+    }
+}
+
+void FontCache::Free(Fonts gone)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (StreamPlayDepth() > 0) {
+            unfreed.insert(unfreed.end(), std::make_move_iterator(gone.begin()), std::make_move_iterator(gone.end()));
+            return;
+        }
+        gone.insert(gone.end(), std::make_move_iterator(unfreed.begin()), std::make_move_iterator(unfreed.end()));
+        unfreed.clear();
+    }
+    // The fonts go here, as `gone` ends, after the cache lock.
+}
 
 // The SoundFont loader reads through the library's file layer. FluidSynth
 // falls back on its own file functions when a loader fails, so it is given
@@ -122,8 +314,15 @@ public:
 struct FontLoad {
     std::string token;
     const std::string *name;
+    size_t bytes = 0; // read from the file so far
 };
-thread_local const FontLoad *Loading = nullptr;
+thread_local FontLoad *Loading = nullptr;
+
+struct FontFile {
+    explicit FontFile(const char *name, FontLoad *load) : in(name), load(load) {}
+    InStream in;
+    FontLoad *load;
+};
 
 // Called from FluidSynth's C code, which no exception may cross.
 void *OpenFont(const char *filename) noexcept
@@ -131,8 +330,8 @@ void *OpenFont(const char *filename) noexcept
     try {
         if (!Loading || Loading->token != filename)
             return nullptr;
-        std::unique_ptr<InStream> in(new InStream(Loading->name->c_str()));
-        return in->fail() ? nullptr : in.release();
+        std::unique_ptr<FontFile> file(new FontFile(Loading->name->c_str(), Loading));
+        return file->in.fail() ? nullptr : file.release();
     } catch (...) {
         return nullptr;
     }
@@ -141,23 +340,23 @@ int ReadFont(void *buf, fluid_long_long_t count, void *handle)
 {
     if (count < 0)
         return FLUID_FAILED;
-    auto &in = *static_cast<InStream *>(handle);
-    return ReadBytes(in, static_cast<ALubyte *>(buf), size_t(count)) == size_t(count) ? FLUID_OK
-                                                                                     : FLUID_FAILED;
+    auto &file = *static_cast<FontFile *>(handle);
+    file.load->bytes += size_t(count);
+    return ReadBytes(file.in, static_cast<ALubyte *>(buf), size_t(count)) == size_t(count) ? FLUID_OK
+                                                                                          : FLUID_FAILED;
 }
 int SeekFont(void *handle, fluid_long_long_t offset, int origin)
 {
-    return SeekInput(*static_cast<InStream *>(handle), offset, origin) < 0 ? FLUID_FAILED : FLUID_OK;
+    return SeekInput(static_cast<FontFile *>(handle)->in, offset, origin) < 0 ? FLUID_FAILED : FLUID_OK;
 }
 fluid_long_long_t TellFont(void *handle)
 {
-    auto &in = *static_cast<InStream *>(handle);
-    std::streamoff at = in.tellg();
+    std::streamoff at = static_cast<FontFile *>(handle)->in.tellg();
     return at < 0 ? FLUID_FAILED : fluid_long_long_t(at);
 }
 int CloseFont(void *handle)
 {
-    delete static_cast<InStream *>(handle);
+    delete static_cast<FontFile *>(handle);
     return FLUID_OK;
 }
 
@@ -220,13 +419,17 @@ FluidLib::~FluidLib()
 
 std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
 {
-    std::lock_guard<std::recursive_mutex> lock(fontMutex);
-    if (std::shared_ptr<Font> shared = fonts[name].lock())
-        return shared;
+    FontCache &cache = *TheCache.cache;
+    if (std::shared_ptr<Font> held = cache.Find(name))
+        return held;
+    std::lock_guard<std::recursive_mutex> lock(loadMutex);
+    // Loaded by another thread while this one waited?
+    if (std::shared_ptr<Font> held = cache.Find(name))
+        return held;
     // The thread count is the calling thread's own OpenMP setting, so it
     // is put back for the application's code.
     struct Scope {
-        Scope(FluidLib &lib, const FontLoad &load) : lib(lib)
+        Scope(FluidLib &lib, FontLoad &load) : lib(lib)
         {
             Loading = &load;
             if (lib.ompGetMaxThreads && lib.ompSetNumThreads) {
@@ -251,23 +454,22 @@ std::shared_ptr<Font> FluidLib::LoadFont(const std::string &name)
         if (!in.read(head, 12) || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "sfbk", 4) != 0)
             return nullptr;
     }
-    const FontLoad load = {"\x1bnuvex-soundfont-" + std::to_string(++loads), &name};
-    Scope scope(*this, load);
-    std::shared_ptr<Font> font = std::make_shared<Font>(Get());
-    fluid_sfloader_t *loader = font->owner ? new_fluid_defsfloader(ownerSettings) : nullptr;
-    if (loader) {
-        fluid_sfloader_set_callbacks(loader, OpenFont, ReadFont, SeekFont, TellFont, CloseFont);
-        fluid_synth_add_sfloader(font->owner, loader);
-        int id = fluid_synth_sfload(font->owner, load.token.c_str(), 0);
-        font->sfont = id == FLUID_FAILED ? nullptr : fluid_synth_get_sfont_by_id(font->owner, id);
+    FontLoad load = {"\x1bnuvex-soundfont-" + std::to_string(++loads), &name};
+    std::shared_ptr<Font> font;
+    {
+        Scope scope(*this, load);
+        font = std::make_shared<Font>(Get());
+        fluid_sfloader_t *loader = font->owner ? new_fluid_defsfloader(ownerSettings) : nullptr;
+        if (loader) {
+            fluid_sfloader_set_callbacks(loader, OpenFont, ReadFont, SeekFont, TellFont, CloseFont);
+            fluid_synth_add_sfloader(font->owner, loader);
+            int id = fluid_synth_sfload(font->owner, load.token.c_str(), 0);
+            font->sfont = id == FLUID_FAILED ? nullptr : fluid_synth_get_sfont_by_id(font->owner, id);
+        }
     }
     if (!font->sfont)
         return nullptr;
-    fonts[name] = font;
-    // Names of fonts no stream uses any more are dropped as others come.
-    for (auto it = fonts.begin(); it != fonts.end();)
-        it = it->second.expired() ? fonts.erase(it) : std::next(it);
-    return font;
+    return cache.Add(name, std::move(font), load.bytes);
 }
 
 bool FluidLib::DefaultFontName(std::string *name)
@@ -289,14 +491,20 @@ bool FluidLib::DefaultFontName(std::string *name)
 // One synthesiser with one font, which it never owns: the font is taken out
 // again before the synthesiser is deleted, which would otherwise delete it.
 // It is made, with its font, away from the library's lock: only finished
-// synthesisers are swapped into a stream, under it.
+// synthesisers are swapped into a stream, under it. Every call on it holds
+// its font's `use` lock, for one call or one block at a time: updates
+// take it too.
 class Synth {
 public:
     Synth(std::shared_ptr<FluidLib> lib, std::shared_ptr<Font> font) : lib(std::move(lib)), font(std::move(font))
     {
-        if (!(synth = this->lib->new_fluid_synth(this->lib->settings)))
+        {
+            std::lock_guard<std::mutex> life(this->lib->lifeMutex);
+            synth = this->lib->new_fluid_synth(this->lib->settings);
+        }
+        if (!synth)
             return;
-        std::lock_guard<std::recursive_mutex> lock(this->lib->fontMutex);
+        std::lock_guard<std::mutex> use(this->font->use);
         this->lib->fluid_synth_add_sfont(synth, this->font->sfont);
         this->lib->fluid_synth_program_reset(synth);
     }
@@ -305,9 +513,10 @@ public:
         if (!synth)
             return;
         // Deleting the synthesiser stops its voices, which lets go of the
-        // font's samples; only then may the font go.
-        std::lock_guard<std::recursive_mutex> lock(lib->fontMutex);
+        // font's samples; only then may the font go (the handle, after this).
+        std::lock_guard<std::mutex> use(font->use);
         lib->fluid_synth_remove_sfont(synth, font->sfont);
+        std::lock_guard<std::mutex> life(lib->lifeMutex);
         lib->delete_fluid_synth(synth);
     }
     Synth(const Synth &) = delete;
@@ -315,13 +524,19 @@ public:
 
     bool ok() const { return synth != nullptr; }
     fluid_synth_t *get() const { return synth; }
+    FluidLib &Lib() const { return *lib; }
+    // What a call on the synthesiser holds.
+    std::unique_lock<std::mutex> Hold() const { return std::unique_lock<std::mutex>(font->use); }
 
     // Back to the state of a new synthesiser: no voice, controller or
     // effect tail carries over, and the next frame starts a block, so every
-    // pass renders the same samples. Takes no font lock: it runs in updates.
+    // pass renders the same samples.
     void Reset()
     {
-        lib->fluid_synth_system_reset(synth);
+        {
+            auto hold = Hold();
+            lib->fluid_synth_system_reset(synth);
+        }
         blockUsed = BlockFrames;
     }
 
@@ -329,14 +544,15 @@ public:
     // from every later one, which a reset cannot undo: every voice plays a
     // note once, unheard, so that the first pass renders what later passes
     // do (voices of keys or channels the font has no instrument for stay
-    // unplayed). Ends reset, its voices stopped: FluidSynth counts the uses
-    // of a font's samples without a lock, so this runs under the library's
-    // lock, as every rendering of a played stream does.
+    // unplayed). Ends reset, its voices stopped. The font is held one note
+    // at a time: the update thread may be rendering with it.
     void WarmVoices()
     {
         const int voices = lib->fluid_synth_get_polyphony(synth);
-        for (int note = 0; note < 16 * 128 && lib->fluid_synth_get_active_voice_count(synth) < voices; note++)
+        for (int note = 0; note < 16 * 128 && lib->fluid_synth_get_active_voice_count(synth) < voices; note++) {
+            auto hold = Hold();
             lib->fluid_synth_noteon(synth, note / 128, note % 128, 100);
+        }
         Render(nullptr, BlockFrames);
         Silence();
         // Reset once more, rendering nothing after, as a rewind does: the
@@ -362,18 +578,29 @@ public:
     // blocks are rendered whole here so that a reset can drop what is left
     // of one. Its 16-bit output dithers from a position a reset keeps, so
     // the conversion is done here, the same every time. Null `out`: unheard.
+    // Runs of whole blocks go in one call, rendered into `run`: FluidSynth
+    // then takes each voice through all of them at once, a fifth faster
+    // than block by block, with the same samples.
     void Render(int16_t *out, nuvexUInt64 frames)
     {
         while (frames > 0) {
+            if (blockUsed == BlockFrames && frames >= BlockFrames) {
+                const int take = int(std::min<nuvexUInt64>(frames / BlockFrames, RunBlocks)) * BlockFrames;
+                {
+                    auto hold = Hold();
+                    lib->fluid_synth_write_float(synth, take, run.data(), 0, 2, run.data(), 1, 2);
+                }
+                out = Convert(run.data(), take, out);
+                frames -= nuvexUInt64(take);
+                continue;
+            }
             if (blockUsed == BlockFrames) {
+                auto hold = Hold();
                 lib->fluid_synth_write_float(synth, BlockFrames, block, 0, 2, block, 1, 2);
                 blockUsed = 0;
             }
             const int take = int(std::min<nuvexUInt64>(frames, BlockFrames - blockUsed));
-            for (int i = 0; out && i < take * 2; i++) {
-                const float v = block[blockUsed * 2 + i] * 32767.0f;
-                *out++ = int16_t(std::lrint(std::max(-32768.0f, std::min(32767.0f, v))));
-            }
+            out = Convert(block + blockUsed * 2, take, out);
             blockUsed += take;
             frames -= nuvexUInt64(take);
         }
@@ -381,11 +608,23 @@ public:
 
 private:
     static constexpr int BlockFrames = 64;
+    // The longest run rendered in one call (and under the font's lock):
+    // 93 ms of sound, about a millisecond's work.
+    static constexpr int RunBlocks = 64;
+    static int16_t *Convert(const float *from, int frames, int16_t *out)
+    {
+        for (int i = 0; out && i < frames * 2; i++) {
+            const float v = from[i] * 32767.0f;
+            *out++ = int16_t(std::lrint(std::max(-32768.0f, std::min(32767.0f, v))));
+        }
+        return out;
+    }
     std::shared_ptr<FluidLib> lib;
     std::shared_ptr<Font> font;
     fluid_synth_t *synth = nullptr;
     float block[BlockFrames * 2] = {};
     int blockUsed = BlockFrames;
+    std::vector<float> run = std::vector<float>(RunBlocks * BlockFrames * 2);
 };
 
 // ---- The file -----------------------------------------------------------------
@@ -704,9 +943,12 @@ bool IsNote(const TrackCursor &e)
     return (e.status & 0xF0) == 0x80 || (e.status & 0xF0) == 0x90;
 }
 
-void Dispatch(FluidLib &lib, fluid_synth_t *s, const TrackCursor &e)
+void Dispatch(Synth &target, const TrackCursor &e)
 {
+    FluidLib &lib = target.Lib();
+    fluid_synth_t *s = target.get();
     const int channel = e.status & 0x0F;
+    auto hold = target.Hold();
     switch (e.status & 0xF0) {
     case 0x80: lib.fluid_synth_noteoff(s, channel, e.data1); break;
     case 0x90:
@@ -867,7 +1109,7 @@ bool midiStream::GetFormat(ALenum *fmt, ALuint *freq, ALuint *align)
 void midiStream::Consume(Synth *target, bool notes)
 {
     if (target && (notes || !IsNote(merge->Head())))
-        Dispatch(*lib, target->get(), merge->Head());
+        Dispatch(*target, merge->Head());
     merge->Advance();
     consumed++;
 }
@@ -901,16 +1143,16 @@ bool midiStream::Install(std::shared_ptr<Font> font, bool keepAFontInUse)
         return Fail("SoundFont load failed", false);
     size_t seen;
     unsigned long pass;
+    fresh->WarmVoices();
     {
         StreamPlayLock lock;
         seen = consumed, pass = restarts;
-        fresh->WarmVoices();
     }
     EventMerge replay(song);
     auto bringUp = [&](size_t from, size_t to) {
         for (; from < to && !replay.Done(); from++, replay.Advance())
             if (!IsNote(replay.Head()))
-                Dispatch(*lib, fresh->get(), replay.Head());
+                Dispatch(*fresh, replay.Head());
     };
     bringUp(0, seen);
     {
@@ -930,7 +1172,7 @@ bool midiStream::Install(std::shared_ptr<Font> font, bool keepAFontInUse)
             fresh->Silence();
     }
     // The old synthesiser goes here, without the library's lock: freeing
-    // its font (when this was its last user) waits for the font lock.
+    // its font (when the cache lets it go) waits for loads in progress.
     return true;
 }
 
@@ -1025,6 +1267,8 @@ bool midiStream::SetPatchset(const char *patchset)
         return Fail(patchset ? "SoundFont load failed" : "No SoundFont available", false);
     return Install(std::move(font), false);
 }
+
+void EmptySoundFontCache() { TheCache.cache->Empty(false); }
 
 static DecoderDecl<midiStream, 0> midiStream_decoder;
 const void *nuvex_init_midi() { return &midiStream_decoder; }
