@@ -12,6 +12,7 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <deque>
 #include <cmath>
 #include <future>
 #include <memory>
@@ -590,6 +591,12 @@ TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
     std::vector<std::unique_ptr<Play>> records;
     std::atomic<int> failures{0};
     std::set<std::string> errors;
+    // Loads in the background on the side, delivered by the update thread,
+    // and batches of three.
+    std::mutex loadsMutex;
+    std::deque<Delivery> loads;
+    const std::string path = TempFile("stress.wav", wav);
+    const char *const three[] = {path.c_str(), path.c_str(), path.c_str()};
     ASSERT_TRUE(nuvexUpdateInterval(0.001f));
     auto worker = [&](unsigned seed) {
         std::mt19937 rng(seed);
@@ -606,6 +613,18 @@ TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
             ALuint buffer = nuvexCreateBufferFromMemory(wav.data(), ALsizei(wav.size()));
             failures += FramesOf(buffer) != 2000;
             alDeleteBuffers(1, &buffer);
+            if (rng() % 3 == 0) {
+                std::unique_lock<std::mutex> hold(loadsMutex);
+                Delivery &d = loads.emplace_back();
+                hold.unlock();
+                d.then = [&failures](ALuint b) { failures += FramesOf(b) != 2000, alDeleteBuffers(1, &b); };
+                failures += !nuvexCreateBufferFromMemoryAsync(wav.data(), ALsizei(wav.size()), Delivery::Callback, &d);
+            }
+            if (rng() % 8 == 0) {
+                ALuint batch[3] = {};
+                failures += nuvexCreateBuffersFromFiles(three, 3, batch) != 3;
+                alDeleteBuffers(3, batch);
+            }
             int i = int(rng() % 6);
             Play *play = slot[i];
             if (!play) {
@@ -660,8 +679,14 @@ TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
         errors.insert(Err());
     for (std::thread &t : workers)
         t.join();
+    EXPECT_TRUE(WaitFor([&] { return std::all_of(loads.begin(), loads.end(), [](const Delivery &d) { return d.calls > 0; }); }));
     EXPECT_TRUE(nuvexUpdateInterval(0.0f));
-    EXPECT_EQ(ThreadCountSettled(baseThreads), baseThreads);
+    EXPECT_GT(loads.size(), 50u);
+    for (const Delivery &d : loads)
+        EXPECT_EQ(d.calls, 1);
+    // Left: the load workers, at most one fewer than the cores (at least one).
+    const int most = int(std::max(1u, std::thread::hardware_concurrency() - 1)), left = ThreadCountSettled(baseThreads + 1);
+    EXPECT_TRUE(left > baseThreads && left <= baseThreads + most) << left - baseThreads << " threads left";
     EXPECT_EQ(failures, 0) << Err();
     EXPECT_GT(records.size(), 100u);
     for (const std::string &e : errors)
