@@ -372,6 +372,15 @@ void RunBatch(std::vector<JobPtr> &jobs, Batch &batch)
             Queue.progress.wait(hold);
             continue;
         }
+        if (alone && Closing(jobs.front()->context)) {
+            // Shut down by another thread meanwhile: the rest are cancelled,
+            // as they would be in the queue.
+            for (const JobPtr &job : nodes)
+                job->error = Cancelled;
+            batch.unfinished -= nodes.size();
+            nodes.clear();
+            continue;
+        }
         if (alone)
             Queue.queued.splice(Queue.queued.end(), nodes, it), it = std::prev(Queue.queued.end());
         JobPtr job = TakeQueued(it);
