@@ -117,6 +117,14 @@ void *WorkerMain(void *arg);
 // jobs queued and running, within the limit. False when there is none.
 bool EnsureWorkers()
 {
+    // The workers use the decoders, whose registrations are static objects
+    // destroyed at unload before the library's unload sequence runs. Made
+    // with the first worker, after every static object of the library, this
+    // is destroyed before all of them: the workers stop first.
+    struct StopBeforeTheDecodersGo {
+        ~StopBeforeTheDecodersGo() { StopBackgroundLoads(); }
+    };
+    static StopBeforeTheDecodersGo stopFirst;
     const size_t wanted = std::min(Queue.queued.size() + Queue.running.size(), Queue.workerLimit);
     while (Queue.workers.size() < wanted) {
         pthread_t thread;
@@ -429,7 +437,9 @@ void CancelLoadsOf(ALCcontext *context)
     // A decode may need the library's lock (a SoundFont load): a caller
     // holding it waits only for uploads, which never take it.
     const bool waitForDecodes = StreamPlayDepth() == 0;
-    std::vector<JobPtr> ended;
+    // With the buffers to delete, read under the queue's lock: a cancelled
+    // job still running writes its own outcome later.
+    std::vector<std::pair<JobPtr, ALuint>> ended;
     {
         std::unique_lock<std::mutex> hold(Queue.lock);
         Queue.closing.push_back(context);
@@ -446,7 +456,7 @@ void CancelLoadsOf(ALCcontext *context)
                 job.batch->unfinished--;
                 Queue.progress.notify_all();
             } else {
-                ended.push_back(*it);
+                ended.emplace_back(*it, 0);
             }
             it = Queue.queued.erase(it);
         }
@@ -455,7 +465,7 @@ void CancelLoadsOf(ALCcontext *context)
                 continue;
             job->cancelled = true;
             if (!job->batch)
-                ended.push_back(job);
+                ended.emplace_back(job, 0);
         }
         auto busy = [&] {
             for (const JobPtr &job : Queue.running)
@@ -470,19 +480,19 @@ void CancelLoadsOf(ALCcontext *context)
                 ++it;
                 continue;
             }
-            ended.push_back(*it);
+            ended.emplace_back(*it, (*it)->buffer);
             it = Queue.finished.erase(it);
         }
     }
     // Also when nothing ended here: an update delivering a load of this
     // context holds the lock until its callback has returned.
     StreamPlayLock lock;
-    for (const JobPtr &job : ended) {
-        if (job->buffer) {
-            alDeleteBuffers(1, &job->buffer);
+    for (auto &end : ended) {
+        if (end.second) {
+            alDeleteBuffers(1, &end.second);
             alGetError();
         }
-        job->callback(job->userdata, 0, Cancelled);
+        end.first->callback(end.first->userdata, 0, Cancelled);
     }
 }
 
