@@ -72,19 +72,24 @@ void ReadThrough(const std::vector<std::string> &paths)
         }
 }
 
-// Median wall time of `work`, which must succeed every time.
-double MedianSeconds(const std::function<bool()> &work)
+// Runs every way once per repetition, in turn, so that drift in the
+// machine's load spreads over all of them; returns each way's median.
+std::vector<double> InterleavedMedians(const std::vector<std::function<bool()>> &ways)
 {
-    std::vector<double> times;
-    for (int r = 0; r < Repeats; r++) {
-        bool ok = false;
-        times.push_back(bench::TimeOnce([&] { ok = work(); }).wall);
-        if (!ok) {
-            fprintf(stderr, "a load failed: %s\n", nuvexGetErrorString());
-            exit(1);
+    std::vector<std::vector<double>> times(ways.size());
+    for (int r = 0; r < Repeats; r++)
+        for (size_t w = 0; w < ways.size(); w++) {
+            bool ok = false;
+            times[w].push_back(bench::TimeOnce([&] { ok = ways[w](); }).wall);
+            if (!ok) {
+                fprintf(stderr, "a load failed: %s\n", nuvexGetErrorString());
+                exit(1);
+            }
         }
-    }
-    return bench::Median(times);
+    std::vector<double> medians;
+    for (auto &t : times)
+        medians.push_back(bench::Median(t));
+    return medians;
 }
 
 void CompareBatches(const char *what, const std::vector<std::string> &paths)
@@ -93,25 +98,29 @@ void CompareBatches(const char *what, const std::vector<std::string> &paths)
     for (const std::string &path : paths)
         names.push_back(path.c_str());
     std::vector<ALuint> buffers(names.size());
-    const double loop = MedianSeconds([&] {
+    const ALsizei threadCounts[] = {1, 2, 4};
+    std::vector<std::function<bool()>> ways = {[&] {
         for (size_t i = 0; i < names.size(); i++)
             if (!(buffers[i] = nuvexCreateBufferFromFile(names[i])))
                 return false;
         alDeleteBuffers(ALsizei(buffers.size()), buffers.data());
         return true;
-    });
-    printf("%s: loop of nuvexCreateBufferFromFile %s\n", what, bench::FormatMs(loop).c_str());
-    for (ALsizei threads : {1, 2, 4}) {
-        nuvexSetLoadThreads(threads);
-        const double batch = MedianSeconds([&] {
+    }};
+    for (ALsizei threads : threadCounts)
+        ways.push_back([&, threads] {
+            nuvexSetLoadThreads(threads);
             const bool ok = nuvexCreateBuffersFromFiles(names.data(), ALsizei(names.size()), buffers.data()) ==
                             ALsizei(names.size());
             alDeleteBuffers(ALsizei(buffers.size()), buffers.data());
             return ok;
         });
-        printf("  batch, %d thread%s: %s  = %.2fx the loop (speed-up %.2f)\n", threads, threads > 1 ? "s" : " ",
-               bench::FormatMs(batch).c_str(), batch / loop, loop / batch);
-    }
+    const std::vector<double> medians = InterleavedMedians(ways);
+    const double loop = medians[0];
+    printf("%s: loop of nuvexCreateBufferFromFile %s\n", what, bench::FormatMs(loop).c_str());
+    for (size_t i = 0; i < 3; i++)
+        printf("  batch, %d thread%s: %s  = %.2fx the loop (speed-up %.2f)\n", threadCounts[i],
+               threadCounts[i] > 1 ? "s" : " ", bench::FormatMs(medians[i + 1]).c_str(), medians[i + 1] / loop,
+               loop / medians[i + 1]);
     nuvexSetLoadThreads(0);
 }
 
