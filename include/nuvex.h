@@ -420,6 +420,9 @@ NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromMemory(const ALubyte *fdata
  *   load ends makes it end with 0 and "Context destroyed", no buffer made;
  *   one destroyed after the buffer was made but before its delivery takes
  *   the buffer with it, also "Context destroyed".
+ * - The upload (alBufferData of the decoded sound) holds OpenAL Soft's
+ *   buffer lock of the device for the copy, as it does on any thread:
+ *   stream refills on that device wait for a long sound's upload.
  * - A load on a worker never changes the message nuvexGetErrorString
  *   returns: its reason goes to its callback, or into the batch's message.
  *   OpenAL's error state belongs to the context, shared with the
