@@ -20,8 +20,10 @@
  *   they fail with "Existing OpenAL error" (the error is consumed either way).
  * - Most functions need a current OpenAL context (see nuvexInitDevice); the
  *   ones that do not say so.
- * - Threads: the library adds at most one thread, the update thread of
- *   nuvexUpdateInterval(). The playback functions and nuvexUpdate() share one
+ * - Threads: the library adds the update thread of nuvexUpdateInterval()
+ *   and, once a load is asked for in the background or in a batch, the
+ *   workers that decode them (see "Loading in the background" below). The
+ *   playback functions and nuvexUpdate() share one
  *   recursive lock. End-of-play callbacks run on the thread that runs the
  *   update (yours, or the update thread) with that lock held; they may call
  *   library functions. The last error, the I/O callback table and the decoder
@@ -35,9 +37,12 @@
  *   end-of-play callback, or a decoder's or I/O callback called by that
  *   slow work itself) gets "Stream is busy" (or the message the function
  *   names) from calls on that stream.
- * - Unload: the library stops its update thread, then ends every playback
- *   and destroys every live stream; end-of-play callbacks run once each, and
- *   calls they make that would start a playback or the update thread fail.
+ * - Unload: the library cancels the loads under way in the background and
+ *   waits for their workers (their callbacks do not run, and loads asked for
+ *   from then on are dropped without a callback), stops its update thread,
+ *   then ends every playback and destroys every live stream; end-of-play
+ *   callbacks run once each, and calls they make that would start a
+ *   playback or the update thread fail.
  *
  * docs/guide.md explains the concepts and lists every message in one table.
  */
@@ -60,9 +65,11 @@
 
 /* The interface version nuvexGetVersion() reports, for compile-time tests:
  * 1.3 added nuvexSetStreamPosition and nuvexGetStreamPosition; 1.4 added
- * nuvexGetStreamLoopPoints, nuvexSetStreamLoopPoints and nuvexGetStreamTag. */
+ * nuvexGetStreamLoopPoints, nuvexSetStreamLoopPoints and nuvexGetStreamTag;
+ * 1.5 added nuvexCreateBuffersFromFiles, nuvexCreateBufferFromFileAsync,
+ * nuvexCreateBufferFromMemoryAsync and nuvexSetLoadThreads. */
 #define NUVEX_VERSION_MAJOR 1
-#define NUVEX_VERSION_MINOR 4
+#define NUVEX_VERSION_MINOR 5
 
 #ifdef __cplusplus
 extern "C" {
@@ -107,9 +114,9 @@ typedef void (*nuvexEndOfPlayCallback)(void *userdata, ALuint source);
 /* ---- Errors and version ------------------------------------------------ */
 
 /*
- * nuvexGetVersion: the version of the library's interface, 1.3 (the
+ * nuvexGetVersion: the version of the library's interface, 1.5 (the
  * NUVEX_VERSION_MAJOR and NUVEX_VERSION_MINOR of this header).
- *   major, minor: where to write 1 and 3; either may be NULL (skipped).
+ *   major, minor: where to write 1 and 5; either may be NULL (skipped).
  * Never fails, sets no message, needs no context; any thread.
  */
 NUVEX_API void NUVEX_APIENTRY nuvexGetVersion(ALuint *major, ALuint *minor);
@@ -168,6 +175,15 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexInitDevice(const ALCchar *name, const AL
  *   "Failed to get current device"    - no current context.
  *   "Failed to unset current context" - OpenAL refused to release it.
  * Stop background playback first (nuvexStopSource, nuvexUpdateInterval(0)).
+ * Loads in the background of this context end first: those not started are
+ * cancelled, running ones waited for (called from a callback, which holds
+ * the library's lock, only their uploads are: their decodes stop at their
+ * next step), a buffer loaded but not yet delivered is deleted, and their
+ * callbacks run on this thread with 0 and "Load cancelled" before the
+ * context is destroyed. A load asked for in this context meanwhile (by such
+ * a callback, or another thread) gets "Load cancelled" from a later
+ * nuvexUpdate. A batch running on another thread sees its files not yet
+ * loaded fail with "Load cancelled".
  * With ALC_EXT_thread_local_context (OpenAL Soft has it), playbacks of a
  * destroyed context end at the next update without OpenAL calls, and their
  * callbacks then run.
@@ -217,8 +233,11 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSleep(ALfloat duration);
  *     nuvexSetStreamOrder, nuvexSetStreamPatchset,
  *     nuvexInstallDecodeCallbacks, nuvexSetIOCallbacks, nuvexGetProcAddress,
  *     nuvexPlaySourceStream, nuvexPlaySource, nuvexStopSource,
- *     nuvexSetStreamPosition, nuvexGetStreamPosition. The other functions
- *     are not in the table (use dlsym for them).
+ *     nuvexSetStreamPosition, nuvexGetStreamPosition,
+ *     nuvexGetStreamLoopPoints, nuvexSetStreamLoopPoints, nuvexGetStreamTag,
+ *     nuvexCreateBuffersFromFiles, nuvexCreateBufferFromFileAsync,
+ *     nuvexCreateBufferFromMemoryAsync, nuvexSetLoadThreads. The other
+ *     functions are not in the table (use dlsym for them).
  * Returns: the function's address; cast it to the function's type.
  * Fails (NULL): "Invalid data pointer" - funcname is NULL;
  *   "Function not found" - no such name in the table.
@@ -248,7 +267,8 @@ NUVEX_API void *NUVEX_APIENTRY nuvexGetProcAddress(const ALchar *funcname);
  * Needs no context. Not locked: call it while no other thread creates a
  * buffer or stream. A file keeps the table it was opened with, so streams
  * already open are not affected. The callbacks run on the thread that reads
- * the file: the caller's, or the update thread for a played stream.
+ * the file: the caller's, the update thread for a played stream, or a load
+ * worker (see "Loading in the background"), several at once.
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetIOCallbacks(
     void *(*open)(const char *filename, ALuint mode), void (*close)(void *handle),
@@ -291,7 +311,8 @@ NUVEX_API extern int UsingSTDIO;
  * Fails (AL_FALSE, table unchanged): "Missing callback functions" - neither
  *   open callback, or no get_format, or no decode; allocates.
  * Needs no context. Not locked: install decoders before other threads load
- * anything. The callbacks run on the thread that loads or reads the stream;
+ * anything. The callbacks run on the thread that loads or reads the stream
+ * (for loads in the background, a worker; several at once);
  * for a played stream that is the thread running nuvexUpdate(), with the
  * library's lock held.
  */
@@ -366,6 +387,120 @@ NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromFile(const ALchar *fname);
  * ...).
  */
 NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromMemory(const ALubyte *fdata, ALsizei length);
+
+/* ---- Loading in the background ------------------------------------------ */
+
+/*
+ * These calls load whole sounds as nuvexCreateBufferFromFile does (same
+ * decoders, same buffer contents, loop points included), but decode on
+ * worker threads of the library. Threads:
+ * - How many threads a load keeps busy: nuvexSetLoadThreads(), else the
+ *   environment variable NUVEX_THREADS (a positive number), else the number
+ *   of cores online; at most 64. A batch runs on the caller's thread and up
+ *   to that many less one workers; asynchronous loads run on up to that
+ *   many less one workers (at least one), the caller's thread going on with
+ *   its own work. 1 makes batches run on the caller's thread alone. Workers
+ *   are started when first needed and joined at unload.
+ * - Each load decodes without any lock of the library. WAV, AIFF, Ogg
+ *   Vorbis, the libsndfile formats (FLAC, Opus, ...), MP3, MIDI (a
+ *   synthesiser per load) and application decoders load in parallel;
+ *   tracker modules decode one at a time (libmodplug mixes in process-wide
+ *   state), and a MIDI load's first SoundFont load briefly takes the
+ *   library's lock.
+ * - The I/O callbacks (nuvexSetIOCallbacks) and application decoders
+ *   (nuvexInstallDecodeCallbacks) are called from the worker threads during
+ *   these loads, several at once: an application whose callbacks cannot take
+ *   that sets NUVEX_THREADS=1 or calls nuvexSetLoadThreads(1) (batches then
+ *   call them on the caller's thread; asynchronous loads still on one
+ *   worker, one load at a time). A callback that blocks holds up its worker,
+ *   and nuvexShutdownDevice and unload, which wait for running loads.
+ * - A load uploads into a new buffer of the context that was current for
+ *   its caller (its thread's own with ALC_EXT_thread_local_context, else
+ *   the process's), put in force on the worker for the load. A context
+ *   destroyed by the application (not by nuvexShutdownDevice) before the
+ *   load ends makes it end with 0 and "Context destroyed", no buffer made;
+ *   one destroyed after the buffer was made but before its delivery takes
+ *   the buffer with it, also "Context destroyed".
+ * - The upload (alBufferData of the decoded sound) holds OpenAL Soft's
+ *   buffer lock of the device for the copy, as it does on any thread:
+ *   stream refills on that device wait for a long sound's upload.
+ * - A load on a worker never changes the message nuvexGetErrorString
+ *   returns: its reason goes to its callback, or into the batch's message.
+ *   OpenAL's error state belongs to the context, shared with the
+ *   application: a worker consumes an error only where it caused one.
+ * Reasons a load fails with: those of nuvexCreateBufferFromFile after
+ * "Existing OpenAL error" ("Buffer creation failed", "Failed to open
+ * file", "Unsupported type", ...), and "Load cancelled", "Context
+ * destroyed".
+ */
+/*
+ * nuvexCreateBuffersFromFiles: loads count files into new buffers and
+ * returns when all are done.
+ *   fnames: count file names (a NULL name fails as nuvexCreateBufferFromFile
+ *     fails for it); the same name may come more than once (loaded once each).
+ *   count: 0 or more.
+ *   buffers: receives count names: buffers[i] is the buffer of fnames[i], or
+ *     0 when that file failed. The caller owns them.
+ * Returns: the number of files loaded. When some failed, the message is
+ *   "<name>: <reason>" for the first failed file in the array (its name as
+ *   given, "(null)" for NULL; the reason is one of the load reasons above,
+ *   the text after the last ": "); it stays readable until 64 more batches
+ *   have failed. All loaded: the message is left as it was.
+ * Fails (-1, nothing loaded, no buffer made, buffers untouched), in this
+ *   order: "No current context"; "Existing OpenAL error"; "Invalid
+ *   parameter" (fnames or buffers NULL, count negative); allocates.
+ * Any thread. Called from a callback of the library (which holds its lock),
+ * the whole batch runs on the calling thread.
+ */
+NUVEX_API ALsizei NUVEX_APIENTRY nuvexCreateBuffersFromFiles(const ALchar *const *fnames,
+                                                             ALsizei count, ALuint *buffers);
+/*
+ * nuvexCreateBufferFromFileAsync: queues the load of a sound file into a new
+ * buffer and returns at once; a worker loads it, and nuvexUpdate() then
+ * calls callback once.
+ *   fname: the file name, copied.
+ *   callback(userdata, buffer, error): buffer is the new buffer (the caller
+ *     owns it) and error NULL; or buffer 0 and error the reason (a static
+ *     string). It runs from nuvexUpdate(), on the thread that runs the
+ *     update (yours, or the update thread), with the library's lock held,
+ *     with that thread's own context in force, as end-of-play callbacks do:
+ *     it may call nuvex functions, start other loads (delivered by a later
+ *     update) or shut the device down, and must not wait for another thread
+ *     that calls them. Without updates no callback runs.
+ * Returns: AL_TRUE once queued.
+ * Fails (AL_FALSE, nothing queued), in this order: "No current context";
+ *   "Existing OpenAL error"; "Invalid parameter" (fname or callback NULL);
+ *   allocates.
+ * Any thread. See nuvexShutdownDevice and the unload notes at the top for
+ * loads that a shutdown or unload ends.
+ */
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexCreateBufferFromFileAsync(
+    const ALchar *fname, void (*callback)(void *userdata, ALuint buffer, const ALchar *error),
+    void *userdata);
+/*
+ * nuvexCreateBufferFromMemoryAsync: as nuvexCreateBufferFromFileAsync, from
+ * a memory image of a whole file, which is not copied: keep it unchanged
+ * until the callback has run.
+ *   data, length: the image; length 0 fails in the callback with
+ *     "Unsupported type".
+ * Fails (AL_FALSE), in this order: "No current context"; "Existing OpenAL
+ *   error"; "Invalid parameter" (length negative, data NULL with a positive
+ *   length, callback NULL); allocates.
+ */
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexCreateBufferFromMemoryAsync(
+    const ALubyte *data, ALsizei length,
+    void (*callback)(void *userdata, ALuint buffer, const ALchar *error), void *userdata);
+/*
+ * nuvexSetLoadThreads: how many threads loads keep busy (see above).
+ *   count: 1 to 64 (more is taken as 64); 0 for the default (NUVEX_THREADS,
+ *     else the cores).
+ * Loads under way go on; the new count applies to the jobs each worker
+ * takes next. Workers beyond it stay idle until unload.
+ * Returns: AL_TRUE.
+ * Fails (AL_FALSE, nothing changed): "Invalid parameter" (negative).
+ * Needs no context; any thread.
+ */
+NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetLoadThreads(ALsizei count);
 
 /* ---- Streaming ---------------------------------------------------------- */
 

@@ -1,5 +1,6 @@
 // Whole-sound loading: decode a file or memory image into one OpenAL buffer.
-#include "core.h"
+#include "bufferload.h"
+
 #include "decoders.h"
 
 #include <algorithm>
@@ -11,33 +12,6 @@
 #include <vector>
 
 namespace {
-// The load array's bytes are always written by the stream before anything
-// reads them, so growing it must not pay for zeroing them first.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <typename U>
-    UninitializedAllocator(const UninitializedAllocator<U> &) noexcept
-    {
-    }
-    template <typename U>
-    void construct(U *p) noexcept
-    {
-        ::new (static_cast<void *>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U *p, Args &&...args)
-    {
-        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
-using LoadArray = std::vector<ALubyte, UninitializedAllocator<ALubyte>>;
-
 constexpr uintptr_t HugePage = uintptr_t(2) << 20;
 uintptr_t AlignDown(uintptr_t value, uintptr_t unit) { return value & ~(unit - 1); }
 uintptr_t AlignUp(uintptr_t value, uintptr_t unit) { return AlignDown(value + unit - 1, unit); }
@@ -109,40 +83,42 @@ void ApplyLoop(ALuint buffer, const LoopPoints &loop, ALenum format, size_t byte
         return;
     const ALint points[2] = {ALint(loop.start), ALint(end)};
     alBufferiv(buffer, AL_LOOP_POINTS_SOFT, points);
-    alGetError();
+    // Checked above, so accepted; a load job leaves the context's error
+    // state alone (see UploadSound).
+    if (!SharesContextErrors())
+        alGetError();
 }
 } // namespace
 
-ALboolean load_stream(StreamPtr stream, ALuint buffer)
+bool DecodeSound(StreamPtr stream, DecodedSound &sound, const std::atomic<bool> *cancel)
 {
     if (!stream)
-        return AL_FALSE;
+        return false;
 
     ALenum format;
     ALuint freq, blockAlign;
     if (!stream->GetFormat(&format, &freq, &blockAlign))
-        return Fail<ALboolean>("Could not get sample format", AL_FALSE);
+        return Fail("Could not get sample format", false);
     if (format == 0)
-        return Fail<ALboolean>("No valid format", AL_FALSE);
+        return Fail("No valid format", false);
     if (blockAlign == 0)
-        return Fail<ALboolean>("Invalid block size", AL_FALSE);
+        return Fail("Invalid block size", false);
     if (freq == 0)
-        return Fail<ALboolean>("Invalid sample rate", AL_FALSE);
+        return Fail("Invalid sample rate", false);
     if (!stream->ReadyForLoad(true))
-        return AL_FALSE;
+        return false;
+    sound.format = format;
+    sound.frequency = freq;
+    sound.blockAlign = blockAlign;
+    sound.loop = stream->loop;
 
     // Samples that lie in a memory image exactly as OpenAL takes them go to
     // OpenAL from where they are: its own copy is the only one.
     size_t inPlaceBytes = 0;
-    const LoopPoints loop = stream->loop;
     if (const ALubyte *inPlace = stream->DataInPlace(&inPlaceBytes)) {
-        inPlaceBytes -= inPlaceBytes % blockAlign;
-        alBufferData(buffer, format, inPlace, ALsizei(inPlaceBytes), ALsizei(freq));
-        stream.reset();
-        if (OpenALErrorPending())
-            return Fail<ALboolean>("Buffer load failed", AL_FALSE);
-        ApplyLoop(buffer, loop, format, inPlaceBytes, blockAlign);
-        return AL_TRUE;
+        sound.inPlace = inPlace;
+        sound.bytes = inPlaceBytes - inPlaceBytes % blockAlign;
+        return true;
     }
 
     // One second per read, computed wide and capped, so that an absurd rate
@@ -156,12 +132,14 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
     // one read call. The others are read a step at a time, because their
     // decoders may pad what they are asked for (modules pad their last read).
     const size_t reserved = ReservationFor(*stream, format, blockAlign);
-    LoadArray data;
+    LoadArray &data = sound.data;
     data.reserve(reserved + step);
     AdviseHugePages(data, reserved);
     data.resize(reserved > 0 && stream->GetLength() > 0 ? reserved + step : step);
     size_t total = 0;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return Fail("Load cancelled", false);
         size_t room = std::min<size_t>(data.size() - total, 0xFFFFFFFFu);
         ALuint got = stream->GetData(data.data() + total, ALuint(room));
         if (got == 0)
@@ -169,7 +147,7 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
         total += std::min<size_t>(got, room);
         // OpenAL takes the size as an ALsizei: a larger sound would wrap.
         if (total - total % blockAlign > MaxWholeBytes)
-            return Fail<ALboolean>("Sound too large to load whole", AL_FALSE);
+            return Fail("Sound too large to load whole", false);
         if (data.capacity() < total + step) {
             data.reserve(std::max(total + step, data.capacity() * 3 / 2));
             AdviseHugePages(data, total);
@@ -188,13 +166,37 @@ ALboolean load_stream(StreamPtr stream, ALuint buffer)
         else
             data.shrink_to_fit();
     }
-    stream.reset();
+    sound.bytes = total;
+    return true;
+}
 
-    alBufferData(buffer, format, data.data(), ALsizei(total), ALsizei(freq));
-    if (OpenALErrorPending())
-        return Fail<ALboolean>("Buffer load failed", AL_FALSE);
-    ApplyLoop(buffer, loop, format, total, blockAlign);
-    return AL_TRUE;
+bool UploadSound(const DecodedSound &sound, ALuint buffer)
+{
+    alBufferData(buffer, sound.format, sound.Samples(), ALsizei(sound.bytes), ALsizei(sound.frequency));
+    // A load for a job shares its context's error state with the
+    // application's threads: it tells its own failure by what the buffer
+    // holds (a fresh buffer reads rate 0 until data is accepted), and
+    // consumes an error only when it caused one.
+    if (SharesContextErrors()) {
+        ALint rate = 0;
+        alGetBufferi(buffer, AL_FREQUENCY, &rate);
+        if (rate != ALint(sound.frequency)) {
+            alGetError();
+            return Fail("Buffer load failed", false);
+        }
+    } else if (OpenALErrorPending()) {
+        return Fail("Buffer load failed", false);
+    }
+    ApplyLoop(buffer, sound.loop, sound.format, sound.bytes, sound.blockAlign);
+    return true;
+}
+
+ALboolean load_stream(StreamPtr stream, ALuint buffer)
+{
+    DecodedSound sound;
+    if (!DecodeSound(std::move(stream), sound))
+        return AL_FALSE;
+    return UploadSound(sound, buffer) ? AL_TRUE : AL_FALSE;
 }
 
 namespace {

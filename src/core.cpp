@@ -11,9 +11,20 @@
 
 namespace {
 std::atomic<const char *> last_error{"No error"};
+thread_local ErrorCapture *activeCapture = nullptr;
+} // namespace
+
+void SetError(const char *message)
+{
+    if (activeCapture)
+        activeCapture->Set(message);
+    else
+        last_error.store(message, std::memory_order_relaxed);
 }
 
-void SetError(const char *message) { last_error.store(message, std::memory_order_relaxed); }
+ErrorCapture::ErrorCapture() : outer(activeCapture) { activeCapture = this; }
+ErrorCapture::~ErrorCapture() { activeCapture = outer; }
+bool SharesContextErrors() { return activeCapture != nullptr; }
 
 pthread_mutex_t cs_StreamPlay;
 ALCboolean(ALC_APIENTRY *palcSetThreadContext)(ALCcontext *context) = nullptr;
@@ -117,11 +128,13 @@ const FormatRow *FindFormat(ALenum format)
 }
 
 // Asks the implementation for a format by name; the alGetError call always
-// happens, so a pending error rejects the candidate and is consumed.
+// happens, so a pending error rejects the candidate and is consumed. A load
+// job leaves the context's error alone (it may be the application's): for a
+// name, which is never null, the value alone tells.
 ALenum TryFormat(const char *name)
 {
     ALenum value = alGetEnumValue(name);
-    if (alGetError() != AL_NO_ERROR || value == 0 || value == -1)
+    if ((!SharesContextErrors() && alGetError() != AL_NO_ERROR) || value == 0 || value == -1)
         return 0;
     return value;
 }

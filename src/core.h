@@ -17,6 +17,31 @@ static const bool BigEndian = !LittleEndian;
 
 void SetError(const char *message);
 
+// For the length of a scope, the messages SetError gives on this thread go
+// here instead of to the process's one slot: a load run for a job (on a
+// worker, or for a batch on the caller's thread) keeps its reason to itself
+// and never overwrites what the application is about to read. Messages are
+// static strings, so the pointer stays valid. Scopes nest; the innermost
+// captures.
+class ErrorCapture {
+public:
+    ErrorCapture();
+    ~ErrorCapture();
+    ErrorCapture(const ErrorCapture &) = delete;
+    ErrorCapture &operator=(const ErrorCapture &) = delete;
+    void Set(const char *text) { message = text; }
+    // The latest message given in the scope, null when none was.
+    const char *Message() const { return message; }
+
+private:
+    ErrorCapture *outer;
+    const char *message = nullptr;
+};
+// Whether an ErrorCapture is active on this thread: the thread then works
+// for a load job and shares its context's OpenAL error state with the
+// application's threads, so it must not consume an error it did not cause.
+bool SharesContextErrors();
+
 // The library's only lock. It is recursive: the update thread holds it while
 // it calls nuvexUpdate, which enters it again.
 extern pthread_mutex_t cs_StreamPlay;

@@ -9,7 +9,18 @@
 //      so what runs under it must be short: decoding one chunk, a seek that
 //      jumps, OpenAL calls. Never held across font loads, file scans or
 //      forward decodes; a borrow (below) gives it up for those.
-//   2. A decoder's own locks, each around its library's calls only:
+//   2. The load queue's lock (backgroundload.cpp): guards the jobs of the
+//      loads in the background, their lists and the worker count. Taken
+//      with or without lock 1 (an asynchronous load asked for from a
+//      callback, the delivery in nuvexUpdate), always briefly: no decode,
+//      no OpenAL call, no callback and no other lock of ours is ever taken
+//      under it. A worker holds no lock while it decodes and uploads; its
+//      decode may take lock 1 (a MIDI load's first SoundFont) or a
+//      decoder's lock, never with this one held. Its condition variables:
+//      workers wait for jobs; batches and shutdowns wait for jobs to end,
+//      and a shutdown holding lock 1 (called from a callback) waits only
+//      for uploads, which never take lock 1.
+//   3. A decoder's own locks, each around its library's calls only:
 //      the module decoder's lock (libmodplug mixes in process-wide buffers,
 //      so one call at a time), and the MIDI decoder's, in this order:
 //        a. the SoundFont load lock: held while a font loads or is freed,
@@ -21,11 +32,12 @@
 //           font, one event or one block of output at a time;
 //        d. the lock around making and deleting a synthesiser.
 //      b, c and d are taken with or without lock 1.
-//   3. Locks inside the dependencies (OpenAL Soft's context and device
+//   4. Locks inside the dependencies (OpenAL Soft's context and device
 //      locks, FluidSynth's per-synthesiser mutex): never held by us when we
 //      call into the library.
-// Condition variables wait only on lock 1, and only at depth one (a thread
-// inside an end-of-play callback holds it twice and cannot wait).
+// Condition variables on lock 1 wait only at depth one (a thread inside an
+// end-of-play callback holds it twice and cannot wait); the load queue's
+// wait under lock 1 is the one for uploads above.
 //
 // ONE OWNER OF A STREAM'S STATE. A live stream's decoder and fields are
 // touched by the thread that holds lock 1, or by the one thread that has
@@ -40,7 +52,9 @@
 // once may rely on):
 //   - OpenAL Soft: every call is safe from any thread; the current context
 //     is process-wide unless ALC_EXT_thread_local_context sets one for the
-//     thread (ProtectContext does, per call).
+//     thread (ProtectContext does, per call; a load worker, per job). A
+//     context's error state is shared by every thread using it: load
+//     workers never consume an error they did not cause.
 //   - libvorbisfile, libsndfile, libmpg123: no shared state between handles;
 //     one handle is used by one thread at a time. libsndfile's error for a
 //     failed open (sf_strerror(NULL)) is process-wide and not relied on.

@@ -1,5 +1,6 @@
 // The library as a whole: load and unload, version, devices, sleep and
 // function lookup. It sits on top of every other unit and none calls it.
+#include "backgroundload.h"
 #include "core.h"
 #include "decoders.h"
 #include "livestreams.h"
@@ -46,7 +47,8 @@ static void init_nuvex()
 }
 
 namespace {
-// Runs the unload sequence: stop the update thread, then stop and destroy the
+// Runs the unload sequence: cancel the background loads and join their
+// workers (no callbacks), stop the update thread, then stop and destroy the
 // live streams. The lock and the lists it uses belong to lower units whose
 // objects are made before this one (lower init priorities) and so are
 // destroyed after it.
@@ -55,6 +57,7 @@ struct LibraryState {
     ~LibraryState()
     {
         BeginUnload();
+        StopBackgroundLoads();
         ShutdownUpdateThread();
         ClearLiveStreams();
     }
@@ -153,6 +156,16 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexShutdownDevice(void)
         alcGetError(device);
         return Fail<ALboolean>("Failed to get current device", AL_FALSE);
     }
+    // The loads of the context end before it goes, their callbacks run.
+    // Out of memory here still shuts the device down.
+    Boundary<int>(0, [context] {
+        CancelLoadsOf(context);
+        return 0;
+    });
+    struct Forget {
+        ALCcontext *context;
+        ~Forget() { ForgetContext(context); }
+    } forget{context};
     if (alcMakeContextCurrent(nullptr) == ALC_FALSE) {
         alcGetError(nullptr);
         return Fail<ALboolean>("Failed to unset current context", AL_FALSE);
@@ -233,6 +246,10 @@ NUVEX_API void *NUVEX_APIENTRY nuvexGetProcAddress(const ALchar *funcname)
         NUVEX_ROW(nuvexGetStreamLoopPoints),
         NUVEX_ROW(nuvexSetStreamLoopPoints),
         NUVEX_ROW(nuvexGetStreamTag),
+        NUVEX_ROW(nuvexCreateBuffersFromFiles),
+        NUVEX_ROW(nuvexCreateBufferFromFileAsync),
+        NUVEX_ROW(nuvexCreateBufferFromMemoryAsync),
+        NUVEX_ROW(nuvexSetLoadThreads),
 #undef NUVEX_ROW
         {nullptr, nullptr},
     };

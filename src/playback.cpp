@@ -2,6 +2,7 @@
 // update thread that drives them.
 #include "playback.h"
 
+#include "backgroundload.h"
 #include "streamdec.h"
 
 #include <algorithm>
@@ -298,29 +299,6 @@ ALsizei FillRing(AsyncPlayEntry &entry, bool goingOn = false)
     return filled;
 }
 
-// Puts an entry's context in force for the length of a scope, the calling
-// thread's own back after; ok() is false when that context is gone.
-class EntryContext {
-public:
-    explicit EntryContext(ALCcontext *context)
-    {
-        saved = palcGetThreadContext ? palcGetThreadContext() : nullptr;
-        ok_ = !palcSetThreadContext || palcSetThreadContext(context);
-    }
-    ~EntryContext()
-    {
-        if (palcSetThreadContext && !palcSetThreadContext(saved))
-            palcSetThreadContext(nullptr);
-    }
-    EntryContext(const EntryContext &) = delete;
-    EntryContext &operator=(const EntryContext &) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    ALCcontext *saved = nullptr;
-    bool ok_ = false;
-};
-
 AsyncPlayEntry *EntryOf(const nuvexStream *stream)
 {
     for (AsyncPlayEntry &entry : AsyncPlayList())
@@ -559,6 +537,7 @@ NUVEX_API void NUVEX_APIENTRY nuvexUpdate(void)
             }
             ++it;
         }
+        DeliverFinishedLoads(guard);
         return 0;
     });
 }

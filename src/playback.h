@@ -103,6 +103,30 @@ private:
     ALCcontext *savedContext = nullptr;
 };
 
+// Puts a context in force on the calling thread for the length of a scope
+// (a playback's, a load's), the thread's own back after; ok() is false when
+// that context is gone. Without thread-local contexts it changes nothing.
+class EntryContext {
+public:
+    explicit EntryContext(ALCcontext *context)
+    {
+        saved = palcGetThreadContext ? palcGetThreadContext() : nullptr;
+        ok_ = !palcSetThreadContext || palcSetThreadContext(context);
+    }
+    ~EntryContext()
+    {
+        if (palcSetThreadContext && !palcSetThreadContext(saved))
+            palcSetThreadContext(nullptr);
+    }
+    EntryContext(const EntryContext &) = delete;
+    EntryContext &operator=(const EntryContext &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    ALCcontext *saved = nullptr;
+    bool ok_ = false;
+};
+
 // Ends the playback fed by this stream, if any, running its callback.
 void StopStream(nuvexStream *stream);
 

@@ -248,7 +248,7 @@ TEST(Player, EveryCommandLineEndsAsDocumented)
     };
     std::vector<Row> rows = {
         {{"--info", wav}, 0, info(wav, "WAV, 16-bit integer PCM", 44100, Reference("demo.wav").size() / 2), ""},
-        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.4)\n", ""},
+        {{"--version"}, 0, "nuvex-play " NUVEX_VERSION " (nuvex library 1.5)\n", ""},
         {{"--list-devices"}, 0, "No Output  (default)\n", ""}, // the test environment's only one
         {{}, 2, "", "nuvex-play: no file to play (see nuvex-play --help)\n"},
         {{"--bogus", wav}, 2, "", "nuvex-play: unknown option '--bogus' (see nuvex-play --help)\n"},

@@ -12,6 +12,7 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <deque>
 #include <cmath>
 #include <future>
 #include <memory>
@@ -375,6 +376,187 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
         EXPECT_TRUE(nuvexDestroyStream(s, 0, nullptr));
 }
 
+// ---- Loads in the background -----------------------------------------------
+
+using SetThreadContext = ALCboolean(ALC_APIENTRY *)(ALCcontext *);
+SetThreadContext ThreadContextSetter()
+{
+    return reinterpret_cast<SetThreadContext>(alcGetProcAddress(nullptr, "alcSetThreadContext"));
+}
+
+// Delivered by the update thread once each; a callback that starts another
+// load gets it from a later update; a load asked for on a thread with a
+// context of its own lands in that context; a batch of 10,000 names (a
+// tenth of them missing) loads the others.
+TEST(Background, DeliveredOnceEachInTheirContextsAndBatchesOf10000)
+{
+    NullDevice nullDevice;
+    ASSERT_TRUE(nullDevice.ok);
+    const Bytes wav = nvmedia::WriteWav16(Ramp(300), 2, 44100);
+    auto load = [&](Delivery &d) { return nuvexCreateBufferFromMemoryAsync(wav.data(), ALsizei(wav.size()), Delivery::Callback, &d); };
+    std::vector<Delivery> loads(40), other(1);
+    loads[0].then = [&](ALuint) { EXPECT_TRUE(load(loads.back())) << Err(); };
+    for (size_t i = 0; i + 1 < loads.size(); i++)
+        ASSERT_TRUE(load(loads[i])) << Err();
+    const SetThreadContext setThreadContext = ThreadContextSetter();
+    ASSERT_NE(setThreadContext, nullptr);
+    ALCdevice *device = alcOpenDevice(nullptr);
+    ALCcontext *own = alcCreateContext(device, nullptr);
+    std::thread([&] {
+        setThreadContext(own);
+        EXPECT_TRUE(load(other[0])) << Err();
+        setThreadContext(nullptr);
+    }).join();
+    ASSERT_TRUE(nuvexUpdateInterval(0.002f));
+    ASSERT_TRUE(Delivered(loads, false) && Delivered(other, false));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (Delivery &d : loads) {
+        EXPECT_EQ(d.calls, 1);
+        EXPECT_NE(d.thread, std::this_thread::get_id());
+        EXPECT_EQ(FramesOf(d.buffer), 300u) << d.error;
+        alDeleteBuffers(1, &d.buffer);
+    }
+    EXPECT_FALSE(alIsBuffer(other[0].buffer)) << "landed in the process's context";
+    setThreadContext(own);
+    EXPECT_EQ(FramesOf(other[0].buffer), 300u) << other[0].error;
+    setThreadContext(nullptr);
+    alcDestroyContext(own);
+    alcCloseDevice(device);
+
+    std::vector<std::string> files;
+    for (int i = 0; i < 100; i++)
+        files.push_back(i % 10 ? TempFile("tiny" + std::to_string(i), nvmedia::WriteWav16(Ramp(size_t(i), 1), 1, 8000)) : "/nonexistent/tiny");
+    std::vector<const char *> names;
+    for (int i = 0; i < 10000; i++)
+        names.push_back(files[size_t(i % 100)].c_str());
+    std::vector<ALuint> buffers(names.size());
+    EXPECT_EQ(nuvexCreateBuffersFromFiles(names.data(), ALsizei(names.size()), buffers.data()), 9000);
+    EXPECT_EQ(Err(), "/nonexistent/tiny: Failed to open file");
+    for (size_t i = 0; i < names.size(); i++)
+        EXPECT_TRUE(i % 10 ? FramesOf(buffers[i]) == i % 100 : buffers[i] == 0) << i;
+    alDeleteBuffers(ALsizei(buffers.size()), buffers.data());
+    EXPECT_EQ(alGetError(), AL_NO_ERROR);
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+}
+
+// A shutdown ends the loads of its context before it goes: the one running
+// (its decode held up by an application decoder until another thread lets
+// it go) is waited for, the queued ones cancelled; every callback runs once,
+// on the shutting thread, with 0 and "Load cancelled", before the call
+// returns. Loads of a context the application destroys itself end with
+// "Context destroyed". A callback may shut the device down: the loads left
+// are cancelled there.
+TEST(Background, ShutdownCancelsLoadsAndADestroyedContextEndsThem)
+{
+    ASSERT_TRUE(nuvexSetLoadThreads(2)); // one worker: the decoder's counters are not shared
+    ResetApps();
+    ASSERT_TRUE(InstallApp(0, -1));
+    std::atomic<bool> started{false}, release{false};
+    App(0).pcm = Bytes(40000, 1);
+    App(0).perCall = 4000;
+    App(0).onDecode = [&] {
+        started = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    const Bytes image(16, 0);
+    auto queue = [&](std::vector<Delivery> &all) {
+        for (Delivery &d : all)
+            ASSERT_TRUE(nuvexCreateBufferFromMemoryAsync(image.data(), 16, Delivery::Callback, &d)) << Err();
+    };
+    auto expectAll = [](std::vector<Delivery> &all, const char *error, size_t from = 0) {
+        for (size_t i = from; i < all.size(); i++) {
+            EXPECT_EQ(all[i].calls, 1) << i;
+            EXPECT_EQ(all[i].buffer, 0u) << i;
+            EXPECT_EQ(all[i].error, error) << i;
+        }
+    };
+
+    ASSERT_TRUE(nuvexInitDevice(nullptr, nullptr));
+    std::vector<Delivery> cancelled(10);
+    queue(cancelled);
+    ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        release = true;
+    });
+    const auto before = Clock::now();
+    ASSERT_TRUE(nuvexShutdownDevice());
+    EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(90)) << "the running load was not waited for";
+    releaser.join();
+    expectAll(cancelled, "Load cancelled");
+    for (const Delivery &d : cancelled)
+        EXPECT_EQ(d.thread, std::this_thread::get_id());
+
+    release = started = false;
+    ASSERT_TRUE(nuvexInitDevice(nullptr, nullptr));
+    ALCcontext *doomed = alcGetCurrentContext();
+    std::vector<Delivery> orphaned(5);
+    queue(orphaned);
+    ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+    ASSERT_TRUE(nuvexInitDevice(nullptr, nullptr));
+    ALCdevice *doomedDevice = alcGetContextsDevice(doomed);
+    alcDestroyContext(doomed);
+    alcCloseDevice(doomedDevice);
+    release = true;
+    ASSERT_TRUE(Delivered(orphaned));
+    expectAll(orphaned, "Context destroyed");
+
+    App(0).onDecode = nullptr;
+    std::vector<Delivery> last(6);
+    last[0].then = [](ALuint) { EXPECT_TRUE(nuvexShutdownDevice()) << Err(); };
+    queue(last);
+    ASSERT_TRUE(WaitFor([&] { return last[0].calls > 0 || (nuvexUpdate(), false); }));
+    EXPECT_NE(last[0].buffer, 0u) << last[0].error;
+    expectAll(last, "Load cancelled", 1);
+    EXPECT_EQ(alcGetCurrentContext(), nullptr);
+    // A decode cancelled from a callback may still run (only uploads are
+    // waited for there): one more load behind it on the one worker tells
+    // when it is over, before the decoder's state goes with the program.
+    ASSERT_TRUE(nuvexInitDevice(nullptr, nullptr));
+    std::vector<Delivery> behind(1);
+    queue(behind);
+    EXPECT_TRUE(Delivered(behind));
+    alDeleteBuffers(1, &behind[0].buffer);
+    EXPECT_TRUE(nuvexShutdownDevice());
+}
+
+// Loads asked for on one thread while another shuts the device down, again
+// and again, with the update thread delivering: every queued load's callback
+// runs exactly once (delivered, cancelled, or ended by the dead context), and
+// once the context is gone the calls fail at once.
+TEST(Stress, LoadsRaceShutdowns)
+{
+    const Bytes wav = nvmedia::WriteWav16(Ramp(2000), 2, 44100);
+    ASSERT_TRUE(nuvexUpdateInterval(0.001f));
+    std::vector<std::unique_ptr<std::vector<Delivery>>> rounds;
+    const std::set<std::string> reasons = {"", "Load cancelled", "Context destroyed"};
+    for (int round = 0; round < 20; round++) {
+        ASSERT_TRUE(nuvexInitDevice(nullptr, nullptr));
+        rounds.push_back(std::make_unique<std::vector<Delivery>>(300));
+        std::vector<Delivery> &loads = *rounds.back();
+        std::atomic<size_t> queued{0};
+        std::thread loader([&] {
+            for (Delivery &d : loads) {
+                d.then = [](ALuint buffer) { alDeleteBuffers(1, &buffer); };
+                if (!nuvexCreateBufferFromMemoryAsync(wav.data(), ALsizei(wav.size()), Delivery::Callback, &d))
+                    break;
+                queued++;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 10)));
+        ASSERT_TRUE(nuvexShutdownDevice());
+        loader.join();
+        ASSERT_TRUE(WaitFor([&] { return std::all_of(loads.begin(), loads.begin() + long(queued.load()),
+                                                     [](const Delivery &d) { return d.calls > 0; }); }));
+        for (size_t i = 0; i < loads.size(); i++) {
+            EXPECT_EQ(loads[i].calls, i < queued ? 1 : 0) << round << " " << i;
+            EXPECT_EQ(reasons.count(loads[i].error), 1u) << loads[i].error;
+        }
+    }
+    EXPECT_TRUE(nuvexUpdateInterval(0.0f));
+}
+
 #ifdef NUVEX_MEDIA_SNDFILE
 // An MP3 stream's length, asked for on one thread while another decodes
 // the stream, is right and leaves the decode as it would be without.
@@ -429,6 +611,12 @@ TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
     std::vector<std::unique_ptr<Play>> records;
     std::atomic<int> failures{0};
     std::set<std::string> errors;
+    // Loads in the background on the side, delivered by the update thread,
+    // and batches of three.
+    std::mutex loadsMutex;
+    std::deque<Delivery> loads;
+    const std::string path = TempFile("stress.wav", wav);
+    const char *const three[] = {path.c_str(), path.c_str(), path.c_str()};
     ASSERT_TRUE(nuvexUpdateInterval(0.001f));
     auto worker = [&](unsigned seed) {
         std::mt19937 rng(seed);
@@ -445,6 +633,18 @@ TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
             ALuint buffer = nuvexCreateBufferFromMemory(wav.data(), ALsizei(wav.size()));
             failures += FramesOf(buffer) != 2000;
             alDeleteBuffers(1, &buffer);
+            if (rng() % 3 == 0) {
+                std::unique_lock<std::mutex> hold(loadsMutex);
+                Delivery &d = loads.emplace_back();
+                hold.unlock();
+                d.then = [&failures](ALuint b) { failures += FramesOf(b) != 2000, alDeleteBuffers(1, &b); };
+                failures += !nuvexCreateBufferFromMemoryAsync(wav.data(), ALsizei(wav.size()), Delivery::Callback, &d);
+            }
+            if (rng() % 8 == 0) {
+                ALuint batch[3] = {};
+                failures += nuvexCreateBuffersFromFiles(three, 3, batch) != 3;
+                alDeleteBuffers(3, batch);
+            }
             int i = int(rng() % 6);
             Play *play = slot[i];
             if (!play) {
@@ -499,8 +699,14 @@ TEST(Stress, ApplicationThreadsAgainstTheUpdateThread)
         errors.insert(Err());
     for (std::thread &t : workers)
         t.join();
+    EXPECT_TRUE(WaitFor([&] { return std::all_of(loads.begin(), loads.end(), [](const Delivery &d) { return d.calls > 0; }); }));
     EXPECT_TRUE(nuvexUpdateInterval(0.0f));
-    EXPECT_EQ(ThreadCountSettled(baseThreads), baseThreads);
+    EXPECT_GT(loads.size(), 50u);
+    for (const Delivery &d : loads)
+        EXPECT_EQ(d.calls, 1);
+    // Left: the load workers, at most one fewer than the cores (at least one).
+    const int most = int(std::max(1u, std::thread::hardware_concurrency() - 1)), left = ThreadCountSettled(baseThreads + 1);
+    EXPECT_LE(left, baseThreads + most) << "the update thread outlived its stop";
     EXPECT_EQ(failures, 0) << Err();
     EXPECT_GT(records.size(), 100u);
     for (const std::string &e : errors)

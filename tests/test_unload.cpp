@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <dlfcn.h>
 
 #include <atomic>
@@ -21,7 +22,8 @@ namespace {
 #define NUVEX_FUNCTIONS(X)                                                                         \
     X(nuvexGetErrorString) X(nuvexInitDevice) X(nuvexCreateStreamFromMemory)                       \
     X(nuvexCreateStreamFromCallback) X(nuvexDestroyStream) X(nuvexPlaySource)                      \
-    X(nuvexPlaySourceStream) X(nuvexUpdateInterval)
+    X(nuvexPlaySourceStream) X(nuvexUpdateInterval) X(nuvexCreateBufferFromMemoryAsync)       \
+    X(nuvexCreateBuffersFromFiles)
 
 struct Nuvex {
     void *handle = dlopen(NUVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -66,6 +68,25 @@ void PlayOn(void *counter, ALuint source)
                       Library->nuvexUpdateInterval(0.002f) + !Library->nuvexUpdateInterval(0.0f);
 }
 
+// Loads in the background: delivered before the unload, or never.
+std::atomic<int> Delivered{0};
+void Loaded(void *, ALuint buffer, const ALchar *)
+{
+    alDeleteBuffers(1, &buffer);
+    Delivered++;
+}
+
+int ThreadCount()
+{
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (dirent *entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
 bool WaitFor(const std::atomic<int> &counter)
 {
     for (int i = 0; i < 5000 && counter == 0; i++)
@@ -85,6 +106,7 @@ TEST(Unload, MidPlayManyTimes)
     const std::string fontPath = testing::TempDir() + "unload.sf2";
     std::ofstream(fontPath, std::ios::binary).write(reinterpret_cast<const char *>(font.data()), std::streamsize(font.size()));
     setenv("NUVEX_SOUNDFONT", fontPath.c_str(), 1);
+    int threadsAfterFirst = 0; // the sanitizers start a thread of their own in the first
     for (int cycle = 0; cycle < 8; cycle++) {
         SCOPED_TRACE(cycle);
         Nuvex nv;
@@ -115,10 +137,23 @@ TEST(Unload, MidPlayManyTimes)
         }
         ALuint idle[2];
         ASSERT_NE(nv.nuvexCreateStreamFromMemory(wav.data(), ALuint(wav.size()), 256, 2, idle), nullptr);
+        // And loads in the background, queued, running and finished, a batch
+        // first to start the workers.
+        const std::string wavPath = testing::TempDir() + "unload.wav";
+        std::ofstream(wavPath, std::ios::binary).write(reinterpret_cast<const char *>(wav.data()), std::streamsize(wav.size()));
+        const char *names[] = {wavPath.c_str(), wavPath.c_str()};
+        ALuint pair[2];
+        ASSERT_EQ(nv.nuvexCreateBuffersFromFiles(names, 2, pair), 2);
+        alDeleteBuffers(2, pair);
+        Delivered = 0;
+        for (int i = 0; i < 40; i++)
+            ASSERT_TRUE(nv.nuvexCreateBufferFromMemoryAsync(wav.data(), ALsizei(wav.size()), Loaded, nullptr));
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + cycle));
         ASSERT_TRUE(nv.Close()) << "the library is still mapped";
+        const int delivered = Delivered;
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // nothing may call back now
         EXPECT_EQ(GoneOnAtUnload, 0);
+        EXPECT_EQ(Delivered, delivered);
         for (int i = 0; i < 6; i++) {
             EXPECT_EQ(Ended[i], 1) << i;
             ALint state = 0, queued = -1;
@@ -135,6 +170,11 @@ TEST(Unload, MidPlayManyTimes)
         alcMakeContextCurrent(nullptr);
         alcDestroyContext(context);
         alcCloseDevice(device);
+        // A joined thread leaves the task list a moment after its join.
+        for (int i = 0; i < 500 && cycle > 0 && ThreadCount() != threadsAfterFirst; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        threadsAfterFirst = cycle > 0 ? threadsAfterFirst : ThreadCount();
+        EXPECT_EQ(ThreadCount(), threadsAfterFirst) << "a thread outlived the library";
     }
 }
 

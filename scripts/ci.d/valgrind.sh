@@ -13,8 +13,8 @@ build=${1:-$root/build}
 # unusable and application input: the paths that allocate and free the most.
 programs=(test_api test_playback test_decoders)
 # Too slow under Valgrind for CI (minutes of rendering); the sanitizer build
-# runs it.
-declare -A skip=([test_decoders]=Decoders.EveryLayoutLoadsAndStreamsAsTheFileHoldsIt:Decoders.WholeLoadsPastTwoGibFail)
+# runs them.
+declare -A skip=([test_decoders]=Decoders.EveryLayoutLoadsAndStreamsAsTheFileHoldsIt:Decoders.WholeLoadsPastTwoGibFail:Decoders.BatchesAndLoadsInTheBackgroundMatchLoadsAlone)
 jobs=${NUVEX_VALGRIND_JOBS:-$(nproc)}
 
 if ! command -v valgrind >/dev/null; then

@@ -5,6 +5,7 @@
 #include <libmodplug/modplug.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -176,6 +177,31 @@ Floats Gather(const Floats &sound, int channels, const std::vector<size_t> &fram
         for (int c = 0; c < channels; c++)
             out.push_back(sound.at(f * size_t(channels) + size_t(c)));
     return out;
+}
+
+void Delivery::Callback(void *self, ALuint buffer, const ALchar *error)
+{
+    auto *d = static_cast<Delivery *>(self);
+    d->buffer = buffer;
+    d->error = error ? error : "";
+    d->thread = std::this_thread::get_id();
+    if (d->then)
+        d->then(buffer);
+    d->calls++; // last, as for EndLog
+}
+
+bool Delivered(std::vector<Delivery> &all, bool manual, double seconds)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    auto done = [&] { return std::all_of(all.begin(), all.end(), [](const Delivery &d) { return d.calls > 0; }); };
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        if (manual)
+            nuvexUpdate();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
 }
 
 void EndLog::Callback(void *self, ALuint source)

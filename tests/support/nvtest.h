@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace nvt {
@@ -75,6 +76,20 @@ struct EndLog {
     std::function<void(ALuint)> then;
     static void Callback(void *self, ALuint source);
 };
+
+// One load in the background: what its callback brought, where, how often;
+// `then` runs inside the callback.
+struct Delivery {
+    std::atomic<int> calls{0};
+    ALuint buffer = 0;
+    std::string error; // empty for none
+    std::thread::id thread;
+    std::function<void(ALuint)> then;
+    static void Callback(void *self, ALuint buffer, const ALchar *error);
+};
+// Runs nuvexUpdate on this thread (with `manual`; else waits for the update
+// thread) until every delivery has come; false after `seconds`.
+bool Delivered(std::vector<Delivery> &all, bool manual = true, double seconds = 30.0);
 
 // Alternates "render `step` frames" and nuvexUpdate, keeping the output.
 struct Driver {
