@@ -132,47 +132,20 @@ bool AiffFileLimit(const std::string &path, size_t dataOffset, ALuint buffer)
 
 // ---- Harness ----
 
-struct Case {
-    Case(std::string n, std::function<bool(ALuint)> r) : name(std::move(n)), run(std::move(r)) {}
-    std::string name;
-    std::function<bool(ALuint)> run;
-    std::vector<double> wall, cpu;
-    ALint size = -1;
-};
-
-bool RunChecked(Case &c, bool timed)
-{
-    ALuint buffer = 0;
-    alGenBuffers(1, &buffer);
-    bool ok = false;
-    bench::Timing t = bench::TimeOnce([&] { ok = c.run(buffer); });
-    ALint size = 0;
-    alGetBufferi(buffer, AL_SIZE, &size);
-    alDeleteBuffers(1, &buffer);
-    if (!ok || size <= 0) {
-        fprintf(stderr, "%s failed: %s\n", c.name.c_str(), nuvexGetErrorString());
-        return false;
-    }
-    c.size = size;
-    if (timed) {
-        c.wall.push_back(t.wall);
-        c.cpu.push_back(t.cpu);
-    }
-    return true;
-}
+using Case = bench::LoadCase;
 
 // Runs a limit and its load alternately; prints both and their ratio.
 bool Compare(const char *title, Case limit, Case load, int reps, double target)
 {
     for (Case *c : {&limit, &load}) // warm-up
-        if (!RunChecked(*c, false))
+        if (!bench::RunLoadOnce(*c, false))
             return false;
     for (int r = 0; r < reps; r++) {
         Case *order[2] = {&limit, &load};
         if (r & 1)
             std::swap(order[0], order[1]);
         for (Case *c : order)
-            if (!RunChecked(*c, true))
+            if (!bench::RunLoadOnce(*c, true))
                 return false;
     }
     double wallRatio = bench::Median(load.wall) / bench::Median(limit.wall);

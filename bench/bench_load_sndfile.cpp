@@ -94,32 +94,7 @@ Load FromMemory(const nvmedia::Bytes &image)
     };
 }
 
-struct Case {
-    Case(std::string n, Load r) : name(std::move(n)), run(std::move(r)) {}
-    std::string name;
-    Load run;
-    std::vector<double> wall, cpu;
-    ALint size = -1;
-};
-
-bool RunOnce(Case &c, bool timed)
-{
-    ALuint buffer = 0;
-    alGenBuffers(1, &buffer);
-    bool ok = false;
-    bench::Timing t = bench::TimeOnce([&] { ok = c.run(buffer); });
-    alGetBufferi(buffer, AL_SIZE, &c.size);
-    alDeleteBuffers(1, &buffer);
-    if (!ok) {
-        fprintf(stderr, "%s failed: %s\n", c.name.c_str(), nuvexGetErrorString());
-        return false;
-    }
-    if (timed) {
-        c.wall.push_back(t.wall);
-        c.cpu.push_back(t.cpu);
-    }
-    return true;
-}
+using Case = bench::LoadCase;
 
 // Peak resident growth of one load in a fresh child, per decoded byte.
 double AddedMemory(const Load &load, ALint decodedBytes)
@@ -147,14 +122,14 @@ double AddedMemory(const Load &load, ALint decodedBytes)
 bool Compare(const char *title, Case limit, Case load, int reps, double target)
 {
     for (Case *c : {&limit, &load})
-        if (!RunOnce(*c, false))
+        if (!bench::RunLoadOnce(*c, false))
             return false;
     for (int r = 0; r < reps; r++) {
         Case *order[2] = {&limit, &load};
         if (r & 1)
             std::swap(order[0], order[1]);
         for (Case *c : order)
-            if (!RunOnce(*c, true))
+            if (!bench::RunLoadOnce(*c, true))
                 return false;
     }
     const double cpuRatio = bench::Median(load.cpu) / bench::Median(limit.cpu);

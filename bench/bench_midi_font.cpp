@@ -138,30 +138,7 @@ private:
     std::vector<Event> events;
 };
 
-struct Case {
-    Case(const char *name, std::function<bool(ALuint)> run) : name(name), run(std::move(run)) {}
-    const char *name;
-    std::function<bool(ALuint)> run;
-    std::vector<double> wall, cpu;
-    ALint size = -1;
-};
-
-bool RunOnce(Case &c, bool timed)
-{
-    ALuint buffer = 0;
-    alGenBuffers(1, &buffer);
-    bool ok = false;
-    const bench::Timing t = bench::TimeOnce([&] { ok = c.run(buffer); });
-    alGetBufferi(buffer, AL_SIZE, &c.size);
-    alDeleteBuffers(1, &buffer);
-    if (!ok) {
-        fprintf(stderr, "%s failed: %s\n", c.name, nuvexGetErrorString());
-        return false;
-    }
-    if (timed)
-        c.wall.push_back(t.wall), c.cpu.push_back(t.cpu);
-    return true;
-}
+using Case = bench::LoadCase;
 } // namespace
 
 int main(int argc, char **argv)
@@ -199,7 +176,7 @@ int main(int argc, char **argv)
     };
     const double cold = added(false), again = added(true);
     Case first{"nuvex first load", load}, second{"nuvex second load", load};
-    if (!RunOnce(first, true))
+    if (!bench::RunLoadOnce(first, true))
         return 1;
     Direct direct(font);
     if (!direct.ok) {
@@ -213,13 +190,13 @@ int main(int argc, char **argv)
         if (r & 1)
             std::swap(order[0], order[1]);
         for (Case *c : order)
-            if (!RunOnce(*c, true))
+            if (!bench::RunLoadOnce(*c, true))
                 return 1;
     }
     printf("MIDI whole loads, %d s song, font %s (%.0f MiB), %d repetitions (medians)\n", Seconds, font.c_str(),
            fontBytes / 1048576.0, reps);
     for (Case *c : {&first, &limit, &second})
-        printf("  %-26s wall %10s  cpu %10s  (%.1f MiB)\n", c->name, bench::FormatMs(bench::Median(c->wall)).c_str(),
+        printf("  %-26s wall %10s  cpu %10s  (%.1f MiB)\n", c->name.c_str(), bench::FormatMs(bench::Median(c->wall)).c_str(),
                bench::FormatMs(bench::Median(c->cpu)).c_str(), c->size / 1048576.0);
     if (limit.size != second.size || size_t(second.size) != decoded)
         printf("  NOTE: sizes differ (%d vs %d bytes)\n", limit.size, second.size);

@@ -1,5 +1,7 @@
 #include "benchutil.h"
 
+#include <nuvex.h>
+
 #include <AL/al.h>
 
 #include <algorithm>
@@ -172,6 +174,27 @@ std::string FormatMiB(double bytes)
     char text[32];
     snprintf(text, sizeof(text), "%.1f MiB", bytes / (1024.0 * 1024.0));
     return text;
+}
+
+bool RunLoadOnce(LoadCase &c, bool timed)
+{
+    ALuint buffer = 0;
+    alGenBuffers(1, &buffer);
+    bool ok = false;
+    const Timing t = TimeOnce([&] { ok = c.run(buffer); });
+    ALint size = 0;
+    alGetBufferi(buffer, AL_SIZE, &size);
+    alDeleteBuffers(1, &buffer);
+    if (!ok || size <= 0) {
+        fprintf(stderr, "%s failed: %s\n", c.name.c_str(), nuvexGetErrorString());
+        return false;
+    }
+    c.size = size;
+    if (timed) {
+        c.wall.push_back(t.wall);
+        c.cpu.push_back(t.cpu);
+    }
+    return true;
 }
 
 } // namespace bench

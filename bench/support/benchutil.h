@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -26,6 +27,19 @@ struct Timing {
 };
 // Runs `work` once and reports how long it took.
 Timing TimeOnce(const std::function<void()> &work);
+
+// One way of filling a buffer with a sound, and the times it took.
+struct LoadCase {
+    LoadCase(std::string n, std::function<bool(ALuint)> r) : name(std::move(n)), run(std::move(r)) {}
+    std::string name;
+    std::function<bool(ALuint)> run;
+    std::vector<double> wall, cpu;
+    ALint size = -1;
+};
+// Runs the case once into a fresh buffer (deleted after), noting the
+// buffer's size and, when `timed`, the times. False, with the library's
+// message printed, when the load fails or leaves the buffer empty.
+bool RunLoadOnce(LoadCase &c, bool timed);
 
 // Median of the values (the mean of the middle two for an even count).
 double Median(std::vector<double> values);
