@@ -280,8 +280,12 @@ bool Closing(ALCcontext *context)
 
 // ---- Asynchronous loads ----------------------------------------------------------
 
-void QueueAsync(JobPtr job)
+// Queues a load of the caller's, to be delivered to `callback` in `context`.
+void QueueAsync(JobPtr job, ALCcontext *context, LoadCallback callback, void *userdata)
 {
+    job->context = context;
+    job->callback = callback;
+    job->userdata = userdata;
     std::list<JobPtr> node{std::move(job)};
     std::unique_lock<std::mutex> hold(Queue.lock);
     LoadJob &queued = *node.front();
@@ -590,10 +594,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexCreateBufferFromFileAsync(const ALchar *
         auto job = std::make_shared<LoadJob>();
         job->nameCopy = fname;
         job->name = job->nameCopy.c_str();
-        job->context = context;
-        job->callback = callback;
-        job->userdata = userdata;
-        QueueAsync(std::move(job));
+        QueueAsync(std::move(job), context, callback, userdata);
         return AL_TRUE;
     });
 }
@@ -613,10 +614,7 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexCreateBufferFromMemoryAsync(const ALubyt
         job->fromMemory = true;
         job->data = data;
         job->length = length;
-        job->context = context;
-        job->callback = callback;
-        job->userdata = userdata;
-        QueueAsync(std::move(job));
+        QueueAsync(std::move(job), context, callback, userdata);
         return AL_TRUE;
     });
 }
