@@ -15,6 +15,7 @@ std::string UpperAscii(std::string name)
     return name;
 }
 
+// Only Latin-1 characters and U+FFFD are ever written.
 void PutUtf8(std::string &out, uint32_t code)
 {
     if (code < 0x80) {
@@ -22,13 +23,8 @@ void PutUtf8(std::string &out, uint32_t code)
     } else if (code < 0x800) {
         out += char(0xC0 | code >> 6);
         out += char(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += char(0xE0 | code >> 12);
-        out += char(0x80 | (code >> 6 & 0x3F));
-        out += char(0x80 | (code & 0x3F));
     } else {
-        out += char(0xF0 | code >> 18);
-        out += char(0x80 | (code >> 12 & 0x3F));
+        out += char(0xE0 | code >> 12);
         out += char(0x80 | (code >> 6 & 0x3F));
         out += char(0x80 | (code & 0x3F));
     }
