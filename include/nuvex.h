@@ -421,9 +421,12 @@ NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromMemory(const ALubyte *fdata
  *   load ends makes it end with 0 and "Context destroyed", no buffer made;
  *   one destroyed after the buffer was made but before its delivery takes
  *   the buffer with it, also "Context destroyed".
- * - The upload (alBufferData of the decoded sound) holds OpenAL Soft's
- *   buffer lock of the device for the copy, as it does on any thread:
- *   stream refills on that device wait for a long sound's upload.
+ * - The upload fills a mapped buffer (OpenAL Soft's AL_SOFTX_map_buffer)
+ *   with none of OpenAL's locks held, so stream refills on the device go on
+ *   during a long sound's upload, here and in the synchronous loads. ADPCM
+ *   sounds, and OpenAL versions without the extension, get a plain
+ *   alBufferData, whose copy holds the device's buffer lock and with it
+ *   every refill on that device.
  * - A load on a worker never changes the message nuvexGetErrorString
  *   returns: its reason goes to its callback, or into the batch's message.
  *   OpenAL's error state belongs to the context, shared with the
