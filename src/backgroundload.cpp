@@ -177,7 +177,7 @@ bool ContextAlive(ALCcontext *context) { return !palcSetThreadContext || palcSet
 
 // In the job's context. The job shares the context's error state with the
 // application, so it tells its failures by the names it gets back.
-ALuint Upload(const DecodedSound &sound)
+ALuint Upload(DecodedSound &sound)
 {
     ALuint buffer = 0;
     alGenBuffers(1, &buffer);

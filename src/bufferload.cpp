@@ -31,16 +31,16 @@ void AdviseHugePages(const LoadArray &data, size_t bytes)
         madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 }
 
-// Gives the pages past the first `used` bytes of the array back to the
-// system, without copying what it holds (a huge page may have made some of
-// them resident). The memory stays the array's: it reads as zeros if ever
+// Gives the whole pages of the array's bytes [from, to) back to the system,
+// without copying what it holds (a huge page may have made memory past its
+// end resident). The memory stays the array's: it reads as zeros if ever
 // touched again.
-void ReleaseTail(const LoadArray &data, size_t used)
+void ReleasePages(const LoadArray &data, size_t from, size_t to)
 {
     static const uintptr_t pageSize = uintptr_t(sysconf(_SC_PAGESIZE));
     uintptr_t start = reinterpret_cast<uintptr_t>(data.data());
-    uintptr_t first = AlignUp(start + used, pageSize);
-    uintptr_t last = AlignDown(start + data.capacity(), pageSize);
+    uintptr_t first = AlignUp(start + from, pageSize);
+    uintptr_t last = AlignDown(start + to, pageSize);
     if (last > first)
         madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
 }
@@ -132,10 +132,26 @@ bool StoredAsGiven(ALenum format)
            format != AL_FORMAT_MONO_MSADPCM_SOFT && format != AL_FORMAT_STEREO_MSADPCM_SOFT;
 }
 
+// Copies the sound to `target` a few megabytes at a time, giving each piece
+// of its own array back once copied: at the peak of a load the sound is held
+// about once, not twice (the array then reads as zeros).
+void CopyOut(DecodedSound &sound, ALubyte *target)
+{
+    constexpr size_t Piece = size_t(4) << 20;
+    const ALubyte *samples = sound.Samples();
+    for (size_t done = 0; done < sound.bytes;) {
+        const size_t piece = std::min(Piece, sound.bytes - done);
+        std::memcpy(target + done, samples + done, piece);
+        if (!sound.inPlace)
+            ReleasePages(sound.data, done, done + piece);
+        done += piece;
+    }
+}
+
 // Gives the buffer the sound's samples through a mapping: true when it
 // holds them, false (with no error left pending from the attempt) when the
 // plain copy has to do it.
-bool FillMapped(const DecodedSound &sound, ALuint buffer)
+bool FillMapped(DecodedSound &sound, ALuint buffer)
 {
     const BufferMapping *mapping = sound.bytes > 0 && StoredAsGiven(sound.format) ? MappingInForce() : nullptr;
     if (!mapping)
@@ -152,7 +168,7 @@ bool FillMapped(const DecodedSound &sound, ALuint buffer)
         alGetError();
         return false;
     }
-    std::memcpy(target, sound.Samples(), sound.bytes);
+    CopyOut(sound, static_cast<ALubyte *>(target));
     mapping->unmap(buffer);
     return true;
 }
@@ -230,7 +246,7 @@ bool DecodeSound(StreamPtr stream, DecodedSound &sound, const std::atomic<bool> 
     // without one (it overshoots by up to half) by shrinking it.
     if (data.capacity() > total + step) {
         if (reserved > 0)
-            ReleaseTail(data, total);
+            ReleasePages(data, total, data.capacity());
         else
             data.shrink_to_fit();
     }
@@ -238,7 +254,7 @@ bool DecodeSound(StreamPtr stream, DecodedSound &sound, const std::atomic<bool> 
     return true;
 }
 
-bool UploadSound(const DecodedSound &sound, ALuint buffer)
+bool UploadSound(DecodedSound &sound, ALuint buffer)
 {
     if (!FillMapped(sound, buffer))
         alBufferData(buffer, sound.format, sound.Samples(), ALsizei(sound.bytes), ALsizei(sound.frequency));

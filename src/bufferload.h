@@ -58,7 +58,8 @@ struct DecodedSound {
 // "Load cancelled".
 bool DecodeSound(StreamPtr stream, DecodedSound &sound, const std::atomic<bool> *cancel = nullptr);
 // Fills `buffer` with the sound and its loop points; false with "Buffer load
-// failed" when OpenAL refuses.
-bool UploadSound(const DecodedSound &sound, ALuint buffer);
+// failed" when OpenAL refuses. The sound's own array is spent by a load that
+// succeeds (its pages are given back as they are copied).
+bool UploadSound(DecodedSound &sound, ALuint buffer);
 // Both steps, on the calling thread.
 ALboolean load_stream(StreamPtr stream, ALuint buffer);
