@@ -439,6 +439,99 @@ TEST(Background, DeliveredOnceEachInTheirContextsAndBatchesOf10000)
     EXPECT_TRUE(nuvexUpdateInterval(0.0f));
 }
 
+// How many loads run at once: the setting, else NUVEX_THREADS when it is a
+// whole positive number, else the cores. A batch counts its caller's thread
+// among them (1: the caller alone); loads in the background leave the
+// caller's thread to the application, with one worker at least. A decoder
+// of the test's own counts the decodes under way.
+struct Overlap {
+    static std::atomic<int> now, most;
+    static std::mutex threadsLock;
+    static std::set<std::thread::id> threads;
+    static void *Open(const ALchar *) { return new int(4); }
+    static void *OpenMem(const ALubyte *, ALuint) { return new int(4); }
+    static ALboolean Format(void *, ALenum *format, ALuint *rate, ALuint *block)
+    {
+        *format = AL_FORMAT_MONO16, *rate = 8000, *block = 2;
+        return AL_TRUE;
+    }
+    static ALuint Decode(void *handle, ALubyte *buf, ALuint bytes)
+    {
+        int &left = *static_cast<int *>(handle);
+        if (left == 0 || bytes < 2)
+            return 0;
+        left--;
+        int at = ++now;
+        for (int seen = most; at > seen && !most.compare_exchange_weak(seen, at);) {
+        }
+        {
+            std::lock_guard<std::mutex> hold(threadsLock);
+            threads.insert(std::this_thread::get_id());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        --now;
+        std::fill_n(buf, 2, ALubyte(0));
+        return 2;
+    }
+    static void Close(void *handle) { delete static_cast<int *>(handle); }
+};
+std::atomic<int> Overlap::now{0}, Overlap::most{0};
+std::mutex Overlap::threadsLock;
+std::set<std::thread::id> Overlap::threads;
+
+TEST(Background, AsManyLoadsAtOnceAsTheSettingAllows)
+{
+    NullDevice device;
+    ASSERT_TRUE(device.ok);
+    ASSERT_TRUE(nuvexInstallDecodeCallbacks(-1, Overlap::Open, Overlap::OpenMem, Overlap::Format, Overlap::Decode,
+                                            nullptr, Overlap::Close));
+    const int cores = int(sysconf(_SC_NPROCESSORS_ONLN));
+    const struct {
+        ALsizei setting;
+        const char *env; // nullptr: unset
+        bool batch;
+        int most; // 0: the cores
+    } rows[] = {{1, nullptr, true, 1}, {0, "5", true, 5},   {4, "1", true, 4},     {0, "1", true, 1},
+                {0, "abc", true, 0},   {0, "5x", true, 0},  {0, "-3", true, 0},    {0, "", true, 0},
+                {0, "5", false, 4},    {1, nullptr, false, 1}, {2, "5", false, 1}};
+    const Bytes image(16, 0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.setting) + " " + (row.env ? row.env : "unset") + (row.batch ? " batch" : " async"));
+        if (row.env)
+            setenv("NUVEX_THREADS", row.env, 1);
+        else
+            unsetenv("NUVEX_THREADS");
+        ASSERT_TRUE(nuvexSetLoadThreads(row.setting));
+        const int expected = row.most ? row.most : cores;
+        Overlap::most = 0;
+        Overlap::threads.clear();
+        const size_t count = size_t(expected) * 3 + 3;
+        std::vector<ALuint> buffers(count);
+        if (row.batch) {
+            std::vector<const char *> names(count, "overlap");
+            ASSERT_EQ(nuvexCreateBuffersFromFiles(names.data(), ALsizei(count), buffers.data()), ALsizei(count)) << Err();
+        } else {
+            std::vector<Delivery> loads(count);
+            for (Delivery &d : loads)
+                ASSERT_TRUE(nuvexCreateBufferFromMemoryAsync(image.data(), 16, Delivery::Callback, &d)) << Err();
+            ASSERT_TRUE(Delivered(loads));
+            for (size_t i = 0; i < count; i++)
+                buffers[i] = loads[i].buffer;
+        }
+        EXPECT_EQ(Overlap::most, expected);
+        if (expected == 1) {
+            EXPECT_EQ(Overlap::threads.size(), 1u);
+            EXPECT_EQ(Overlap::threads.count(std::this_thread::get_id()), row.batch ? 1u : 0u) << "the caller's thread";
+        }
+        for (ALuint buffer : buffers)
+            EXPECT_EQ(FramesOf(buffer), 4u);
+        alDeleteBuffers(ALsizei(count), buffers.data());
+    }
+    unsetenv("NUVEX_THREADS");
+    nuvexSetLoadThreads(0);
+    nuvexInstallDecodeCallbacks(-1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
 // A shutdown ends the loads of its context before it goes: the one running
 // (its decode held up by an application decoder until another thread lets
 // it go) is waited for, the queued ones cancelled; every callback runs once,
