@@ -327,7 +327,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexInstallDecodeCallbacks(
 
 /*
  * nuvexBufferDataFromFile: decodes a whole sound file into an existing buffer
- * (one alBufferData call).
+ * (one upload: where OpenAL has AL_SOFTX_map_buffer, storage the library maps
+ * and fills with no OpenAL lock held; else one alBufferData call).
  *   fname: the file name, read through the I/O callbacks (nuvexSetIOCallbacks).
  *   buffer: an OpenAL buffer name; its previous data is replaced.
  * When the file names loop points (see nuvexGetStreamLoopPoints) and OpenAL
