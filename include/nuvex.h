@@ -660,7 +660,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
  * is in (a large font takes a while: prefer calling it before playing).
  * From an end-of-play callback the load holds the lock.
  * MIDI streams: FluidSynth (libfluidsynth.so.3) is loaded when the first
- * MIDI input is met; NUVEX_FLUIDSYNTH names another library to load, and
+ * MIDI input is met, or by the thread that asks for the first load in the
+ * background or batch (a load worker never loads a library: an unload
+ * waits for the workers holding the dynamic loader's lock); NUVEX_FLUIDSYNTH names another library to load, and
  * set but empty, none: MIDI input is then declined ("Unsupported type").
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,
