@@ -419,8 +419,9 @@ NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromMemory(const ALubyte *fdata
  *   the process's), put in force on the worker for the load. A context
  *   destroyed by the application (not by nuvexShutdownDevice) before the
  *   load ends makes it end with 0 and "Context destroyed", no buffer made;
- *   one destroyed after the buffer was made but before its delivery takes
- *   the buffer with it, also "Context destroyed".
+ *   one destroyed after the buffer was made but before its delivery also
+ *   ends it with 0 and "Context destroyed", the buffer left in the context's
+ *   device (buffers belong to devices) until the device is closed.
  * - The upload (alBufferData of the decoded sound) holds OpenAL Soft's
  *   buffer lock of the device for the copy, as it does on any thread:
  *   stream refills on that device wait for a long sound's upload.

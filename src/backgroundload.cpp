@@ -439,7 +439,8 @@ void DeliverFinishedLoads(ProtectContext &guard)
         ALuint buffer = job->buffer;
         const char *error = job->error;
         // Destroyed by the application (not by nuvexShutdownDevice, which
-        // would have taken the load back): the name means nothing now.
+        // would have taken the load back): no context is left to reach the
+        // buffer through, which stays in its device until that closes.
         if (buffer && !ContextAlive(job->context)) {
             buffer = 0;
             error = ContextGone;
