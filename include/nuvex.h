@@ -420,14 +420,19 @@ NUVEX_API ALuint NUVEX_APIENTRY nuvexCreateBufferFromMemory(const ALubyte *fdata
  *   the process's), put in force on the worker for the load. A context
  *   destroyed by the application (not by nuvexShutdownDevice) before the
  *   load ends makes it end with 0 and "Context destroyed", no buffer made;
- *   one destroyed after the buffer was made but before its delivery takes
- *   the buffer with it, also "Context destroyed".
+ *   one destroyed after the buffer was made but before its delivery also
+ *   ends it with 0 and "Context destroyed", the buffer left in the context's
+ *   device (buffers belong to devices) until the device is closed.
  * - The upload fills a mapped buffer (OpenAL Soft's AL_SOFTX_map_buffer)
  *   with none of OpenAL's locks held, so stream refills on the device go on
  *   during a long sound's upload, here and in the synchronous loads. ADPCM
  *   sounds, and OpenAL versions without the extension, get a plain
  *   alBufferData, whose copy holds the device's buffer lock and with it
  *   every refill on that device.
+ * - The first load in the background or batch of the process loads
+ *   FluidSynth (when installed; about 20 ms) on the calling thread, as a
+ *   MIDI input would: workers never load a library (see
+ *   nuvexSetStreamPatchset).
  * - A load on a worker never changes the message nuvexGetErrorString
  *   returns: its reason goes to its callback, or into the batch's message.
  *   OpenAL's error state belongs to the context, shared with the
@@ -664,7 +669,9 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamOrder(nuvexStream *stream, ALui
  * is in (a large font takes a while: prefer calling it before playing).
  * From an end-of-play callback the load holds the lock.
  * MIDI streams: FluidSynth (libfluidsynth.so.3) is loaded when the first
- * MIDI input is met; NUVEX_FLUIDSYNTH names another library to load, and
+ * MIDI input is met, or by the thread that asks for the first load in the
+ * background or batch (a load worker never loads a library: an unload
+ * waits for the workers holding the dynamic loader's lock); NUVEX_FLUIDSYNTH names another library to load, and
  * set but empty, none: MIDI input is then declined ("Unsupported type").
  */
 NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamPatchset(nuvexStream *stream,

@@ -113,18 +113,30 @@ void RefreshWorkerLimit() { Queue.workerLimit = std::max<size_t>(LoadThreads(Que
 
 void *WorkerMain(void *arg);
 
-// With the queue's lock held: starts workers until there are as many as the
-// jobs queued and running, within the limit. False when there is none.
-bool EnsureWorkers()
+// Called, without the queue's lock, before anything that may start the
+// first worker. The workers use the decoders, whose registrations and
+// library handle are static objects destroyed at unload before the
+// library's unload sequence runs; and an unload runs with the dynamic
+// loader's lock held, so a worker that loaded a library then (FluidSynth,
+// at the first MIDI input) would wait for that lock for ever. So this
+// thread loads what the decoders load on first use, and only then makes
+// the object whose end stops the workers: made after every static object
+// of the library, it is destroyed before all of them.
+void PrepareForWorkers()
 {
-    // The workers use the decoders, whose registrations are static objects
-    // destroyed at unload before the library's unload sequence runs. Made
-    // with the first worker, after every static object of the library, this
-    // is destroyed before all of them: the workers stop first.
     struct StopBeforeTheDecodersGo {
         ~StopBeforeTheDecodersGo() { StopBackgroundLoads(); }
     };
+    static const bool loaded = (LoadDecoderLibraries(), true);
     static StopBeforeTheDecodersGo stopFirst;
+    (void)loaded;
+}
+
+// With the queue's lock held: starts workers until there are as many as the
+// jobs queued and running, within the limit (jobs exist only once
+// PrepareForWorkers has run). False when there is none.
+bool EnsureWorkers()
+{
     const size_t wanted = std::min(Queue.queued.size() + Queue.running.size(), Queue.workerLimit);
     while (Queue.workers.size() < wanted) {
         pthread_t thread;
@@ -286,6 +298,7 @@ void QueueAsync(JobPtr job, ALCcontext *context, LoadCallback callback, void *us
     job->context = context;
     job->callback = callback;
     job->userdata = userdata;
+    PrepareForWorkers();
     std::list<JobPtr> node{std::move(job)};
     std::unique_lock<std::mutex> hold(Queue.lock);
     LoadJob &queued = *node.front();
@@ -353,6 +366,7 @@ const char *BatchMessageOrReason(const LoadJob &job)
 void RunBatch(std::vector<JobPtr> &jobs, Batch &batch)
 {
     std::list<JobPtr> nodes(jobs.begin(), jobs.end());
+    PrepareForWorkers();
     std::unique_lock<std::mutex> hold(Queue.lock);
     // A context being shut down on another thread: no job may start in it.
     if (Closing(jobs.front()->context)) {
@@ -425,7 +439,8 @@ void DeliverFinishedLoads(ProtectContext &guard)
         ALuint buffer = job->buffer;
         const char *error = job->error;
         // Destroyed by the application (not by nuvexShutdownDevice, which
-        // would have taken the load back): the name means nothing now.
+        // would have taken the load back): no context is left to reach the
+        // buffer through, which stays in its device until that closes.
         if (buffer && !ContextAlive(job->context)) {
             buffer = 0;
             error = ContextGone;

@@ -64,6 +64,9 @@ const void *nuvex_init_midi();
 // Frees the SoundFonts no stream uses (the MIDI decoder keeps them for
 // later loads): the device they were loaded for goes.
 void EmptySoundFontCache();
+// Loads the libraries the decoders load on first use (FluidSynth), on the
+// calling thread, once.
+void LoadDecoderLibraries();
 
 // The decoder search: the only ways to obtain a stream.
 StreamPtr create_stream(const char *filename);

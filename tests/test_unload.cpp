@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,7 @@ namespace {
     X(nuvexGetErrorString) X(nuvexInitDevice) X(nuvexCreateStreamFromMemory)                       \
     X(nuvexCreateStreamFromCallback) X(nuvexDestroyStream) X(nuvexPlaySource)                      \
     X(nuvexPlaySourceStream) X(nuvexUpdateInterval) X(nuvexCreateBufferFromMemoryAsync)       \
-    X(nuvexCreateBuffersFromFiles)
+    X(nuvexCreateBuffersFromFiles) X(nuvexCreateBufferFromFileAsync) X(nuvexSetIOCallbacks) X(nuvexSetLoadThreads)
 
 struct Nuvex {
     void *handle = dlopen(NUVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -176,6 +177,55 @@ TEST(Unload, MidPlayManyTimes)
         threadsAfterFirst = cycle > 0 ? threadsAfterFirst : ThreadCount();
         EXPECT_EQ(ThreadCount(), threadsAfterFirst) << "a thread outlived the library";
     }
+}
+
+// A MIDI load in the background, the first MIDI input of the library, held
+// up in its read until the unload has begun: the worker then meets MIDI
+// (FluidSynth's first use) while the unload, holding the dynamic loader's
+// lock, waits for it. Neither may it find FluidSynth's handle gone (the
+// sanitizer build): the thread count set first, before any load.
+std::atomic<bool> Reading{false}, Unloading{false};
+void *OpenFile(const char *name, ALuint) { return fopen(name, "rb"); }
+void CloseFile(void *file) { fclose(static_cast<FILE *>(file)); }
+ALsizei ReadAfterTheUnloadBegan(void *file, ALubyte *buf, ALuint bytes)
+{
+    Reading = true;
+    while (!Unloading)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return ALsizei(fread(buf, 1, bytes, static_cast<FILE *>(file)));
+}
+ALsizei NoWrite(void *, const ALubyte *, ALuint) { return -1; }
+nuvexInt64 SeekFile(void *file, nuvexInt64 offset, ALint whence)
+{
+    return fseeko(static_cast<FILE *>(file), offset, whence) ? -1 : ftello(static_cast<FILE *>(file));
+}
+
+TEST(Unload, WhileAWorkerMeetsMidiFirst)
+{
+    const nvmedia::Bytes midi = nvmedia::WriteMidi(0, 480, {nvmedia::MidiTrack({{0, {0x90, 69, 100}}}, false, 96)});
+    const std::string path = testing::TempDir() + "first.mid";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(midi.data()), std::streamsize(midi.size()));
+    setenv("NUVEX_SOUNDFONT", "", 1);
+    alarm(30); // a deadlock ends the program
+    Nuvex nv;
+    ASSERT_NE(nv.handle, nullptr) << dlerror();
+    ASSERT_TRUE(nv.nuvexInitDevice(nullptr, nullptr)) << nv.nuvexGetErrorString();
+    ASSERT_TRUE(nv.nuvexSetIOCallbacks(OpenFile, CloseFile, ReadAfterTheUnloadBegan, NoWrite, SeekFile));
+    ASSERT_TRUE(nv.nuvexSetLoadThreads(2));
+    Delivered = 0;
+    ASSERT_TRUE(nv.nuvexCreateBufferFromFileAsync(path.c_str(), Loaded, nullptr));
+    while (!Reading)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Unloading = true;
+    EXPECT_TRUE(nv.Close());
+    alarm(0);
+    EXPECT_EQ(Delivered, 0);
+    ALCcontext *context = alcGetCurrentContext();
+    ALCdevice *device = alcGetContextsDevice(context);
+    alcMakeContextCurrent(nullptr);
+    alcDestroyContext(context);
+    alcCloseDevice(device);
 }
 
 } // namespace

@@ -8,8 +8,9 @@
 // right after a meta event), and without a player or an audio driver the
 // output depends on nothing but the file, the font and the settings.
 //
-// FluidSynth is loaded with dlopen on the first MIDI input, so programs that
-// never play MIDI do not carry its dependencies and a system without it
+// FluidSynth is loaded with dlopen on the first MIDI input (or before the
+// first load worker starts: see backgroundload.cpp), so programs that never
+// play MIDI do not carry its dependencies and a system without it
 // still runs the library (MIDI is then declined).
 #include "../decoders.h"
 #include "../decoderutil.h"
@@ -1269,6 +1270,7 @@ bool midiStream::SetPatchset(const char *patchset)
 }
 
 void EmptySoundFontCache() { TheCache.cache->Empty(false); }
+void LoadDecoderLibraries() { FluidLib::Get(); }
 
 static DecoderDecl<midiStream, 0> midiStream_decoder;
 const void *nuvex_init_midi() { return &midiStream_decoder; }
