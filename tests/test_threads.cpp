@@ -359,7 +359,9 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
         EXPECT_LT(end - last, allowed) << "the other source was not refilled";
     }
     std::atomic<int> destroyedSeek{-1};
-    std::thread seeker([&] { destroyedSeek = nuvexSetStreamPosition(module, target / 3); });
+    // Far ahead (33 minutes of decoding), so that the destroy comes while it
+    // decodes even where silence decodes fast.
+    std::thread seeker([&] { destroyedSeek = nuvexSetStreamPosition(module, 45 * 60 * 44100); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(nuvexDestroyStream(module, 0, nullptr));
     EXPECT_EQ(moduleLog.calls, 1);
