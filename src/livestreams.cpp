@@ -289,6 +289,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexDestroyStream(nuvexStream *stream, ALsiz
         StopStream(stream);
         if (!record->borrowed)
             Records.erase(record);
+        else
+            stream->abandoned = true;
         return AL_TRUE;
     });
 }

@@ -83,6 +83,8 @@ bool nuvexStream::SeekByDecoding(nuvexUInt64 to, nuvexUInt64 &at)
     // Whole blocks only: a block format lands on the start of the block.
     const size_t most = chunkBuffer.size() - chunkBuffer.size() % blockAlign;
     while (to - at >= blockFrames) {
+        if (abandoned.load(std::memory_order_relaxed))
+            return false; // its borrower reports the destroy
         const nuvexUInt64 wanted = (to - at) / blockFrames * blockAlign;
         const ALuint ask = ALuint(std::min<nuvexUInt64>(wanted, most));
         ALuint got = std::min(GetData(chunkBuffer.data(), ask), ask);

@@ -7,6 +7,7 @@
 #include "core.h"
 #include "tags.h"
 
+#include <atomic>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -109,6 +110,10 @@ public:
     // change the loop.
     LoopPoints loop;
     SoundTags tags;
+    // Set when the stream is destroyed while another thread borrows it: a
+    // forward-decoding seek then stops instead of decoding on, up to an hour
+    // of sound, for a stream nobody has.
+    std::atomic<bool> abandoned{false};
 
 protected:
     // Whether Seek may decode forward, discarding, when it cannot jump. Off

@@ -364,8 +364,12 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     std::thread seeker([&] { destroyedSeek = nuvexSetStreamPosition(module, 45 * 60 * 44100); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(nuvexDestroyStream(module, 0, nullptr));
+    const Clock::time_point destroyed = Clock::now();
     EXPECT_EQ(moduleLog.calls, 1);
     seeker.join();
+    // It stops at once, not after decoding on (longer than the 12 minutes
+    // above took) for a stream nobody has.
+    EXPECT_LT(Clock::now() - destroyed, end - start);
     EXPECT_EQ(destroyedSeek, AL_FALSE);
     EXPECT_TRUE(nuvexDestroyStream(looped, 0, nullptr));
     racer.join();
