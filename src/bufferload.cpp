@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -80,7 +81,9 @@ void ApplyLoop(ALuint buffer, const LoopPoints &loop, ALenum format, size_t byte
         return;
     const nuvexUInt64 frames = nuvexUInt64(bytes / blockAlign) * DetectCompressionRate(format);
     const nuvexUInt64 end = loop.end ? loop.end : frames;
-    if (loop.start >= end || end > frames)
+    // OpenAL takes the points as ALints: only an IMA4 sound of over 1.2 GB
+    // has frames past them, and its loop is left out rather than wrapped.
+    if (loop.start >= end || end > frames || end > nuvexUInt64(std::numeric_limits<ALint>::max()))
         return;
     const ALint points[2] = {ALint(loop.start), ALint(end)};
     alBufferiv(buffer, AL_LOOP_POINTS_SOFT, points);
