@@ -264,16 +264,23 @@ TEST_F(Playback, SeeksAreHeardAtOnceAndThePositionIsWhatWasHeard)
         ALsizei loops;
         int passesAfter = 0; // whole passes still owed after the seek's own
         size_t loopStart = 0, loopEnd = 0;
+        bool decoded = false; // an application decoder, sought by decoding
     } rows[] = {
         {"forward", 700, 2500, false, 0},        {"back", 2000, 10, false, 0},
+        {"forward, by decoding", 700, 2501, false, 0, 0, 0, 0, true},
+        {"back, by decoding", 2000, 11, false, 0, 0, 0, 0, true},
         {"paused", 600, 1234, true, 0},          {"in the last loop pass", 3400, 2800, false, 1},
         {"after the last data", 2900, 100, false, 0},
         // The ring has read into the next pass, unheard: the seek gives it back.
         {"before a pass the ring read ahead into", 2900, 2800, false, 1, 1},
         {"to the loop's end: the outro's first frame", 1000, 2500, false, 1, 0, 500, 2500},
     };
+    ASSERT_TRUE(InstallApp(0, -1));
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
+        App(0) = AppSound();
+        App(0).pcm = sound.pcm;
+        App(0).acceptFiles = false, App(0).acceptMemory = row.decoded;
         nuvexStream *stream = sound.Stream(1000);
         ASSERT_TRUE(!row.loopEnd || nuvexSetStreamLoopPoints(stream, row.loopStart, row.loopEnd));
         EndLog log;
