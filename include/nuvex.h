@@ -30,13 +30,13 @@
  *   table are process-wide and not locked: configure them before other
  *   threads use the library. Every call on a live stream takes the lock;
  *   slow work on a stream (a seek that decodes forward, a SoundFont load)
- *   runs without it, and meanwhile other calls on that stream wait for it
- *   and its playback is not fed; other playbacks are not held up. Called
- *   from an end-of-play callback, which holds the lock, such work holds it
- *   too: every playback waits for it. A thread that cannot wait (inside an
- *   end-of-play callback, or a decoder's or I/O callback called by that
- *   slow work itself) gets "Stream is busy" (or the message the function
- *   names) from calls on that stream.
+ *   runs without it, and meanwhile other calls on that stream (but
+ *   nuvexGetStreamTag) wait for it and its playback is not fed; other
+ *   playbacks are not held up. Called from an end-of-play callback, which
+ *   holds the lock, such work holds it too: every playback waits for it.
+ *   A thread that cannot wait (inside an end-of-play callback, or a
+ *   decoder's or I/O callback called by that slow work itself) gets "Stream
+ *   is busy" (or the message the function names) from calls on that stream.
  * - Unload: the library cancels the loads under way in the background and
  *   waits for their workers (their callbacks do not run, and loads asked for
  *   from then on are dropped without a callback), stops its update thread,
@@ -829,7 +829,8 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamLoopPoints(nuvexStream *stream,
  * Returns: the value, owned by the stream and valid until it is destroyed;
  *   NULL, with no message, when the file has no such tag (or name is NULL).
  * Fails (NULL): "Invalid stream pointer".
- * Needs no context. Any thread; takes the library's lock.
+ * Needs no context. Any thread; takes the library's lock, but does not wait
+ * for slow work another thread does on the stream (the tags never change).
  */
 NUVEX_API const ALchar *NUVEX_APIENTRY nuvexGetStreamTag(nuvexStream *stream, const ALchar *name);
 /*

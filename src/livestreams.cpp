@@ -193,6 +193,11 @@ void ClearLiveStreams()
     }
 }
 
+bool LiveStream(const nuvexStream *handle)
+{
+    return IsLive(handle) || Fail("Invalid stream pointer", false);
+}
+
 bool AwaitLiveStream(const nuvexStream *handle, const char *busyMessage)
 {
     for (;;) {

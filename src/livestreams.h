@@ -11,6 +11,10 @@ nuvexStream *AdoptStream(StreamPtr stream);
 // Stops and destroys every live stream (unload).
 void ClearLiveStreams();
 
+// With the library's lock held: whether the handle is a live stream, even
+// one another thread borrows; false with "Invalid stream pointer".
+bool LiveStream(const nuvexStream *handle);
+
 // With the library's lock held once or more: waits until no other thread
 // has the stream borrowed. False, with the message set, when it is not live
 // ("Invalid stream pointer") or when the wait is impossible because the

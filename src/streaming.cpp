@@ -293,10 +293,12 @@ NUVEX_API ALboolean NUVEX_APIENTRY nuvexSetStreamLoopPoints(nuvexStream *stream,
 NUVEX_API const ALchar *NUVEX_APIENTRY nuvexGetStreamTag(nuvexStream *stream, const ALchar *name)
 {
     return Boundary<const ALchar *>(nullptr, [&]() -> const ALchar * {
-        return WithLiveStream(stream, static_cast<const ALchar *>(nullptr),
-                              [&](nuvexStream &live) -> const ALchar * {
-                                  return name ? live.tags.Find(name) : nullptr;
-                              });
+        // The tags are fixed when the stream is made, so no borrower (a seek
+        // decoding forward) changes them: no need to wait for one.
+        StreamPlayLock lock;
+        if (!LiveStream(stream))
+            return nullptr;
+        return name ? stream->tags.Find(name) : nullptr;
     });
 }
 

@@ -363,6 +363,9 @@ TEST_F(UpdateThread, ForwardSeeksHoldNoLockAndRaceUpdatesAndDestroys)
     // decodes even where silence decodes fast.
     std::thread seeker([&] { destroyedSeek = nuvexSetStreamPosition(module, 45 * 60 * 44100); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The tags are read without waiting for the seek (which, waited for,
+    // would end before the destroy).
+    EXPECT_STREQ(nuvexGetStreamTag(module, "title"), "nuvex demo");
     EXPECT_TRUE(nuvexDestroyStream(module, 0, nullptr));
     const Clock::time_point destroyed = Clock::now();
     EXPECT_EQ(moduleLog.calls, 1);
