@@ -8,11 +8,13 @@
 
 namespace {
 // A whole buffer carries the loop a stream of the same image reports, or,
-// where its frames cannot hold that loop, none (loop points spanning it).
+// where its frames cannot hold that loop, none (loop points spanning it). A
+// loop to the stream's end reads as the length its header claims, which
+// the decoded frames may fall short of: the buffer's loop then ends with them.
 void CheckLoopAgainstStream(ALuint buffer, const uint8_t *data, size_t size)
 {
-    nuvexUInt64 start = 0, end = 0;
-    if (!nvfuzz::StreamLoopPoints(data, size, start, end))
+    nuvexUInt64 start = 0, end = 0, length = 0;
+    if (!nvfuzz::StreamLoopPoints(data, size, start, end, length))
         return;
     ALint points[2] = {-1, -1}, bytes = 0, bits = 0, channels = 0;
     alGetBufferiv(buffer, AL_LOOP_POINTS_SOFT, points);
@@ -22,7 +24,9 @@ void CheckLoopAgainstStream(ALuint buffer, const uint8_t *data, size_t size)
     nvfuzz::CheckNoPendingError("reading the buffer's loop points");
     const nuvexUInt64 frames = bits > 0 && channels > 0 ? nuvexUInt64(bytes) * 8 / nuvexUInt64(bits * channels) : 0;
     const bool whole = points[0] == 0 && nuvexUInt64(points[1]) == frames;
-    const bool streams = nuvexUInt64(points[0]) == start && nuvexUInt64(points[1]) == (end ? end : frames);
+    const bool toTheEnd = end == 0 || end == length;
+    const bool streams = nuvexUInt64(points[0]) == start &&
+                         (nuvexUInt64(points[1]) == end || (toTheEnd && nuvexUInt64(points[1]) == frames));
     if (!whole && !streams) {
         fprintf(stderr, "fuzz: buffer of %llu frames loops %d to %d, its stream %llu to %llu\n",
                 (unsigned long long)frames, points[0], points[1], (unsigned long long)start, (unsigned long long)end);

@@ -103,10 +103,11 @@ bool DecodesLongerThan(const uint8_t *data, size_t size, size_t cap)
     return total > cap;
 }
 
-bool StreamLoopPoints(const uint8_t *data, size_t size, nuvexUInt64 &start, nuvexUInt64 &end)
+bool StreamLoopPoints(const uint8_t *data, size_t size, nuvexUInt64 &start, nuvexUInt64 &end, nuvexUInt64 &length)
 {
     nuvexStream *stream = nuvexCreateStreamFromMemory(data, ALuint(size), 64 << 10, 0, nullptr);
     const bool made = stream && nuvexGetStreamLoopPoints(stream, &start, &end);
+    length = made ? nuvexGetStreamLength(stream) : 0;
     nuvexDestroyStream(stream, 0, nullptr);
     alGetError();
     nuvexGetErrorString();

@@ -33,9 +33,9 @@ void Exercise(nuvexStream *stream, ALsizei count, ALuint *buffers, const uint8_t
 // skip such inputs, so that the search is not stuck rendering music.
 bool DecodesLongerThan(const uint8_t *data, size_t size, size_t cap);
 
-// The loop points a stream of the image reports; false when no stream can
-// be made of it.
-bool StreamLoopPoints(const uint8_t *data, size_t size, nuvexUInt64 &start, nuvexUInt64 &end);
+// The loop points a stream of the image reports, and its length; false
+// when no stream can be made of it.
+bool StreamLoopPoints(const uint8_t *data, size_t size, nuvexUInt64 &start, nuvexUInt64 &end, nuvexUInt64 &length);
 
 // Every call must leave OpenAL without a pending error of its own making;
 // a stale one would make the next call fail for the wrong reason.
