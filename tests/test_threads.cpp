@@ -4,12 +4,12 @@
 // playing, re-timing and stopping it while it feeds them. The
 // ThreadSanitizer build runs all of it.
 #include "nvtest.h"
+#include "threadcount.h"
 
 #ifdef NUVEX_MEDIA_SNDFILE
 #include "sfmedia.h"
 #endif
 
-#include <dirent.h>
 
 #include <chrono>
 #include <deque>
@@ -25,17 +25,6 @@ using namespace nvt;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int ThreadCount()
-{
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (dirent *entry = readdir(dir))
-            count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
-}
 
 // Polls `done` for up to `seconds`; the generous limit only bounds a hang.
 bool WaitFor(const std::function<bool()> &done, double seconds = 10.0)

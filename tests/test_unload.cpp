@@ -5,10 +5,10 @@
 // The program does not link the library, so that dlclose really unmaps it.
 #include "media.h"
 #include "nuvex.h"
+#include "threadcount.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -75,17 +75,6 @@ void Loaded(void *, ALuint buffer, const ALchar *)
 {
     alDeleteBuffers(1, &buffer);
     Delivered++;
-}
-
-int ThreadCount()
-{
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (dirent *entry = readdir(dir))
-            count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
 }
 
 bool WaitFor(const std::atomic<int> &counter)
